@@ -1,0 +1,73 @@
+#pragma once
+// The updater's only window: a frameless 299 x 300 panel whose surface is the
+// background picture, with the news box, the status lines, the percentage, the
+// version and the two clickable labels "Exit" and "Continue".
+
+#include <QLabel>
+#include <QPixmap>
+#include <QPlainTextEdit>
+#include <QStringList>
+#include <QWidget>
+
+#include "transfer/Inet.h"
+
+// A transparent label that reports a click (press and release on it) while enabled.
+class ClickLabel : public QLabel {
+    Q_OBJECT
+  public:
+    using QLabel::QLabel;
+
+  signals:
+    void clicked();
+
+  protected:
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
+
+  private:
+    bool pressed_ = false;
+};
+
+class frmUpdate : public QWidget {
+    Q_OBJECT
+  public:
+    // The one window; created on first use.
+    static frmUpdate& Instance();
+
+    // Caption setters: the update logic changes the window only through these.
+    // A caption of L2 or L3 that is not empty is also written as one line on
+    // standard output, so a run can be followed from a terminal.
+    void SetL2(const QString& text);
+    void SetL3(const QString& text);
+    void SetPercent(const QString& text);
+    void SetVersionText(const QString& text); // Label2, grows to the right
+    void SetNews(const QString& text);
+    // Enabling first drops clicks that arrived while "Continue" was disabled.
+    void SetContinueEnabled(bool enabled);
+
+    QPlainTextEdit* news;
+    QLabel* Label2;
+    QLabel* lblPercent;
+    ClickLabel* Label1; // "Exit"
+    QLabel* L3;
+    QLabel* L2;
+    ClickLabel* lblConnect; // "Continue"
+    InetTransfer Inet;
+
+    // Set by the "Exit" click; the event pump turns it into ExitRequested.
+    bool ExitClicked = false;
+    // When not null, every caption change is appended as "Name=text" (for tests).
+    QStringList* CaptionLog = nullptr;
+
+  protected:
+    void paintEvent(QPaintEvent* event) override;
+
+  private:
+    frmUpdate();
+    QPixmap background_;
+};
+
+// Lets all pending window events run once. With waitForEvents it first sleeps
+// until an event arrives (a window event or network progress). Throws
+// ExitRequested once the player has clicked "Exit".
+void DoEvents(bool waitForEvents = false);

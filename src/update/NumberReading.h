@@ -1,0 +1,15 @@
+#pragma once
+// Turning manifest text into a number.
+
+#include <QString>
+#include <cstdint>
+
+// Reads a whole number from text: blanks, tabs and line feeds are dropped
+// wherever they stand, then a decimal number (optional sign, digits, optional
+// decimal point with digits, optional exponent) or an integer written with the
+// prefix &H (hexadecimal) or &O (octal) is read from the start up to the first
+// character that cannot continue it; text without such a number gives 0. The
+// number is rounded to the nearest integer, a half to the even neighbour.
+// Throws UpdateFailure, naming `what`, when the result does not fit a signed
+// 32-bit integer.
+std::int32_t ReadNumber(const QString& text, const QString& what);

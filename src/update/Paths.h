@@ -1,0 +1,19 @@
+#pragma once
+// Where the updater's files live: the application folder (the folder of the
+// running executable) and paths below it.
+
+#include <QString>
+
+// The application folder, without a trailing separator.
+QString AppFolder();
+
+// Lets tests run the updater against a folder of their own; an empty folder
+// goes back to the folder of the executable.
+void SetAppFolderForTests(const QString& folder);
+
+// The path of name in the application folder. "\" and "/" inside name both
+// count as separators.
+QString AppPath(const QString& name);
+
+// True when path names an ordinary file; a folder of that name counts as missing.
+bool FileExists(const QString& path);
