@@ -45,6 +45,9 @@ class InetTransfer : public QObject {
     // Abandons the request in progress, if any; nothing more reaches the sink.
     void Abort();
 
+    // Closes the connections kept alive for later requests.
+    void CloseConnections() { manager_.clearConnectionCache(); }
+
     // Milliseconds without any progress before a request is given up.
     int RequestTimeoutMs = 60000;
 

@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
+#include <QRegularExpression>
 
 namespace {
 QString appFolderOverride;
@@ -14,7 +15,9 @@ QString AppFolder() {
     return QDir::cleanPath(QCoreApplication::applicationDirPath());
 }
 
-void SetAppFolderForTests(const QString& folder) { appFolderOverride = QDir::cleanPath(folder); }
+void SetAppFolderForTests(const QString& folder) {
+    appFolderOverride = QDir::cleanPath(folder);
+}
 
 QString AppPath(const QString& name) {
     QString relative = name;
@@ -22,4 +25,37 @@ QString AppPath(const QString& name) {
     return AppFolder() + QLatin1Char('/') + relative;
 }
 
-bool FileExists(const QString& path) { return QFileInfo(path).isFile(); }
+bool FileExists(const QString& path) {
+    return QFileInfo(path).isFile();
+}
+
+QString TrimOneSeparator(const QString& folder) {
+    QString trimmed = folder;
+    auto isSeparator = [](QChar c) { return c == QLatin1Char('\\') || c == QLatin1Char('/'); };
+    if (!trimmed.isEmpty() && isSeparator(trimmed.front()))
+        trimmed.remove(0, 1);
+    if (!trimmed.isEmpty() && isSeparator(trimmed.back()))
+        trimmed.chop(1);
+    return trimmed;
+}
+
+QString UnsafePathReason(const QString& relative) {
+    for (const QChar c : relative) {
+        if (c.unicode() < 0x20 || c.unicode() == 0x7f)
+            return QStringLiteral("it holds a control character");
+    }
+    if (relative.startsWith(QLatin1Char('\\')) || relative.startsWith(QLatin1Char('/')))
+        return QStringLiteral("it is an absolute path");
+    if (relative.contains(QLatin1Char(':')))
+        return QStringLiteral("it names a drive or holds a colon");
+    const QStringList parts = relative.split(QRegularExpression(QStringLiteral("[\\\\/]")));
+    for (const QString& part : parts) {
+        if (part.isEmpty())
+            continue; // "a//b" stays inside "a"
+        if (part.count(QLatin1Char('.')) == part.size())
+            return QStringLiteral("it holds the part \"%1\"").arg(part);
+        if (part.endsWith(QLatin1Char('.')) || part.endsWith(QLatin1Char(' ')))
+            return QStringLiteral("the part \"%1\" ends in a dot or a blank").arg(part);
+    }
+    return QString();
+}

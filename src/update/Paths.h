@@ -17,3 +17,12 @@ QString AppPath(const QString& name);
 
 // True when path names an ordinary file; a folder of that name counts as missing.
 bool FileExists(const QString& path);
+
+// Removes one "\" or "/" from each end of a folder value, no more.
+QString TrimOneSeparator(const QString& folder);
+
+// Why a relative path from a manifest could lead outside the application
+// folder (or is unusable as a name on some platform); "" when it is safe.
+// Refused: an absolute path or a drive, a "." or ".." part (or one of dots
+// only), a part ending in a dot or a blank, and control characters.
+QString UnsafePathReason(const QString& relative);

@@ -1,0 +1,45 @@
+// Loading the installed and the server file lists and counting the changes.
+#include "update/Paths.h"
+#include "update/Profile.h"
+#include "update/modUpdate.h"
+
+namespace modUpdate {
+
+namespace {
+
+// Fills entries 1 to FileCount of list from the "FILES" section of the
+// manifest at path. Entries the manifest lacks stay empty.
+void LoadList(const QString& path, std::vector<FileEntry>& list) {
+    const QString files = QStringLiteral("FILES");
+    for (std::int32_t i = 1; i <= FileCount; ++i) {
+        const QString number = QString::number(i);
+        FileEntry& entry = list[static_cast<std::size_t>(i)];
+        entry.FileName = ReadIniValue(path, files, QStringLiteral("FileName") + number);
+        entry.FileVersion = ReadIniValue(path, files, QStringLiteral("FileVersion") + number);
+        entry.FilePath = ReadIniValue(path, files, QStringLiteral("FilePath") + number);
+    }
+}
+
+} // namespace
+
+bool VersionIsGreater(const QString& a, const QString& b) {
+    return QString::compare(a, b, Qt::CaseSensitive) > 0;
+}
+
+void LoadFileLists() {
+    const QString installed = AppPath(QStringLiteral("info.ini"));
+    const QString server = AppPath(QStringLiteral("temp.ini"));
+    if (FileExists(installed))
+        LoadList(installed, LocalFiles);
+    if (FileExists(server))
+        LoadList(server, ServerFiles);
+
+    ChangedCount = 0;
+    for (std::int32_t i = 1; i <= FileCount; ++i) {
+        const std::size_t at = static_cast<std::size_t>(i);
+        if (VersionIsGreater(ServerFiles[at].FileVersion, LocalFiles[at].FileVersion))
+            ++ChangedCount;
+    }
+}
+
+} // namespace modUpdate
