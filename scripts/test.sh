@@ -1,10 +1,19 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds from scratch and runs the whole test suite.
+# Installs what is missing, builds from scratch and runs the whole test suite:
+# the fuzzers for a bounded time, then every test in a normal build and again
+# under AddressSanitizer and UndefinedBehaviorSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/install-deps.sh
-rm -rf build/default
+rm -rf build/default build/asan build/fuzz
+
+scripts/fuzz.sh "${QUELMOR_FUZZ_SECONDS:-60}"
+
+cmake --preset asan
+cmake --build --preset asan
+ctest --preset asan
+
 cmake --preset default
 cmake --build --preset default
 ctest --preset default
