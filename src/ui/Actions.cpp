@@ -1,0 +1,84 @@
+#include "ui/Actions.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+
+#include "ui/FailureBox.h"
+#include "ui/frmUpdate.h"
+#include "update/Paths.h"
+
+namespace {
+
+const QString kGame = QStringLiteral("Quelmor.dxe");
+
+// Gives the game the execute bits its read bits allow, as "chmod +x" would,
+// when it cannot be run yet. Returns "" on success, else why it failed.
+QString MakeRunnable(const QString& path) {
+#ifdef Q_OS_WIN
+    Q_UNUSED(path);
+    return QString();
+#else
+    if (QFileInfo(path).isExecutable())
+        return QString();
+    QFile game(path);
+    const QFile::Permissions old = game.permissions();
+    QFile::Permissions wanted = old & (QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner |
+                                       QFile::ReadGroup | QFile::WriteGroup | QFile::ExeGroup |
+                                       QFile::ReadOther | QFile::WriteOther | QFile::ExeOther);
+    if (old & QFile::ReadOwner)
+        wanted |= QFile::ExeOwner;
+    if (old & QFile::ReadGroup)
+        wanted |= QFile::ExeGroup;
+    if (old & QFile::ReadOther)
+        wanted |= QFile::ExeOther;
+    if (!game.setPermissions(wanted))
+        return QStringLiteral("its permissions could not be changed (%1)").arg(game.errorString());
+    return QString();
+#endif
+}
+
+// Starts the game on its own, in the application folder, with the switch that
+// tells it the updater ran. Returns "" on success, else why it failed.
+QString StartGame(const QString& path) {
+    QProcess game;
+    game.setProgram(path);
+    game.setArguments({QStringLiteral("--startedbypatcher")});
+    game.setWorkingDirectory(AppFolder());
+    if (game.startDetached())
+        return QString();
+    const QString reason = game.errorString();
+    return reason.isEmpty() ? QStringLiteral("the system refused to start it") : reason;
+}
+
+} // namespace
+
+// Marks the "Exit" click for the event pump and ends the event loop with
+// status 0. Cannot fail.
+void Label1_Click() {
+    frmUpdate::Instance().ExitClicked = true;
+    QCoreApplication::exit(0);
+}
+
+// Starts the game and ends the updater with status 0. Without the game it
+// shows "Error starting the game!" and stays; when the game cannot be started
+// it reports why and ends with status 1.
+void lblConnect_Click() {
+    const QString path = AppPath(kGame);
+    if (!FileExists(path)) {
+        frmUpdate::Instance().SetL2(QStringLiteral("Error starting the game!"));
+        return;
+    }
+    QCoreApplication::processEvents();
+    QString reason = MakeRunnable(path);
+    if (reason.isEmpty())
+        reason = StartGame(path);
+    if (!reason.isEmpty()) {
+        ReportFailure(QStringLiteral("Could not start the game %1: %2.").arg(kGame, reason));
+        QCoreApplication::exit(1);
+        return;
+    }
+    QCoreApplication::processEvents();
+    QCoreApplication::exit(0);
+}
