@@ -5,6 +5,7 @@
 #include <httplib.h>
 
 #include <QString>
+#include <atomic>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -43,4 +44,25 @@ class TestServer {
     std::map<std::string, std::string> files_;
     std::map<std::string, Handler> handlers_;
     std::vector<std::string> requests_;
+};
+
+// A server that answers every connection on 127.0.0.1 with the same raw bytes,
+// for responses no well-behaved HTTP library would send. With reset, the
+// connection is then torn down with a TCP reset instead of an orderly close.
+class RawServer {
+  public:
+    RawServer(std::string response, bool reset);
+    ~RawServer();
+    // "http://127.0.0.1:<port>/"
+    std::string url() const;
+
+  private:
+    void Serve();
+
+    std::string response_;
+    bool reset_;
+    int socket_ = -1;
+    int port_ = 0;
+    std::atomic<bool> stopping_{false};
+    std::thread thread_;
 };

@@ -42,11 +42,20 @@ inline std::string Manifest(const std::string& version, const std::string& max,
     return text;
 }
 
+// The game folder lies in a temporary folder beside a sentinel folder that no
+// run may touch; its name holds a blank and a non-ASCII letter.
 class UpdaterTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        ASSERT_TRUE(dir_.isValid());
-        SetAppFolderForTests(dir_.path());
+        ASSERT_TRUE(root_.isValid());
+        ASSERT_TRUE(QDir(root_.path()).mkpath(QStringLiteral("Game Folder \u00e9")));
+        ASSERT_TRUE(QDir(root_.path()).mkpath(QStringLiteral("sentinel")));
+        QFile sentinel(root_.filePath(QStringLiteral("sentinel/keep.txt")));
+        ASSERT_TRUE(sentinel.open(QIODevice::WriteOnly));
+        sentinel.write("sentinel");
+        sentinel.close();
+        game_ = root_.filePath(QStringLiteral("Game Folder \u00e9"));
+        SetAppFolderForTests(game_);
         modUpdate::SetServerUrlForTests(server_.baseUrl());
         modUpdate::InstalledVersion.clear();
         modUpdate::ServerVersion.clear();
@@ -68,7 +77,7 @@ class UpdaterTest : public ::testing::Test {
         SetAppFolderForTests(QString());
     }
 
-    QString Path(const QString& name) const { return dir_.filePath(name); }
+    QString Path(const QString& name) const { return QDir(game_).filePath(name); }
 
     void Write(const QString& name, const std::string& bytes) {
         QFile file(Path(name));
@@ -90,6 +99,8 @@ class UpdaterTest : public ::testing::Test {
             modUpdate::Main();
         } catch (const UpdateFailure& failure) {
             return failure.message();
+        } catch (const ExitRequested&) {
+            return QStringLiteral("<exit>");
         }
         return QString();
     }
@@ -104,18 +115,35 @@ class UpdaterTest : public ::testing::Test {
         return texts;
     }
 
-    // Every file below the game folder, relative to it, sorted.
-    QStringList Tree() const {
+    // Every file below folder (the game folder by default), relative to it, sorted.
+    QStringList Tree(QString folder = QString()) const {
+        if (folder.isEmpty())
+            folder = game_;
         QStringList files;
-        QDirIterator it(dir_.path(), QDir::Files | QDir::Hidden | QDir::System,
+        QDirIterator it(folder, QDir::Files | QDir::Hidden | QDir::System,
                         QDirIterator::Subdirectories);
         while (it.hasNext())
-            files << QDir(dir_.path()).relativeFilePath(it.next());
+            files << QDir(folder).relativeFilePath(it.next());
         files.sort();
         return files;
     }
 
+    // True when nothing beside the game folder was created, changed or removed.
+    bool OutsideIsUntouched() const {
+        QFile sentinel(root_.filePath(QStringLiteral("sentinel/keep.txt")));
+        if (!sentinel.open(QIODevice::ReadOnly) || sentinel.readAll() != "sentinel")
+            return false;
+        QStringList outside = Tree(root_.path());
+        outside.removeIf([](const QString& file) { return file.startsWith("Game Folder"); });
+        return outside == QStringList({"sentinel/keep.txt"}) &&
+               QDir(root_.path())
+                       .entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden |
+                                  QDir::System) ==
+                   QStringList({QStringLiteral("Game Folder \u00e9"), "sentinel"});
+    }
+
     TestServer server_;
-    QTemporaryDir dir_;
+    QTemporaryDir root_;
+    QString game_;
     QStringList captions_;
 };

@@ -186,7 +186,7 @@ TEST_F(UpdateRun, WithoutAServerAddressNothingIsRequested) {
 }
 
 TEST_F(UpdateRun, FoldersAreFoundInAnyLetterCaseAndMadeLevelByLevel) {
-    ASSERT_TRUE(QDir(dir_.path()).mkpath("Maps"));
+    ASSERT_TRUE(QDir(game_).mkpath("Maps"));
     server_.Put("/news.txt", "");
     server_.Put("info.ini", Manifest("1", "3",
                                      {{"a.dat", "1", "  maps  "},

@@ -1,0 +1,360 @@
+// The update run against a server, a manifest and a game folder that
+// misbehave. After every case three promises must hold:
+//  1. nothing outside the game folder is created, changed or removed;
+//  2. every game file holds either its old bytes or the server's whole new
+//     bytes, "info.ini" is replaced only once every file has landed, and no
+//     temporary file is left;
+//  3. a failure ends with a clear message, never with a success message.
+#include "UpdaterTest.h"
+
+#include <QCoreApplication>
+#include <chrono>
+#include <functional>
+#include <unistd.h>
+
+#include "ui/Actions.h"
+
+namespace {
+
+const std::string OldGame = "OLD GAME";
+const std::string NewGame = "NEW GAME, a little longer";
+const std::string OldMap = "OLD MAP";
+const std::string NewMap = "NEW MAP";
+const std::string Installed =
+    Manifest("1", "2", {{"game.dat", "1", ""}, {"level.map", "1", "maps"}});
+const std::string Offered = Manifest("2", "2", {{"game.dat", "2", ""}, {"level.map", "2", "maps"}});
+
+class FaultMatrix;
+
+struct Fault {
+    const char* name;
+    // Changes the server or the folder from the normal update of two files.
+    std::function<void(FaultMatrix&)> arrange;
+    // A part of the failure message; "" when the run must succeed, "<exit>"
+    // when it ends through "Exit", "*" when either outcome keeps the promises.
+    const char* failure;
+};
+
+void PrintTo(const Fault& fault, std::ostream* out) {
+    *out << fault.name;
+}
+
+// Clicks "Exit" from the server's thread: the click reaches the window with
+// the next events it handles.
+void ClickExitSoon() {
+    QMetaObject::invokeMethod(
+        qApp, [] { Label1_Click(); }, Qt::QueuedConnection);
+}
+
+// An answer to the request, then a click on "Exit" while the updater waits.
+TestServer::Handler ExitWhileWaiting(const std::string& body) {
+    return [body](const httplib::Request&, httplib::Response& response) {
+        ClickExitSoon();
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        response.set_content(body, "application/octet-stream");
+    };
+}
+
+// A raw answer from a second server, reached through a redirect.
+void RawAnswer(FaultMatrix& world, const std::string& name, std::string response,
+               bool reset = false);
+
+class FaultMatrix : public UpdaterTest, public ::testing::WithParamInterface<Fault> {
+  public:
+    void Serve(const std::string& name, TestServer::Handler handler) {
+        server_.On(name, std::move(handler));
+    }
+    void Put(const std::string& name, const std::string& body) { server_.Put(name, body); }
+    QString PathOf(const QString& name) const { return Path(name); }
+    std::vector<std::unique_ptr<RawServer>> raw_;
+
+  protected:
+    void SetUp() override {
+        UpdaterTest::SetUp();
+        Write("info.ini", Installed);
+        Write("game.dat", OldGame);
+        Write("maps/level.map", OldMap);
+        server_.Put("/news.txt", "news");
+        server_.Put("info.ini", Offered);
+        server_.Put("game.dat", NewGame);
+        server_.Put("level.map", NewMap);
+    }
+};
+
+void RawAnswer(FaultMatrix& world, const std::string& name, std::string response, bool reset) {
+    world.raw_.push_back(std::make_unique<RawServer>(std::move(response), reset));
+    const std::string target = world.raw_.back()->url() + name;
+    world.Serve(name, [target](const httplib::Request&, httplib::Response& response) {
+        response.set_redirect(target);
+    });
+}
+
+// A handler that answers with the status and a small error page.
+TestServer::Handler Status(int status) {
+    return [status](const httplib::Request&, httplib::Response& response) {
+        response.status = status;
+        response.set_content("<html><body>error page</body></html>", "text/html");
+    };
+}
+
+TEST_P(FaultMatrix, KeepsThePromises) {
+    const Fault fault = GetParam();
+    fault.arrange(*this);
+    const QString message = RunMain();
+    const std::string expected = fault.failure;
+    const bool succeeded = message.isEmpty();
+
+    // 3. The outcome and its message.
+    if (expected.empty()) {
+        EXPECT_TRUE(succeeded) << message.toStdString();
+    } else if (expected == "<exit>") {
+        EXPECT_EQ(message, "<exit>");
+    } else if (expected != "*") {
+        EXPECT_TRUE(message.contains(QString::fromStdString(expected))) << message.toStdString();
+    }
+    const QStringList l2 = CaptionsOf("L2");
+    const bool saidComplete =
+        l2.contains("Update Complete!") || l2.contains("You Have The Latest Version!");
+    EXPECT_EQ(saidComplete, succeeded) << message.toStdString();
+
+    // 1. Nothing outside the game folder.
+    EXPECT_TRUE(OutsideIsUntouched());
+
+    // 2. Every file old or whole, the manifest replaced only on success, no
+    // temporary file.
+    const std::string game = Read("game.dat");
+    const std::string map = Read("maps/level.map");
+    EXPECT_TRUE(game == OldGame || game == NewGame || (succeeded && game == "")) << game;
+    EXPECT_TRUE(map == OldMap || map == NewMap) << map;
+    if (!succeeded) {
+        EXPECT_EQ(Read("info.ini"), Installed);
+    }
+    QStringList tree = Tree();
+    tree.removeAll("temp.ini"); // stays after a failure; the next run replaces it
+    for (const QString& file : tree)
+        EXPECT_TRUE(file == "game.dat" || file == "info.ini" || file == "maps/level.map" ||
+                    (succeeded && file.startsWith("extra/")))
+            << file.toStdString();
+}
+
+// The name of a case as the test's own name.
+std::string CaseName(const ::testing::TestParamInfo<Fault>& info) {
+    return info.param.name;
+}
+
+// A manifest offering the two files with another "Max" or an odd line.
+std::function<void(FaultMatrix&)> OfferManifest(const std::string& text) {
+    return [text](FaultMatrix& world) { world.Put("info.ini", text); };
+}
+
+const std::string CutAfter4000 = "cut";
+
+INSTANTIATE_TEST_SUITE_P(
+    Server, FaultMatrix,
+    ::testing::Values(
+        Fault{"NormalUpdate", [](FaultMatrix&) {}, ""},
+        Fault{"ConnectionRefused",
+              [](FaultMatrix&) { modUpdate::SetServerUrlForTests("http://127.0.0.1:1/Quelmor/"); },
+              "the server refused the connection"},
+        Fault{"News404", [](FaultMatrix& w) { w.Serve("/news.txt", Status(404)); }, ""},
+        Fault{"News500", [](FaultMatrix& w) { w.Serve("/news.txt", Status(500)); }, ""},
+        Fault{"Manifest404", [](FaultMatrix& w) { w.Serve("info.ini", Status(404)); },
+              "Could not download info.ini: the server answered 404 Not Found."},
+        Fault{"Manifest500", [](FaultMatrix& w) { w.Serve("info.ini", Status(500)); },
+              "Could not download info.ini: the server answered 500"},
+        Fault{"GameFile404", [](FaultMatrix& w) { w.Serve("game.dat", Status(404)); },
+              "Could not download game.dat: the server answered 404 Not Found."},
+        Fault{"SecondFile500", [](FaultMatrix& w) { w.Serve("level.map", Status(500)); },
+              "Could not download level.map: the server answered 500"},
+        Fault{"RedirectFollowed",
+              [](FaultMatrix& w) {
+                  w.Serve("game.dat", [](const httplib::Request&, httplib::Response& response) {
+                      response.set_redirect("/Quelmor/moved/game.dat");
+                  });
+                  w.Put("moved/game.dat", NewGame);
+              },
+              ""},
+        Fault{"RedirectLoop",
+              [](FaultMatrix& w) {
+                  w.Serve("game.dat", [](const httplib::Request&, httplib::Response& response) {
+                      response.set_redirect("/Quelmor/game.dat");
+                  });
+              },
+              "redirected the request too many times"},
+        Fault{"LengthLargerThanBody",
+              [](FaultMatrix& w) {
+                  RawAnswer(w, "game.dat",
+                            "HTTP/1.1 200 OK\r\nContent-Length: 1000\r\nConnection: close\r\n\r\n"
+                            "only a part");
+              },
+              "Could not download game.dat"},
+        Fault{"ResetInTheBody",
+              [](FaultMatrix& w) {
+                  RawAnswer(w, "game.dat",
+                            "HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n" +
+                                std::string(3000, 'x'),
+                            true);
+              },
+              "Could not download game.dat"},
+        Fault{"ChunkedBody",
+              [](FaultMatrix& w) {
+                  w.Serve("game.dat", [](const httplib::Request&, httplib::Response& response) {
+                      response.set_chunked_content_provider(
+                          "application/octet-stream", [](size_t offset, httplib::DataSink& sink) {
+                              if (offset == 0)
+                                  sink.write(NewGame.data(), NewGame.size());
+                              else
+                                  sink.done();
+                              return true;
+                          });
+                  });
+              },
+              ""},
+        Fault{"LengthZero", [](FaultMatrix& w) { w.Put("game.dat", ""); }, ""},
+        Fault{"LengthNotANumber",
+              [](FaultMatrix& w) {
+                  RawAnswer(w, "game.dat",
+                            "HTTP/1.1 200 OK\r\nContent-Length: abc\r\nConnection: close\r\n\r\n" +
+                                NewGame);
+              },
+              "Could not download game.dat"},
+        Fault{"LengthBeyond64Bits",
+              [](FaultMatrix& w) {
+                  RawAnswer(w, "game.dat",
+                            "HTTP/1.1 200 OK\r\nContent-Length: 99999999999999999999999\r\n"
+                            "Connection: close\r\n\r\n" +
+                                NewGame);
+              },
+              "Could not download game.dat"},
+        Fault{"StallPastTheTimeOut",
+              [](FaultMatrix& w) {
+                  frmUpdate::Instance().Inet.RequestTimeoutMs = 300;
+                  w.Serve("game.dat", [](const httplib::Request&, httplib::Response& response) {
+                      std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+                      response.set_content(NewGame, "application/octet-stream");
+                  });
+              },
+              "the server did not answer for"},
+        Fault{"VeryLargeHeader",
+              [](FaultMatrix& w) {
+                  RawAnswer(w, "game.dat",
+                            "HTTP/1.1 200 OK\r\nX-Padding: " + std::string(200000, 'p') +
+                                "\r\nContent-Length: " + std::to_string(NewGame.size()) +
+                                "\r\nConnection: close\r\n\r\n" + NewGame);
+              },
+              "*"}),
+    CaseName);
+
+INSTANTIATE_TEST_SUITE_P(
+    Manifest, FaultMatrix,
+    ::testing::Values(
+        Fault{"MaxZero", OfferManifest(Manifest("2", "0", {{"game.dat", "2", ""}})), ""},
+        Fault{"MaxNegative", OfferManifest(Manifest("2", "-1", {{"game.dat", "2", ""}})), ""},
+        Fault{"MaxTwoAndAHalf", OfferManifest(Manifest("2", "2.5", {{"game.dat", "2", ""}})), ""},
+        Fault{"MaxThreeAndAHalf",
+              OfferManifest(Manifest("2", "3.5", {{"game.dat", "2", ""}, {"level.map", "2", "maps"}})),
+              ""},
+        Fault{"MaxWithLetters", OfferManifest(Manifest("2", "12abc", {{"game.dat", "2", ""}})), ""},
+        Fault{"MaxNotANumber", OfferManifest(Manifest("2", "abc", {{"game.dat", "2", ""}})), ""},
+        Fault{"MaxWithABlank", OfferManifest(Manifest("2", "1 2", {{"game.dat", "2", ""}})), ""},
+        Fault{"MaxOutOfRange",
+              OfferManifest(Manifest("2", "2147483648", {{"game.dat", "2", ""}})),
+              "\"Max\" in the server's info.ini is out of range"},
+        Fault{"NulInAName",
+              OfferManifest(Manifest("2", "1", {{std::string("game.dat\0evil", 12), "2", ""}})),
+              ""},
+        Fault{"BinaryGarbage", OfferManifest(std::string("\x89PNG\r\n\x1a\n\0\0\xff\xfe[]=\x01", 17)),
+              ""},
+        Fault{"TenMegabyteLine",
+              OfferManifest(Manifest("2", "1", {{std::string(10 << 20, 'a'), "2", ""}})),
+              "Could not"},
+        Fault{"NoVersionSection",
+              OfferManifest("[FILES]\r\nFileName1=game.dat\r\nFileVersion1=2\r\n"), ""},
+        Fault{"DuplicateNames",
+              OfferManifest(Manifest("2", "2", {{"game.dat", "2", ""}, {"game.dat", "2", ""}})),
+              ""},
+        Fault{"NewFileInANewFolder",
+              [](FaultMatrix& w) {
+                  w.Put("info.ini", Manifest("2", "3",
+                                             {{"game.dat", "2", ""},
+                                              {"level.map", "2", "maps"},
+                                              {"x.dat", "1", "extra\\deep\\"}}));
+                  w.Put("x.dat", "X");
+              },
+              ""}),
+    CaseName);
+
+INSTANTIATE_TEST_SUITE_P(
+    Folder, FaultMatrix,
+    ::testing::Values(
+        Fault{"FileInTheWayOfAFolder",
+              OfferManifest(Manifest("2", "3",
+                                     {{"game.dat", "2", ""},
+                                      {"level.map", "2", "maps"},
+                                      {"x.dat", "1", "maps\\level.map"}})),
+              "a file of that name is in the way"},
+        Fault{"ReadOnlyGameFile",
+              [](FaultMatrix& w) {
+                  QFile::setPermissions(w.PathOf("game.dat"), QFile::ReadOwner | QFile::ReadUser);
+              },
+              ""},
+        Fault{"FolderThatCannotBeWritten",
+              [](FaultMatrix& w) {
+                  if (::geteuid() == 0) // the superuser writes anywhere: simulate with a file
+                      w.Serve("level.map", Status(403));
+                  QFile::setPermissions(w.PathOf("maps"), QFile::ReadOwner | QFile::ExeOwner |
+                                                              QFile::ReadUser | QFile::ExeUser);
+              },
+              "level.map"}),
+    CaseName);
+
+INSTANTIATE_TEST_SUITE_P(
+    Exit, FaultMatrix,
+    ::testing::Values(
+        Fault{"WhileWaitingForTheManifest",
+              [](FaultMatrix& w) { w.Serve("info.ini", ExitWhileWaiting(Offered)); }, "<exit>"},
+        Fault{"WhileWaitingForTheFirstFile",
+              [](FaultMatrix& w) { w.Serve("game.dat", ExitWhileWaiting(NewGame)); }, "<exit>"},
+        Fault{"WhileWaitingForTheLastFile",
+              [](FaultMatrix& w) { w.Serve("level.map", ExitWhileWaiting(NewMap)); }, "<exit>"},
+        Fault{"WhileWaitingForTheFinalManifest",
+              [](FaultMatrix& w) {
+                  // The first request is the server manifest, the second the final one.
+                  auto calls = std::make_shared<int>(0);
+                  w.Serve("info.ini", [calls](const httplib::Request& r, httplib::Response& s) {
+                      if (++*calls == 2)
+                          ExitWhileWaiting(Offered)(r, s);
+                      else
+                          s.set_content(Offered, "application/octet-stream");
+                  });
+              },
+              "<exit>"}),
+    CaseName);
+
+// Entries that would lead outside the game folder are refused before anything
+// of theirs is written.
+class UnsafeEntries : public UpdaterTest, public ::testing::WithParamInterface<Entry> {};
+
+TEST_P(UnsafeEntries, AreRefused) {
+    server_.Put("/news.txt", "");
+    server_.Put("info.ini", Manifest("1", "1", {GetParam()}));
+
+    const QString message = RunMain();
+
+    EXPECT_TRUE(message.startsWith("Refused to download")) << message.toStdString();
+    EXPECT_EQ(Tree(), QStringList({"temp.ini"}));
+    EXPECT_TRUE(OutsideIsUntouched());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    OutsideTheFolder, UnsafeEntries,
+    ::testing::Values(Entry{"..\\..\\x.dat", "1", ""}, Entry{"../x.dat", "1", ""},
+                      Entry{"x.dat", "1", "maps/../../x"}, Entry{"x.dat", "1", "..\\"},
+                      Entry{"/etc/x.dat", "1", ""}, Entry{"x.dat", "1", "\\\\server\\share"},
+                      Entry{"x.dat", "1", "//x"}, Entry{"C:\\x.dat", "1", ""},
+                      Entry{"x.dat", "1", "C:\\games"}, Entry{"...", "1", ""},
+                      Entry{"x.dat", "1", ".. "}, Entry{"x.", "1", ""},
+                      Entry{"x.dat", "1", "maps\\.."}, Entry{"info.ini", "1", ""},
+                      Entry{"TEMP.INI", "1", "\\"}));
+
+} // namespace
