@@ -186,6 +186,12 @@ void frmUpdate::paintEvent(QPaintEvent*) {
         painter.drawPixmap(0, 0, background_);
 }
 
+// Closing the window from the keyboard or the task bar works like "Exit".
+void frmUpdate::closeEvent(QCloseEvent* event) {
+    QWidget::closeEvent(event);
+    Label1_Click();
+}
+
 // Shows the main status line and echoes it on standard output when not empty.
 void frmUpdate::SetL2(const QString& text) {
     L2->setText(text);

@@ -62,6 +62,7 @@ class frmUpdate : public QWidget {
 
   protected:
     void paintEvent(QPaintEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
 
   private:
     frmUpdate();
