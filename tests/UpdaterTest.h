@@ -29,6 +29,10 @@ struct Entry {
     std::string path;
 };
 
+inline void PrintTo(const Entry& entry, std::ostream* out) {
+    *out << "FileName=" << entry.name << " FilePath=" << entry.path;
+}
+
 // The text of a manifest with the given version, "Max" and entries.
 inline std::string Manifest(const std::string& version, const std::string& max,
                             std::initializer_list<Entry> entries) {
