@@ -29,8 +29,12 @@ struct Entry {
     std::string path;
 };
 
+// Test listings show separators as "|", which every test runner passes through.
 inline void PrintTo(const Entry& entry, std::ostream* out) {
-    *out << "FileName=" << entry.name << " FilePath=" << entry.path;
+    std::string text = "FileName=" + entry.name + " FilePath=" + entry.path;
+    for (char& c : text)
+        c = (c == '/' || c == '\\') ? '|' : c;
+    *out << text;
 }
 
 // The text of a manifest with the given version, "Max" and entries.
