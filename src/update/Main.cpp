@@ -1,6 +1,8 @@
 // The start-up procedure and the update driver.
 #include <QFile>
 
+#include "update/Failure.h"
+
 #include "transfer/DownloadFile.h"
 #include "ui/frmUpdate.h"
 #include "update/NumberReading.h"
@@ -11,6 +13,10 @@
 namespace modUpdate {
 
 namespace {
+// A manifest may list this many files at most: a "Max" beyond any real game
+// would only exhaust the memory or keep the updater busy for hours.
+constexpr std::int32_t MostFiles = 10'000'000;
+
 #ifndef QUELMOR_SERVER_URL
 #define QUELMOR_SERVER_URL ""
 #endif
@@ -63,6 +69,11 @@ void Main() {
     FileCount =
         ReadNumber(ReadIniValue(serverManifest, QStringLiteral("VERSION"), QStringLiteral("Max")),
                    QStringLiteral("\"Max\" in the server's info.ini"));
+    if (FileCount > MostFiles)
+        Fail(QStringLiteral("The server's info.ini lists %1 files (\"Max\"), more than the "
+                            "updater can handle (%2).")
+                 .arg(FileCount)
+                 .arg(MostFiles));
     LocalFiles.clear();
     ServerFiles.clear();
     if (FileCount > 0) {
