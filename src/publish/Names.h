@@ -1,0 +1,55 @@
+#pragma once
+// The rules a game file's name and folder must follow to be published: what
+// the updater refuses, what would collide on the flat server folder, and what
+// the manifest or a download address could not carry unchanged.
+
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+// One file entry of a manifest as the publishing tool sees it.
+struct PublishEntry {
+    QString name;    // FileName: the file's name in its folder and on the server
+    QString version; // FileVersion
+    QString folder;  // FilePath: sub-folder of the game folder, "" for the game folder
+    QString label;   // how messages name the entry, e.g. "maps/a.dat" or "entry 3 (maps\a.dat)"
+};
+
+// The manifest, the news and the tool's record of an unfinished run, all kept
+// flat in the server folder beside the game files.
+inline constexpr char ManifestFileName[] = "info.ini";
+inline constexpr char NewsFileName[] = "news.txt";
+inline constexpr char PendingFileName[] = ".quelmor-publish-pending";
+
+// The key two names collide under on a server or disk that ignores letter case.
+QString FoldName(const QString& name);
+
+// folder with "\" or "/" separators as its parts joined by "\", without empty
+// parts; "" for the game folder itself.
+QString CanonicalFolder(const QString& folder);
+
+// folder and name joined with separator; just name when folder is empty.
+QString JoinPath(const QString& folder, const QString& name, QChar separator);
+
+// Why value would not read back unchanged from the manifest (blanks at either
+// end, a pair of quotes around it, too long, characters the reader drops);
+// "" when it reads back as written.
+QString ValueProblem(const QString& value);
+
+// Why name cannot be the name of a published file; "" when it can. Refused:
+// what the updater refuses (UnsafePathReason), separators, values the
+// manifest cannot carry, characters a download address or Windows cannot
+// hold, non-ASCII characters, Windows device names, and the names of the
+// manifest, the news and the tool's own record.
+QString NameProblem(const QString& name, const QString& folder);
+
+// Why folder ("\" or "/" separators) cannot hold published files; "" when it
+// can. Refused on the same grounds as a name, part by part.
+QString FolderProblem(const QString& folder);
+
+// Every problem of a whole list of entries, one message per problem naming
+// the entries by their labels: bad names and folders, two names that collide
+// on the server (letter case ignored), and a file standing where another
+// entry needs a folder of that name. Entries without a name are skipped (the
+// manifest reader reports them). Empty when the list can be published.
+QStringList EntryListProblems(const QList<PublishEntry>& entries);

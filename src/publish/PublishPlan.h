@@ -1,0 +1,42 @@
+#pragma once
+// What a publishing run will do, worked out in full before anything is
+// written, and carrying it out.
+
+#include <QList>
+#include <QString>
+#include <QStringList>
+#include <QTextStream>
+
+#include "publish/Names.h"
+#include "publish/Publish.h"
+
+// One file to put into the server folder.
+struct CopyJob {
+    QString source;
+    QString target;
+};
+
+// Everything one run writes, and how it reports it.
+struct PublishPlan {
+    QString serverDir;           // where the update goes (made when missing)
+    QString version;             // the new global Version
+    QString oldVersion;          // the Version published before, "" for none
+    QList<PublishEntry> entries; // the new manifest's entries in position order
+    QList<CopyJob> copies;       // game files whose bytes are not on the server yet
+    QStringList pending;         // names of the entries whose version is raised
+    QString newsSource;          // the news to copy to news.txt, "" for none
+    QStringList added;           // report lines per kind of entry
+    QStringList changed;
+    QStringList unchanged;
+    QStringList kept;
+};
+
+// Works out the run without writing anything. Every reason to refuse it is
+// added to problems; the plan is only usable when problems stays empty.
+PublishPlan PlanPublish(const PublishRequest& request, QStringList& problems);
+
+// Carries out a plan: the record of pending names, the game files, the news,
+// then info.ini, then the record is removed. Returns "" on success, else why
+// it stopped. published tells whether info.ini was written: when it was not,
+// info.ini is unchanged and the record stays for the next run.
+QString ApplyPlan(const PublishPlan& plan, bool& published);

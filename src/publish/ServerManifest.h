@@ -1,0 +1,43 @@
+#pragma once
+// The server folder's manifest, info.ini, as the publishing tool reads and
+// writes it, and the record of a publishing run that did not finish.
+
+#include <QByteArray>
+#include <QList>
+#include <QSet>
+#include <QString>
+#include <QStringList>
+#include <cstdint>
+
+#include "publish/Names.h"
+
+// What the manifest of a server folder says.
+struct ServerManifest {
+    bool found = false;          // the folder has an info.ini
+    QString version;             // "Version" of [VERSION]
+    std::int32_t max = 0;        // "Max" of [VERSION]
+    QList<PublishEntry> entries; // entries 1 to max in order, labelled "entry N (path)"
+    QStringList problems;        // what makes the manifest unusable, one message each
+};
+
+// Reads SERVER_DIR/info.ini the way the updater does. A missing manifest gives
+// found == false and no problems. Problems: an unreadable file, no Version, no
+// Max or one the updater cannot read, a negative Max, an entry 1..Max without
+// a name, a FileName key the updater never reads (past Max, or a number
+// written with leading zeros).
+ServerManifest ReadServerManifest(const QString& serverDir);
+
+// The text of a manifest with the given version and entries, numbered from 1
+// in list order, CRLF line ends; folders are written as CanonicalFolder gives
+// them ("\" separators, none at either end), which the updater reads as the
+// same folder as any other spelling.
+QByteArray ManifestText(const QString& version, const QList<PublishEntry>& entries);
+
+// The folded names listed in SERVER_DIR's record of an unfinished run: files
+// whose server copy was replaced while the manifest still names the old
+// version. Empty when there is no record; a record that cannot be read is
+// added to problems.
+QSet<QString> ReadPendingNames(const QString& serverDir, QStringList& problems);
+
+// The text of such a record: one name a line.
+QByteArray PendingText(const QStringList& names);
