@@ -10,7 +10,9 @@
 #
 # With a display (DISPLAY set) you click yourself. Without one, the updater
 # runs on a private Xvfb display, the script takes a screenshot of the window
-# and clicks for you. Exits non-zero when the demo did not do what it says.
+# and clicks for you; as root it then also uses a private network namespace,
+# so the demo's port 4444 meets no other server on the machine. Exits non-zero
+# when the demo did not do what it says.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 repo=$(pwd)
@@ -58,15 +60,29 @@ trap 'exit 130' INT
 trap 'exit 143' TERM
 
 # --- Build -------------------------------------------------------------------
-say "Installing what is missing"
-scripts/install-deps.sh
-
-say "Building the updater (release preset, server 127.0.0.1)"
-cmake --preset release -DQUELMOR_SERVER_HOST=127.0.0.1 -DQUELMOR_BUILD_TESTS=OFF ||
-  fail "cmake could not configure the release build"
-cmake --build --preset release --target Quelmor || fail "the release build failed"
 updater="$repo/build/release/Quelmor"
-[ -x "$updater" ] || fail "no updater at $updater"
+if [ -z "${QUELMOR_DEMO_NETNS:-}" ]; then
+  say "Installing what is missing"
+  scripts/install-deps.sh
+
+  say "Building the updater (release preset, server 127.0.0.1)"
+  cmake --preset release -DQUELMOR_SERVER_HOST=127.0.0.1 -DQUELMOR_BUILD_TESTS=OFF ||
+    fail "cmake could not configure the release build"
+  cmake --build --preset release --target Quelmor || fail "the release build failed"
+  [ -x "$updater" ] || fail "no updater at $updater"
+
+  # Port 4444 is fixed in the updater. Without a display and as root, the rest
+  # runs in a network namespace of its own, whose 127.0.0.1:4444 nothing else
+  # on the machine uses (nor can reach).
+  if [ -z "${DISPLAY:-}" ] && [ "$(id -u)" -eq 0 ] && command -v unshare >/dev/null &&
+    command -v ip >/dev/null && unshare --net true 2>/dev/null; then
+    say "Going on in a private network namespace"
+    trap - EXIT
+    exec unshare --net -- env QUELMOR_DEMO_NETNS=1 bash "$repo/scripts/demo.sh"
+  fi
+else
+  ip link set lo up || fail "could not bring up the loopback device of the private network namespace"
+fi
 
 # --- Server folder -------------------------------------------------------------
 # An nginx left over from an interrupted run would hold the port.
