@@ -8,7 +8,7 @@ packages=(
   qt6-base-dev libgl-dev
   libgtest-dev libcpp-httplib-dev
   xvfb xauth xdotool x11-utils imagemagick
-  nginx-light curl
+  nginx-light curl iproute2
   clang libclang-rt-14-dev
   fonts-dejavu-core
 )
