@@ -1,0 +1,58 @@
+#!/usr/bin/env bash
+# The benchmark in one command: builds the release updater (server host
+# 127.0.0.1, no tests) and the minimal Qt reference program, then runs every
+# case through bench/bench.py and prints the result table. Arguments are passed
+# on to bench.py (e.g. --runs 3, --cases small manifest).
+#
+# When run as root it works in a private network namespace of its own, so the
+# benchmark server on 127.0.0.1:4444 never meets another server on that port
+# and nothing else on the machine reaches it.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+# The Debian packages the benchmark needs (listed in bench/README.md).
+packages=(cmake ninja-build g++ qt6-base-dev libgl-dev nginx-light curl python3 iproute2 util-linux)
+missing=()
+for package in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$package")
+  fi
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  sudo=""
+  [ "$(id -u)" -ne 0 ] && sudo="sudo"
+  echo "Installing: ${missing[*]}" >&2
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+cmake --preset release -DQUELMOR_SERVER_HOST=127.0.0.1 -DQUELMOR_BUILD_TESTS=OFF >/dev/null
+cmake --build --preset release --target Quelmor
+compiler=$(sed -n 's/^CMAKE_CXX_COMPILER:[A-Z]*=//p' build/release/CMakeCache.txt)
+cmake -S bench/minimal_qt -B build/bench/minimal_qt -G Ninja -DCMAKE_BUILD_TYPE=Release \
+  -DCMAKE_CXX_COMPILER="$compiler" >/dev/null
+cmake --build build/bench/minimal_qt
+
+# nginx is started and stopped by bench.py; should bench.py itself be stopped
+# hard, the server it left is ended here by its pid file.
+stop_nginx() {
+  local pidfile=build/bench/nginx/nginx.pid
+  if [ -s "$pidfile" ]; then
+    local pid
+    pid=$(cat "$pidfile")
+    if grep -q "build/bench/nginx" "/proc/$pid/cmdline" 2>/dev/null; then
+      kill -QUIT "$pid" 2>/dev/null || true
+    fi
+  fi
+}
+trap stop_nginx EXIT
+
+if [ "$(id -u)" -eq 0 ] && unshare --net true 2>/dev/null; then
+  unshare --net -- bash -c 'ip link set lo up && exec python3 bench/bench.py "$@"' bench "$@"
+else
+  if (exec 3<>/dev/tcp/127.0.0.1/4444) 2>/dev/null; then
+    echo "Port 4444 on 127.0.0.1 is taken; stop that server first (or run as root)." >&2
+    exit 1
+  fi
+  python3 bench/bench.py "$@"
+fi
