@@ -23,9 +23,9 @@ constexpr qint64 BlockSize = 1024;
 // level that exists in another letter case is used as it is. Returns the real
 // path. Throws UpdateFailure when a level cannot be made.
 QString MakeFolder(const QString& base, const QString& relative) {
-    static const QRegularExpression separators(QStringLiteral("[\\\\/]"));
     QString path = base;
-    const QStringList levels = relative.split(separators, Qt::SkipEmptyParts);
+    const QStringList levels =
+        relative.split(QRegularExpression(QStringLiteral("[\\\\/]")), Qt::SkipEmptyParts);
     for (const QString& level : levels) {
         QDir parent(path);
         QString found;
@@ -101,8 +101,6 @@ void DownloadFile(const QString& remoteName, const QString& localName) {
     if (!CurrentFolder.isEmpty())
         CurrentFolder = TrimOneSeparator(CurrentFolder);
     for (const QString& value : {CurrentFolder, localName}) {
-        if (value.isEmpty())
-            continue; // nothing to refuse in an empty path
         const QString reason = UnsafePathReason(value);
         if (!reason.isEmpty())
             Fail(QStringLiteral("Refused to download %1 into \"%2\": %3, which could lead "
