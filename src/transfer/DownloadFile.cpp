@@ -2,7 +2,6 @@
 
 #include <QDir>
 #include <QFileInfo>
-#include <QRegularExpression>
 #include <QSaveFile>
 #include <cmath>
 
@@ -24,9 +23,9 @@ constexpr qint64 BlockSize = 1024;
 // path. Throws UpdateFailure when a level cannot be made.
 QString MakeFolder(const QString& base, const QString& relative) {
     QString path = base;
-    const QStringList levels =
-        relative.split(QRegularExpression(QStringLiteral("[\\\\/]")), Qt::SkipEmptyParts);
-    for (const QString& level : levels) {
+    for (const QString& level : SplitPath(relative)) {
+        if (level.isEmpty())
+            continue;
         QDir parent(path);
         QString found;
         if (QFileInfo(parent.filePath(level)).isDir()) {
@@ -93,7 +92,7 @@ int PercentOf(qint64 received, qint64 expected) {
 }
 
 void DownloadFile(const QString& remoteName, const QString& localName) {
-    if (localName.trimmed().isEmpty())
+    if (TrimSpaces(localName).isEmpty())
         return;
 
     // The folder: one separator is dropped at each end, then every missing

@@ -4,6 +4,7 @@
 #include <QIODevice>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <memory>
 
 #include "update/Failure.h"
 
@@ -78,17 +79,16 @@ QNetworkRequest InetTransfer::MakeRequest(const QString& url) const {
 
 QByteArray InetTransfer::OpenURL(const QString& url, const QString& what) {
     Abort();
-    QNetworkReply* reply = manager_.get(MakeRequest(url));
+    const std::unique_ptr<QNetworkReply> reply(manager_.get(MakeRequest(url)));
     QEventLoop loop;
-    QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
+    QObject::connect(reply.get(), &QNetworkReply::finished, &loop, &QEventLoop::quit);
     // User input waits until the answer is there; repaints still happen.
     if (!reply->isFinished())
         loop.exec(QEventLoop::ExcludeUserInputEvents);
-    reply->deleteLater();
-    const QString problem = TransportProblem(reply, RequestTimeoutMs);
+    const QString problem = TransportProblem(reply.get(), RequestTimeoutMs);
     if (!problem.isEmpty())
         Fail(QStringLiteral("Could not download %1: %2.").arg(what, problem));
-    if (!IsSuccess(reply))
+    if (!IsSuccess(reply.get()))
         return QByteArray();
     return reply->readAll();
 }
@@ -116,7 +116,8 @@ void InetTransfer::ReceiveBody() {
         const QByteArray block = reply_->read(ReadBufferBytes);
         if (sink_->write(block) != block.size()) {
             sinkError_ = sink_->errorString();
-            Abort();
+            sink_ = nullptr;
+            reply_->abort(); // the reply is deleted later, outside its own signal
             return;
         }
         received_ += block.size();
@@ -150,7 +151,9 @@ void InetTransfer::Abort() {
         return;
     reply_->disconnect(this);
     reply_->abort();
-    reply_->deleteLater();
+    // Deleted at once: while the update runs no event loop would ever get to
+    // a later deletion, and every file would leave its reply behind.
+    delete reply_;
     reply_ = nullptr;
     sink_ = nullptr;
 }

@@ -29,6 +29,21 @@ bool FileExists(const QString& path) {
     return QFileInfo(path).isFile();
 }
 
+QStringList SplitPath(const QString& relative) {
+    static const QRegularExpression separator(QStringLiteral("[\\\\/]"));
+    return relative.split(separator);
+}
+
+QString TrimSpaces(const QString& text) {
+    qsizetype first = 0;
+    qsizetype last = text.size();
+    while (first < last && text[first] == QLatin1Char(' '))
+        ++first;
+    while (last > first && text[last - 1] == QLatin1Char(' '))
+        --last;
+    return text.mid(first, last - first);
+}
+
 QString TrimOneSeparator(const QString& folder) {
     QString trimmed = folder;
     auto isSeparator = [](QChar c) { return c == QLatin1Char('\\') || c == QLatin1Char('/'); };
@@ -48,7 +63,7 @@ QString UnsafePathReason(const QString& relative) {
         return QStringLiteral("it is an absolute path");
     if (relative.contains(QLatin1Char(':')))
         return QStringLiteral("it names a drive or holds a colon");
-    const QStringList parts = relative.split(QRegularExpression(QStringLiteral("[\\\\/]")));
+    const QStringList parts = SplitPath(relative);
     for (const QString& part : parts) {
         if (part.isEmpty())
             continue; // "a//b" stays inside "a"

@@ -3,6 +3,7 @@
 // running executable) and paths below it.
 
 #include <QString>
+#include <QStringList>
 
 // The application folder, without a trailing separator.
 QString AppFolder();
@@ -17,6 +18,13 @@ QString AppPath(const QString& name);
 
 // True when path names an ordinary file; a folder of that name counts as missing.
 bool FileExists(const QString& path);
+
+// The parts of a relative path; "\" and "/" both separate. Empty parts (from
+// doubled or outer separators) are kept.
+QStringList SplitPath(const QString& relative);
+
+// Removes leading and trailing space characters only; other white space stays.
+QString TrimSpaces(const QString& text);
 
 // Removes one "\" or "/" from each end of a folder value, no more.
 QString TrimOneSeparator(const QString& folder);

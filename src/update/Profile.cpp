@@ -57,9 +57,19 @@ QString CutValue(const QString& text) {
     return text.first(length);
 }
 
+// Decodes bytes with the platform's 8-bit encoding; plain ASCII, by far the
+// most common text in a manifest, takes the fast way. Cannot fail.
+QString Decode(QByteArrayView bytes) {
+    for (const char c : bytes) {
+        if (static_cast<unsigned char>(c) >= 0x80)
+            return QString::fromLocal8Bit(bytes);
+    }
+    return QString::fromLatin1(bytes);
+}
+
 // Decodes a section or key name: blanks trimmed, letter case folded. Cannot fail.
 QString DecodeName(QByteArrayView bytes) {
-    return FoldCase(QString::fromLocal8Bit(TrimBlanks(bytes)));
+    return FoldCase(Decode(TrimBlanks(bytes)));
 }
 
 // Decodes a value: blanks trimmed, one pair of matching quotes removed, cut to
@@ -72,7 +82,7 @@ QString DecodeValue(QByteArrayView bytes) {
         value.back() == value.front())
         value = value.sliced(1, value.size() - 2);
     const qsizetype prefix = 4 * (qsizetype(MaxProfileValueLength) + 4);
-    return CutValue(QString::fromLocal8Bit(value.first(qMin(value.size(), prefix))));
+    return CutValue(Decode(value.first(qMin(value.size(), prefix))));
 }
 
 } // namespace
@@ -202,10 +212,10 @@ void DropLeastRecentlyUsed() {
 
 } // namespace
 
-// Serves the value from the parsed file in memory after one status call; reads
-// and parses the file again when it is new or its stamp changed. A missing or
-// unreadable file gives "" and is not remembered, so it is tried again next time.
-QString ReadIniValue(const QString& path, const QString& section, const QString& key) {
+// Serves the parsed file from memory after one status call; reads and parses
+// the file again when it is new or its stamp changed. A missing or unreadable
+// file gives nothing and is not remembered, so it is tried again next time.
+ProfileSections ReadProfile(const QString& path) {
     const QString cacheKey = CacheKey(path);
     const std::lock_guard lock(cacheMutex);
     const std::optional<FileStamp> stamp = StampOf(path);
@@ -215,22 +225,26 @@ QString ReadIniValue(const QString& path, const QString& section, const QString&
         entry = cache.end();
     }
     if (!stamp)
-        return QString();
+        return ProfileSections();
     if (entry == cache.end()) {
         // The stamp is taken before reading: a change while reading shows up as
         // a different stamp on the next call.
         QFile file(path);
         if (!file.open(QIODevice::ReadOnly))
-            return QString();
+            return ProfileSections();
         const QByteArray bytes = file.readAll();
         if (file.error() != QFileDevice::NoError)
-            return QString();
+            return ProfileSections();
         if (cache.size() >= MaxCachedFiles)
             DropLeastRecentlyUsed();
         entry = cache.insert(cacheKey, CachedFile{*stamp, ParseProfile(bytes), 0});
     }
     entry->lastUse = ++useCounter;
-    return ProfileValue(entry->sections, section, key);
+    return entry->sections; // shared, not copied
+}
+
+QString ReadIniValue(const QString& path, const QString& section, const QString& key) {
+    return ProfileValue(ReadProfile(path), section, key);
 }
 
 // Forgets the parsed copy of the file at path, if one is kept. Cannot fail.

@@ -9,17 +9,6 @@ namespace modUpdate {
 
 namespace {
 
-// Removes leading and trailing space characters only; other white space stays.
-QString TrimSpaces(const QString& text) {
-    qsizetype first = 0;
-    qsizetype last = text.size();
-    while (first < last && text[first] == QLatin1Char(' '))
-        ++first;
-    while (last > first && text[last - 1] == QLatin1Char(' '))
-        --last;
-    return text.mid(first, last - first);
-}
-
 // Refuses an entry that would overwrite one of the updater's own manifests.
 void RefuseManifestName(const FileEntry& entry) {
     if (!TrimOneSeparator(CurrentFolder).isEmpty())
