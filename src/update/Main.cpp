@@ -1,10 +1,9 @@
 // The start-up procedure and the update driver.
 #include <QFile>
 
-#include "update/Failure.h"
-
 #include "transfer/DownloadFile.h"
 #include "ui/frmUpdate.h"
+#include "update/Failure.h"
 #include "update/NumberReading.h"
 #include "update/Paths.h"
 #include "update/Profile.h"
