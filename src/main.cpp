@@ -19,6 +19,7 @@ int main(int argc, char** argv) {
     QApplication::setApplicationName(QStringLiteral("Quelmor Auto Updater"));
     QApplication::setApplicationVersion(QStringLiteral("1.00"));
 
+    ConnectWindow();
     try {
         modUpdate::Main();
     } catch (const ExitRequested&) {
@@ -31,7 +32,7 @@ int main(int argc, char** argv) {
             QStringLiteral("The updater failed: %1.").arg(QString::fromLocal8Bit(error.what())));
         return 1;
     }
-    if (frmUpdate::Instance().ExitClicked)
-        return 0;
+    if (modUpdate::ExitClicked)
+        return modUpdate::OfflineReason.isEmpty() ? 0 : 1;
     return QApplication::exec();
 }

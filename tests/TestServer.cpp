@@ -34,9 +34,63 @@ QString TestServer::baseUrl() const {
     return QStringLiteral("http://127.0.0.1:%1/Quelmor/").arg(port_);
 }
 
-void TestServer::Put(const std::string& name, const std::string& body) {
+void TestServer::Put(const std::string& name, const std::string& body, Serving serving) {
+    if (serving.etag.empty())
+        serving.etag = "\"" + std::to_string(std::hash<std::string>()(body)) + "\"";
     std::lock_guard lock(mutex_);
-    files_[name] = body;
+    files_[name] = File{body, serving};
+}
+
+std::size_t TestServer::BytesSent(const std::string& name) const {
+    std::lock_guard lock(mutex_);
+    const auto found = sent_.find(name);
+    return found == sent_.end() ? 0 : found->second;
+}
+
+void TestServer::ServeFile(const httplib::Request& request, httplib::Response& response,
+                           const std::string& name, File file) {
+    const std::string& body = file.body;
+    std::size_t first = 0;
+    const std::string range = request.get_header_value("Range");
+    const std::string ifRange = request.get_header_value("If-Range");
+    response.set_header("ETag", file.serving.etag);
+    if (range.rfind("bytes=", 0) == 0 && range.back() == '-' && !file.serving.ignoreRange &&
+        (ifRange.empty() || ifRange == file.serving.etag)) {
+        first = std::stoul(range.substr(6));
+        if (first >= body.size()) {
+            response.status = 416;
+            response.set_header("Content-Range", "bytes */" + std::to_string(body.size()));
+            return;
+        }
+        response.status = 206;
+        response.set_header("Content-Range", "bytes " + std::to_string(first) + "-" +
+                                                 std::to_string(body.size() - 1) + "/" +
+                                                 std::to_string(body.size()));
+    }
+    std::size_t last = body.size();
+    {
+        std::lock_guard lock(mutex_);
+        File& served = files_[name];
+        if (served.serving.cuts > 0) {
+            --served.serving.cuts;
+            last = std::min(last, first + served.serving.cutAfter);
+        }
+        sent_[name] += last - first;
+    }
+    if (first == body.size()) {
+        response.set_content("", "application/octet-stream");
+        return;
+    }
+    // The answer announces the whole rest and may end the connection early.
+    response.set_content_provider(
+        body.size() - first, "application/octet-stream",
+        [body, first, last](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
+            const std::size_t from = first + offset;
+            if (from >= last)
+                return false;
+            sink.write(body.data() + from, std::min(length, last - from));
+            return true;
+        });
 }
 
 void TestServer::On(const std::string& name, Handler handler) {
@@ -58,19 +112,22 @@ int TestServer::CountOf(const std::string& name) const {
 }
 
 void TestServer::Serve(const httplib::Request& request, httplib::Response& response) {
+    // Ranges are answered here, not by the library, which would cut again.
+    const_cast<httplib::Request&>(request).ranges.clear();
     Handler handler;
-    std::string body;
+    File file;
+    std::string name;
     bool found = false;
     {
         std::lock_guard lock(mutex_);
         requests_.push_back(request.path);
         const std::string prefix = "/Quelmor/";
         if (request.path.rfind(prefix, 0) == 0) {
-            const std::string name = request.path.substr(prefix.size());
+            name = request.path.substr(prefix.size());
             if (auto it = handlers_.find(name); it != handlers_.end()) {
                 handler = it->second;
-            } else if (auto file = files_.find(name); file != files_.end()) {
-                body = file->second;
+            } else if (auto stored = files_.find(name); stored != files_.end()) {
+                file = stored->second;
                 found = true;
             }
         }
@@ -78,7 +135,7 @@ void TestServer::Serve(const httplib::Request& request, httplib::Response& respo
     if (handler) {
         handler(request, response);
     } else if (found) {
-        response.set_content(body, "application/octet-stream");
+        ServeFile(request, response, name, file);
     } else {
         response.status = 404;
         response.set_content("<html><body>404 Not Found</body></html>", "text/html");

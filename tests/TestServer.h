@@ -13,6 +13,33 @@
 #include <thread>
 #include <vector>
 
+// How a file is served besides its bytes.
+struct Serving {
+    // The first `cuts` answers end the connection after this many body bytes.
+    std::size_t cutAfter = 0;
+    int cuts = 0;
+    // Answers a range request with the whole file (200), as some servers do.
+    bool ignoreRange = false;
+    // The validator sent as ETag; "" derives one from the bytes.
+    std::string etag;
+};
+
+// A file whose first `times` answers are cut after `bytes` body bytes.
+inline Serving CutAfter(std::size_t bytes, int times = 1, bool ignoreRange = false) {
+    Serving serving;
+    serving.cutAfter = bytes;
+    serving.cuts = times;
+    serving.ignoreRange = ignoreRange;
+    return serving;
+}
+
+// A file served with the validator etag.
+inline Serving WithEtag(const std::string& etag) {
+    Serving serving;
+    serving.etag = etag;
+    return serving;
+}
+
 class TestServer {
   public:
     using Handler = std::function<void(const httplib::Request&, httplib::Response&)>;
@@ -25,14 +52,18 @@ class TestServer {
     // "http://127.0.0.1:<port>/Quelmor/"
     QString baseUrl() const;
 
-    // Serves body at "/Quelmor/" + name (name "/news.txt" is served at "/Quelmor//news.txt").
-    void Put(const std::string& name, const std::string& body);
+    // Serves body at "/Quelmor/" + name (name "/news.txt" is served at
+    // "/Quelmor//news.txt"), with an ETag, answering "Range" requests (and
+    // "If-Range") as a static file server does.
+    void Put(const std::string& name, const std::string& body, Serving serving = {});
     // Answers requests for "/Quelmor/" + name with handler instead.
     void On(const std::string& name, Handler handler);
     // The paths requested so far, in order.
     std::vector<std::string> Requests() const;
     // How many requests asked for "/Quelmor/" + name.
     int CountOf(const std::string& name) const;
+    // Body bytes of the file "/Quelmor/" + name sent so far, in all answers.
+    std::size_t BytesSent(const std::string& name) const;
 
   private:
     void Serve(const httplib::Request& request, httplib::Response& response);
@@ -41,7 +72,14 @@ class TestServer {
     std::thread thread_;
     int port_ = 0;
     mutable std::mutex mutex_;
-    std::map<std::string, std::string> files_;
+    struct File {
+        std::string body;
+        Serving serving;
+    };
+    void ServeFile(const httplib::Request& request, httplib::Response& response,
+                   const std::string& name, File file);
+    std::map<std::string, File> files_;
+    std::map<std::string, std::size_t> sent_;
     std::map<std::string, Handler> handlers_;
     std::vector<std::string> requests_;
 };

@@ -71,17 +71,18 @@ class UpdaterTest : public ::testing::Test {
         modUpdate::UpdateNumber = 0;
         modUpdate::LocalFiles.clear();
         modUpdate::ServerFiles.clear();
+        modUpdate::ExitClicked = false;
+        modUpdate::OfflineReason.clear();
+        modUpdate::TimeoutSeconds = 60;
+        modUpdate::RetryPauseMs = 10; // the pauses between tries, shortened
         frmUpdate& window = frmUpdate::Instance();
-        window.ExitClicked = false;
-        window.Inet.RequestTimeoutMs = 60000;
         window.SetContinueEnabled(false);
         window.CaptionLog = &captions_;
     }
 
     void TearDown() override {
         frmUpdate::Instance().CaptionLog = nullptr;
-        frmUpdate::Instance().Inet.Abort();
-        frmUpdate::Instance().Inet.CloseConnections();
+        modUpdate::ExitClicked = false;
         SetAppFolderForTests(QString());
     }
 

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include "ui/frmUpdate.h"
+
 int main(int argc, char** argv) {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
@@ -16,6 +18,7 @@ int main(int argc, char** argv) {
         qputenv("XDG_RUNTIME_DIR", runtime.toLocal8Bit());
     }
     QApplication app(argc, argv);
+    ConnectWindow();
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }

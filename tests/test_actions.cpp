@@ -14,6 +14,7 @@
 #include "ui/frmUpdate.h"
 #include "update/Failure.h"
 #include "update/Paths.h"
+#include "update/modUpdate.h"
 
 namespace {
 
@@ -53,7 +54,8 @@ class ActionsTest : public testing::Test {
     }
     void SetUp() override { UseFolder(""); }
     void TearDown() override {
-        frmUpdate::Instance().ExitClicked = false;
+        modUpdate::ExitClicked = false;
+        modUpdate::OfflineReason.clear();
         frmUpdate::Instance().SetContinueEnabled(false);
         frmUpdate::Instance().SetL2("");
         SetAppFolderForTests("");
@@ -134,7 +136,7 @@ TEST_F(ActionsTest, ClickingTheLabelsRunsTheActions) {
     EXPECT_EQ(RunInEventLoop([&] { PostClick(w.lblConnect); }, 3000), 0);
     EXPECT_EQ(Started(), Expected());
     EXPECT_EQ(RunInEventLoop([&] { PostClick(w.Label1); }, 3000), 0);
-    EXPECT_TRUE(w.ExitClicked);
+    EXPECT_TRUE(modUpdate::ExitClicked);
 }
 
 TEST_F(ActionsTest, ClicksOnADisabledContinueAreLost) {
@@ -151,10 +153,14 @@ TEST_F(ActionsTest, ClicksOnADisabledContinueAreLost) {
 }
 
 TEST_F(ActionsTest, ExitEndsWithZeroAndStopsTheEventPump) {
-    EXPECT_NO_THROW(DoEvents());
+    EXPECT_NO_THROW(modUpdate::DoEvents());
     EXPECT_EQ(RunInEventLoop(Label1_Click, 3000), 0);
-    EXPECT_TRUE(frmUpdate::Instance().ExitClicked);
-    EXPECT_THROW(DoEvents(), ExitRequested);
+    EXPECT_TRUE(modUpdate::ExitClicked);
+    EXPECT_THROW(modUpdate::DoEvents(), ExitRequested);
     QCoreApplication::postEvent(&frmUpdate::Instance(), new QEvent(QEvent::User));
-    EXPECT_THROW(DoEvents(true), ExitRequested); // once the posted event has run
+    EXPECT_THROW(modUpdate::DoEvents(true), ExitRequested); // once the posted event has run
+    // After a run that could not update, "Exit" ends with 1.
+    modUpdate::ExitClicked = false;
+    modUpdate::OfflineReason = "the server could not be reached";
+    EXPECT_EQ(RunInEventLoop(Label1_Click, 3000), 1);
 }

@@ -1,7 +1,7 @@
 // One download: the percentage, the closing caption and the target folder.
 #include "UpdaterTest.h"
 
-#include "transfer/DownloadFile.h"
+#include "update/Fetch.h"
 
 namespace {
 
@@ -22,12 +22,18 @@ class Download : public UpdaterTest {
         UpdaterTest::SetUp();
         modUpdate::ServerUrl = server_.baseUrl();
         modUpdate::CurrentFolder.clear();
+        modUpdate::Inet = std::make_unique<transfer::Transfers>();
+    }
+    void TearDown() override {
+        EndTransfers();
+        modUpdate::Inet.reset();
+        UpdaterTest::TearDown();
     }
 };
 
 TEST_F(Download, ShowsWholeBlockPercentagesAndClosesWithTheRemoteName) {
     server_.Put("info.ini", std::string(51200, 'i'));
-    DownloadFile("info.ini", "temp.ini");
+    modUpdate::DownloadFile("info.ini", "temp.ini");
 
     EXPECT_EQ(Read("temp.ini"), std::string(51200, 'i'));
     EXPECT_EQ(CaptionsOf("L3"), QStringList({"Downloaded info.ini!"}));
@@ -50,7 +56,7 @@ TEST_F(Download, ShowsWholeBlockPercentagesAndClosesWithTheRemoteName) {
 
 TEST_F(Download, ABlankLocalNameDoesNothing) {
     for (const QString& blank : {QString(), QString("   ")}) {
-        DownloadFile("game.dat", blank);
+        modUpdate::DownloadFile("game.dat", blank);
         EXPECT_TRUE(server_.Requests().empty());
         EXPECT_TRUE(captions_.isEmpty());
         EXPECT_TRUE(Tree().isEmpty());
@@ -66,7 +72,7 @@ TEST_F(Download, OneSeparatorIsDroppedAtEachEndOfTheFolder) {
          {Case{"\\maps\\", "maps", "maps/f.dat"}, Case{"/maps/", "maps", "maps/f.dat"},
           Case{"maps\\sub\\", "maps\\sub", "maps/sub/f.dat"}, Case{"/", "", "f.dat"}}) {
         modUpdate::CurrentFolder = c.folder;
-        DownloadFile("f.dat", "f.dat");
+        modUpdate::DownloadFile("f.dat", "f.dat");
         EXPECT_EQ(modUpdate::CurrentFolder, c.trimmed);
         EXPECT_EQ(Read(c.stored), "F") << c.folder.toStdString();
     }
@@ -77,7 +83,7 @@ TEST_F(Download, AFileInTheWayOfAFolderFailsClearly) {
     server_.Put("f.dat", "F");
     modUpdate::CurrentFolder = "maps";
     try {
-        DownloadFile("f.dat", "f.dat");
+        modUpdate::DownloadFile("f.dat", "f.dat");
         ADD_FAILURE() << "the download should have failed";
     } catch (const UpdateFailure& failure) {
         EXPECT_TRUE(failure.message().contains("a file of that name is in the way"))
@@ -91,7 +97,7 @@ TEST_F(Download, ALargeFileArrivesExactly) {
     for (size_t i = 0; i < body.size(); ++i)
         body[i] = static_cast<char>((i * 7919) >> 3);
     server_.Put("big.pak", body);
-    DownloadFile("big.pak", "big.pak");
+    modUpdate::DownloadFile("big.pak", "big.pak");
     EXPECT_EQ(Read("big.pak"), body);
 }
 

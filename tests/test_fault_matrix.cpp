@@ -4,7 +4,8 @@
 //  2. every game file holds either its old bytes or the server's whole new
 //     bytes, "info.ini" is replaced only once every file has landed, and no
 //     temporary file is left;
-//  3. a failure ends with a clear message, never with a success message.
+//  3. a failure ends with a clear message, never with a success message; a
+//     server that cannot be reached leaves the installed game playable.
 #include "UpdaterTest.h"
 
 #include <QCoreApplication>
@@ -13,6 +14,8 @@
 #include <unistd.h>
 
 #include "ui/Actions.h"
+#include "update/Fetch.h"
+#include "update/PartFolder.h"
 
 namespace {
 
@@ -31,8 +34,12 @@ struct Fault {
     // Changes the server or the folder from the normal update of two files.
     std::function<void(FaultMatrix&)> arrange;
     // A part of the failure message; "" when the run must succeed, "<exit>"
-    // when it ends through "Exit", "*" when either outcome keeps the promises.
+    // when it ends through "Exit", "offline:" and a part of the reason when
+    // the game is to be played without updating, "*" when either outcome
+    // keeps the promises.
     const char* failure;
+    // Further checks of this case, after the run.
+    std::function<void(FaultMatrix&)> verify = nullptr;
 };
 
 void PrintTo(const Fault& fault, std::ostream* out) {
@@ -64,8 +71,37 @@ class FaultMatrix : public UpdaterTest, public ::testing::WithParamInterface<Fau
     void Serve(const std::string& name, TestServer::Handler handler) {
         server_.On(name, std::move(handler));
     }
-    void Put(const std::string& name, const std::string& body) { server_.Put(name, body); }
+    void Put(const std::string& name, const std::string& body, Serving serving = {}) {
+        server_.Put(name, body, serving);
+    }
     QString PathOf(const QString& name) const { return Path(name); }
+    std::string ReadFile(const QString& name) const { return Read(name); }
+    TestServer& Server() { return server_; }
+    // Leaves the part of game.dat that a killed run would have kept: its first
+    // `size` bytes and the record naming `etag` and the whole size `whole`.
+    void KeepPart(std::size_t size, const std::string& etag, std::size_t whole) {
+        const QString url = server_.baseUrl() + "game.dat";
+        QDir().mkpath(PartFolder());
+        QFile part(PartFileOf(url));
+        ASSERT_TRUE(part.open(QIODevice::WriteOnly));
+        part.write(BigGame().data(), static_cast<qint64>(std::min(size, BigGame().size())));
+        part.write(std::string(size - std::min(size, BigGame().size()), 'z').c_str());
+        part.close();
+        QFile record(PartRecordOf(url));
+        ASSERT_TRUE(record.open(QIODevice::WriteOnly));
+        record.write(
+            (url.toStdString() + "\n" + etag + "\n" + std::to_string(whole) + "\n").c_str());
+    }
+    // A game file of 3 MiB.
+    static const std::string& BigGame() {
+        static const std::string big = [] {
+            std::string bytes(3 << 20, '\0');
+            for (std::size_t i = 0; i < bytes.size(); ++i)
+                bytes[i] = static_cast<char>((i * 7919) >> 5);
+            return bytes;
+        }();
+        return big;
+    }
     std::vector<std::unique_ptr<RawServer>> raw_;
 
   protected:
@@ -102,11 +138,17 @@ TEST_P(FaultMatrix, KeepsThePromises) {
     fault.arrange(*this);
     const QString message = RunMain();
     const std::string expected = fault.failure;
-    const bool succeeded = message.isEmpty();
+    const bool offline = !modUpdate::OfflineReason.isEmpty();
+    const bool succeeded = message.isEmpty() && !offline;
 
     // 3. The outcome and its message.
     if (expected.empty()) {
-        EXPECT_TRUE(succeeded) << message.toStdString();
+        EXPECT_TRUE(succeeded) << message.toStdString() << modUpdate::OfflineReason.toStdString();
+    } else if (expected.rfind("offline:", 0) == 0) {
+        EXPECT_TRUE(message.isEmpty()) << message.toStdString();
+        EXPECT_TRUE(modUpdate::OfflineReason.contains(QString::fromStdString(expected.substr(8))))
+            << modUpdate::OfflineReason.toStdString();
+        EXPECT_TRUE(frmUpdate::Instance().lblConnect->isEnabled());
     } else if (expected == "<exit>") {
         EXPECT_EQ(message, "<exit>");
     } else if (expected != "*") {
@@ -124,16 +166,24 @@ TEST_P(FaultMatrix, KeepsThePromises) {
     // temporary file.
     const std::string game = Read("game.dat");
     const std::string map = Read("maps/level.map");
-    EXPECT_TRUE(game == OldGame || game == NewGame || (succeeded && game == "")) << game;
+    EXPECT_TRUE(game == OldGame || game == NewGame || game == FaultMatrix::BigGame() ||
+                (succeeded && game == ""))
+        << game.substr(0, 40);
     EXPECT_TRUE(map == OldMap || map == NewMap) << map;
     if (!succeeded) {
         EXPECT_EQ(Read("info.ini"), Installed);
     }
+    if (fault.verify)
+        fault.verify(*this);
     QStringList tree = Tree();
     tree.removeAll("temp.ini"); // stays after a failure; the next run replaces it
     for (const QString& file : tree)
         EXPECT_TRUE(file == "game.dat" || file == "info.ini" || file == "maps/level.map" ||
-                    (succeeded && file.startsWith("extra/")))
+                    (succeeded && file.startsWith("extra/")) ||
+                    (!succeeded && file == ".quelmor-partial/placed") ||
+                    (!succeeded && file.startsWith(".quelmor-partial/") &&
+                     QFileInfo(Path(file)).size() >= KeptPartBytes) ||
+                    (!succeeded && file.endsWith(".record")))
             << file.toStdString();
 }
 
@@ -155,7 +205,12 @@ INSTANTIATE_TEST_SUITE_P(
         Fault{"NormalUpdate", [](FaultMatrix&) {}, ""},
         Fault{"ConnectionRefused",
               [](FaultMatrix&) { modUpdate::SetServerUrlForTests("http://127.0.0.1:1/Quelmor/"); },
-              "the server refused the connection"},
+              "offline:the server refused the connection"},
+        Fault{"HostNotFound",
+              [](FaultMatrix&) {
+                  modUpdate::SetServerUrlForTests("http://no-such-host.invalid:4444/Quelmor/");
+              },
+              "offline:the server's host name could not be found"},
         Fault{"News404", [](FaultMatrix& w) { w.Serve("/news.txt", Status(404)); }, ""},
         Fault{"News500", [](FaultMatrix& w) { w.Serve("/news.txt", Status(500)); }, ""},
         Fault{"Manifest404", [](FaultMatrix& w) { w.Serve("info.ini", Status(404)); },
@@ -166,6 +221,102 @@ INSTANTIATE_TEST_SUITE_P(
               "Could not download game.dat: the server answered 404 Not Found."},
         Fault{"SecondFile500", [](FaultMatrix& w) { w.Serve("level.map", Status(500)); },
               "Could not download level.map: the server answered 500"},
+        Fault{"FirstFileFailsWhileTheSecondHasArrived",
+              [](FaultMatrix& w) {
+                  w.Serve("game.dat", [](const httplib::Request&, httplib::Response& response) {
+                      std::this_thread::sleep_for(std::chrono::milliseconds(300));
+                      Status(404)(httplib::Request(), response);
+                  });
+              },
+              "Could not download game.dat: the server answered 404",
+              [](FaultMatrix& w) {
+                  EXPECT_EQ(w.Server().CountOf("level.map"), 1);   // fetched ahead...
+                  EXPECT_EQ(w.ReadFile("maps/level.map"), OldMap); // ...but never put in place
+              }},
+        Fault{"BusyThenServed",
+              [](FaultMatrix& w) {
+                  auto calls = std::make_shared<int>(0);
+                  w.Serve("game.dat", [calls](const httplib::Request& r, httplib::Response& s) {
+                      if (++*calls < 3) {
+                          s.set_header("Retry-After", "0");
+                          return Status(503)(r, s);
+                      }
+                      s.set_content(NewGame, "application/octet-stream");
+                  });
+              },
+              ""},
+        Fault{"NoContentIsNoFile", [](FaultMatrix& w) { w.Serve("game.dat", Status(204)); },
+              "Could not download game.dat: the server answered 204"},
+        Fault{"CompressedBody",
+              [](FaultMatrix& w) {
+                  w.Serve("game.dat", [](const httplib::Request&, httplib::Response& response) {
+                      response.set_header("Content-Encoding", "gzip");
+                      response.set_content(NewGame, "application/octet-stream");
+                  });
+              },
+              "Content-Encoding: gzip"},
+        Fault{"CutAndResumedInTheSameRun",
+              [](FaultMatrix& w) { w.Put("game.dat", FaultMatrix::BigGame(), CutAfter(1500000)); },
+              "",
+              [](FaultMatrix& w) {
+                  EXPECT_EQ(w.ReadFile("game.dat"), FaultMatrix::BigGame());
+                  EXPECT_EQ(w.Server().BytesSent("game.dat"), FaultMatrix::BigGame().size());
+              }},
+        Fault{
+            "CutTwiceResumedTwice",
+            [](FaultMatrix& w) { w.Put("game.dat", FaultMatrix::BigGame(), CutAfter(1100000, 2)); },
+            "",
+            [](FaultMatrix& w) {
+                EXPECT_EQ(w.Server().BytesSent("game.dat"), FaultMatrix::BigGame().size());
+            }},
+        Fault{"CutAndTheServerIgnoresRange",
+              [](FaultMatrix& w) {
+                  w.Put("game.dat", FaultMatrix::BigGame(), CutAfter(1500000, 1, true));
+              },
+              "",
+              [](FaultMatrix& w) { EXPECT_EQ(w.ReadFile("game.dat"), FaultMatrix::BigGame()); }},
+        Fault{"KilledAndResumedByTheNextRun",
+              [](FaultMatrix& w) {
+                  w.Put("game.dat", FaultMatrix::BigGame(), WithEtag("\"v1\""));
+                  w.KeepPart(2000000, "\"v1\"", FaultMatrix::BigGame().size());
+              },
+              "",
+              [](FaultMatrix& w) {
+                  EXPECT_EQ(w.ReadFile("game.dat"), FaultMatrix::BigGame());
+                  EXPECT_EQ(w.Server().BytesSent("game.dat"),
+                            FaultMatrix::BigGame().size() - 2000000);
+              }},
+        Fault{"ValidatorChangedBetweenRuns",
+              [](FaultMatrix& w) {
+                  w.Put("game.dat", FaultMatrix::BigGame(), WithEtag("\"v2\""));
+                  w.KeepPart(2000000, "\"v1\"", FaultMatrix::BigGame().size());
+              },
+              "",
+              [](FaultMatrix& w) {
+                  EXPECT_EQ(w.ReadFile("game.dat"), FaultMatrix::BigGame());
+                  EXPECT_EQ(w.Server().BytesSent("game.dat"), FaultMatrix::BigGame().size());
+              }},
+        Fault{"KeptPartLongerThanTheFile",
+              [](FaultMatrix& w) {
+                  w.Put("game.dat", FaultMatrix::BigGame(), WithEtag("\"v1\""));
+                  w.KeepPart(4000000, "\"v1\"", 4000000);
+              },
+              "",
+              [](FaultMatrix& w) { EXPECT_EQ(w.ReadFile("game.dat"), FaultMatrix::BigGame()); }},
+        Fault{
+            "WrongContentRange",
+            [](FaultMatrix& w) {
+                w.KeepPart(2000000, "\"v1\"", FaultMatrix::BigGame().size());
+                w.Serve("game.dat", [](const httplib::Request& r, httplib::Response& s) {
+                    if (!r.has_header("Range"))
+                        return s.set_content(FaultMatrix::BigGame(), "application/octet-stream");
+                    s.status = 206;
+                    s.set_header("ETag", "\"v1\"");
+                    s.set_header("Content-Range", "bytes 1000-3145727/3145728");
+                    s.set_content(FaultMatrix::BigGame().substr(1000), "application/octet-stream");
+                });
+            },
+            "", [](FaultMatrix& w) { EXPECT_EQ(w.ReadFile("game.dat"), FaultMatrix::BigGame()); }},
         Fault{"RedirectFollowed",
               [](FaultMatrix& w) {
                   w.Serve("game.dat", [](const httplib::Request&, httplib::Response& response) {
@@ -228,9 +379,9 @@ INSTANTIATE_TEST_SUITE_P(
               "Could not download game.dat"},
         Fault{"StallPastTheTimeOut",
               [](FaultMatrix& w) {
-                  frmUpdate::Instance().Inet.RequestTimeoutMs = 300;
+                  modUpdate::TimeoutSeconds = 1;
                   w.Serve("game.dat", [](const httplib::Request&, httplib::Response& response) {
-                      std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+                      std::this_thread::sleep_for(std::chrono::milliseconds(2500));
                       response.set_content(NewGame, "application/octet-stream");
                   });
               },
@@ -320,18 +471,34 @@ INSTANTIATE_TEST_SUITE_P(
               [](FaultMatrix& w) { w.Serve("game.dat", ExitWhileWaiting(NewGame)); }, "<exit>"},
         Fault{"WhileWaitingForTheLastFile",
               [](FaultMatrix& w) { w.Serve("level.map", ExitWhileWaiting(NewMap)); }, "<exit>"},
-        Fault{"WhileWaitingForTheFinalManifest",
+        Fault{"WhileWaitingForTheNews",
+              [](FaultMatrix& w) { w.Serve("/news.txt", ExitWhileWaiting("news")); }, "<exit>"},
+        Fault{"WhileAResumablePartArrives",
               [](FaultMatrix& w) {
-                  // The first request is the server manifest, the second the final one.
-                  auto calls = std::make_shared<int>(0);
-                  w.Serve("info.ini", [calls](const httplib::Request& r, httplib::Response& s) {
-                      if (++*calls == 2)
-                          ExitWhileWaiting(Offered)(r, s);
-                      else
-                          s.set_content(Offered, "application/octet-stream");
+                  // 1.5 MB of game.dat arrive, then the server stalls and "Exit" comes.
+                  w.Serve("game.dat", [](const httplib::Request&, httplib::Response& s) {
+                      s.set_header("ETag", "\"v1\"");
+                      s.set_content_provider(
+                          FaultMatrix::BigGame().size(), "application/octet-stream",
+                          [](size_t offset, size_t length, httplib::DataSink& sink) {
+                              if (offset < 1500000) {
+                                  sink.write(FaultMatrix::BigGame().data() + offset,
+                                             std::min<size_t>(length, 1500000 - offset));
+                                  return true;
+                              }
+                              std::this_thread::sleep_for(std::chrono::milliseconds(100));
+                              ClickExitSoon();
+                              std::this_thread::sleep_for(std::chrono::milliseconds(300));
+                              return false;
+                          });
                   });
               },
-              "<exit>"}),
+              "<exit>",
+              [](FaultMatrix&) {
+                  // What arrived of the cut file stays, to be continued by the next start.
+                  EXPECT_EQ(QDir(PartFolder()).entryList(QDir::Files).size(), 2)
+                      << QDir(PartFolder()).entryList(QDir::Files).join(' ').toStdString();
+              }}),
     CaseName);
 
 // Entries that would lead outside the game folder are refused before anything

@@ -8,6 +8,7 @@
 #include "ui/FailureBox.h"
 #include "ui/frmUpdate.h"
 #include "update/Paths.h"
+#include "update/modUpdate.h"
 
 namespace {
 
@@ -54,23 +55,34 @@ QString StartGame(const QString& path) {
 
 } // namespace
 
-// Marks the "Exit" click for the event pump and ends the event loop with
-// status 0. Cannot fail.
+// Marks the "Exit" click for the event pump and ends the event loop: with
+// status 0, or 1 when the run could not update. Cannot fail.
 void Label1_Click() {
-    frmUpdate::Instance().ExitClicked = true;
-    QCoreApplication::exit(0);
+    modUpdate::ExitClicked = true;
+    QCoreApplication::exit(modUpdate::OfflineReason.isEmpty() ? 0 : 1);
 }
 
 // Starts the game and ends the updater with status 0. Without the game it
 // shows "Error starting the game!" and stays; when the game cannot be started
 // it reports why and ends with status 1.
 void lblConnect_Click() {
+    // Handled once: a second click while the game starts, or a click after
+    // "Exit", does nothing.
+    static bool starting = false;
+    if (starting || modUpdate::ExitClicked)
+        return;
     const QString path = AppPath(kGame);
     if (!FileExists(path)) {
         frmUpdate::Instance().SetL2(QStringLiteral("Error starting the game!"));
         return;
     }
+    starting = true;
+    struct Done {
+        ~Done() { starting = false; } // the event loop ends before another click
+    } done;
     QCoreApplication::processEvents();
+    if (modUpdate::ExitClicked)
+        return; // "Exit" came first
     QString reason = MakeRunnable(path);
     if (reason.isEmpty())
         reason = StartGame(path);

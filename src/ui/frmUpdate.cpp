@@ -12,7 +12,7 @@
 #include <utility>
 
 #include "ui/Actions.h"
-#include "update/Failure.h"
+#include "update/modUpdate.h"
 
 namespace {
 
@@ -245,13 +245,15 @@ void frmUpdate::SetContinueEnabled(bool enabled) {
                                    : QStringLiteral("lblConnect=disabled"));
 }
 
-// Runs pending events once (after sleeping until one arrives when asked to).
-// Throws ExitRequested once "Exit" has been clicked.
-void DoEvents(bool waitForEvents) {
-    if (waitForEvents)
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-    else
-        QCoreApplication::processEvents(QEventLoop::AllEvents);
-    if (frmUpdate::Instance().ExitClicked)
-        throw ExitRequested{};
+void ConnectWindow() {
+    modUpdate::WindowHooks& hooks = modUpdate::Window;
+    hooks.Show = [] { frmUpdate::Instance().show(); };
+    hooks.SetL2 = [](const QString& text) { frmUpdate::Instance().SetL2(text); };
+    hooks.SetL3 = [](const QString& text) { frmUpdate::Instance().SetL3(text); };
+    hooks.SetPercent = [](const QString& text) { frmUpdate::Instance().SetPercent(text); };
+    hooks.SetVersionText = [](const QString& text) { frmUpdate::Instance().SetVersionText(text); };
+    hooks.SetNews = [](const QString& text) { frmUpdate::Instance().SetNews(text); };
+    hooks.SetContinueEnabled = [](bool enabled) {
+        frmUpdate::Instance().SetContinueEnabled(enabled);
+    };
 }

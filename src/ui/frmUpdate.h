@@ -9,8 +9,6 @@
 #include <QStringList>
 #include <QWidget>
 
-#include "transfer/Inet.h"
-
 // A transparent label that reports a click (press and release on it) while enabled.
 class ClickLabel : public QLabel {
     Q_OBJECT
@@ -53,10 +51,7 @@ class frmUpdate : public QWidget {
     QLabel* L3;
     QLabel* L2;
     ClickLabel* lblConnect; // "Continue"
-    InetTransfer Inet;
 
-    // Set by the "Exit" click; the event pump turns it into ExitRequested.
-    bool ExitClicked = false;
     // When not null, every caption change is appended as "Name=text" (for tests).
     QStringList* CaptionLog = nullptr;
 
@@ -69,7 +64,6 @@ class frmUpdate : public QWidget {
     QPixmap background_;
 };
 
-// Lets all pending window events run once. With waitForEvents it first sleeps
-// until an event arrives (a window event or network progress). Throws
-// ExitRequested once the player has clicked "Exit".
-void DoEvents(bool waitForEvents = false);
+// Lets the update run show its status on the window (created at the first
+// thing shown). Call once before the run starts.
+void ConnectWindow();

@@ -1,10 +1,15 @@
 // The start-up procedure and the update driver.
+#include <QCoreApplication>
 #include <QFile>
+#include <QSaveFile>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 
-#include "transfer/DownloadFile.h"
-#include "ui/frmUpdate.h"
 #include "update/Failure.h"
+#include "update/Fetch.h"
 #include "update/NumberReading.h"
+#include "update/PartFolder.h"
 #include "update/Paths.h"
 #include "update/Profile.h"
 #include "update/modUpdate.h"
@@ -15,55 +20,122 @@ namespace {
 // A manifest may list this many files at most: a "Max" beyond any real game
 // would only exhaust the memory or keep the updater busy for hours.
 constexpr std::int32_t MostFiles = 10'000'000;
+// The news box shows at most this much; a manifest may be this long.
+constexpr std::int64_t NewsBytes = 1 << 20;
+constexpr std::int64_t ManifestBytes = 256 << 20;
 
 #ifndef QUELMOR_SERVER_URL
 #define QUELMOR_SERVER_URL ""
 #endif
 QString serverUrlOverride;
 bool serverUrlOverridden = false;
-} // namespace
 
-QString ConfiguredServerUrl() {
-    return serverUrlOverridden ? serverUrlOverride : QStringLiteral(QUELMOR_SERVER_URL);
+// Writes a line on standard error at once. Output errors are ignored.
+void WriteError(const QString& line) {
+    std::fputs((line.toUtf8() + '\n').constData(), stderr);
+    std::fflush(stderr);
 }
 
-void SetServerUrlForTests(const QString& url) {
-    serverUrlOverride = url;
-    serverUrlOverridden = true;
+// Ends the run without updating while the installed game may still be played:
+// says why on the window (L2 and, in short, L3) and in full on standard
+// error, and enables "Continue".
+void PlayWithoutUpdate(const QString& headline, const QString& brief, const QString& reason) {
+    OfflineReason = reason;
+    WriteError(reason);
+    Window.SetL2(headline);
+    Window.SetL3(brief);
+    Window.SetContinueEnabled(true);
 }
 
-void Main() {
-    FileCount = 0;
-    CurrentFolder.clear();
-    ServerUrl = ConfiguredServerUrl();
-
-    const QString installedManifest = AppPath(QStringLiteral("info.ini"));
-    const QString serverManifest = AppPath(QStringLiteral("temp.ini"));
-    if (FileExists(installedManifest))
-        InstalledVersion =
-            ReadIniValue(installedManifest, QStringLiteral("VERSION"), QStringLiteral("Version"));
-
-    frmUpdate& window = frmUpdate::Instance();
-    window.show();
-    window.SetVersionText(InstalledVersion.isEmpty()
-                              ? QStringLiteral("Version 0.0")
-                              : QStringLiteral("Version ") + InstalledVersion);
-
-    if (ServerUrl.isEmpty()) {
-        window.SetContinueEnabled(true);
-        window.SetL2(QStringLiteral("Please Input The Correct Web URL!"));
-        return;
+// Stores the server manifest as "temp.ini". Returns "" when it was written,
+// else why the folder refuses it; throws UpdateFailure for other failures
+// (a full disk, a folder in the way).
+QString WriteServerManifest(const QString& path) {
+    std::FILE* file = std::fopen(QFile::encodeName(path).constData(), "wb");
+    if (file == nullptr) {
+        const int error = errno;
+        const QString reason = QString::fromLocal8Bit(std::strerror(error));
+        if (error == EACCES || error == EPERM || error == EROFS)
+            return reason;
+        Fail(QStringLiteral("Could not write %1: %2.").arg(path, reason));
     }
-    window.SetContinueEnabled(false);
+    const auto size = static_cast<std::size_t>(ServerManifest.size());
+    const bool written = std::fwrite(ServerManifest.constData(), 1, size, file) == size;
+    if (std::fclose(file) != 0 || !written) {
+        QFile::remove(path);
+        Fail(QStringLiteral("Could not write %1: %2.")
+                 .arg(path, QString::fromLocal8Bit(std::strerror(errno))));
+    }
+    ForgetIniFile(path);
+    return QString();
+}
+
+// Makes the checked server manifest the installed one, whole and flushed to
+// disk, in one step. Throws UpdateFailure when it cannot be written.
+void InstallManifest(const QString& path) {
+    // Every file of this update is in place, but perhaps only in the system's
+    // cache. One flush makes them all durable before the installed manifest
+    // names them. Until the manifest is replaced it still lists the old
+    // versions, so a crash or power loss before this point only makes the next
+    // start fetch the changed files again.
+    FlushPlacedFiles();
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(ServerManifest) != ServerManifest.size() ||
+        !file.commit())
+        Fail(QStringLiteral("Could not write %1: %2.").arg(path, file.errorString()));
+    ForgetIniFile(path);
+}
+
+// Steps from the news to the end of the update: everything that talks to the
+// server or writes into the game folder.
+void Run(const QString& installedManifest, const QString& serverManifest) {
+    CleanPartFolder();
 
     // The news is requested with two slashes before its name; servers answer
-    // that path with the news text.
-    window.SetL2(QStringLiteral("Getting News..."));
-    window.SetNews(QString::fromLocal8Bit(
-        window.Inet.OpenURL(ServerUrl + QStringLiteral("/news.txt"), QStringLiteral("news.txt"))));
+    // that path with the news text. An error status leaves the box empty.
+    Window.SetL2(QStringLiteral("Getting News..."));
+    const transfer::Outcome news = FetchToMemory(ServerUrl + QStringLiteral("/news.txt"),
+                                                 QStringLiteral("news.txt"), NewsBytes, true);
+    const auto problem = [](const QString& name, const transfer::Outcome& outcome) {
+        return QStringLiteral("Could not download %1: %2.")
+            .arg(name, QString::fromStdString(outcome.problem));
+    };
+    if (news.unreachable)
+        return PlayWithoutUpdate(QStringLiteral("Cannot reach the update server!"),
+                                 QString::fromStdString(news.brief),
+                                 problem(QStringLiteral("news.txt"), news));
+    if (news.status == transfer::Status::Done)
+        Window.SetNews(QString::fromLocal8Bit(QByteArray::fromStdString(news.body)));
+    else if (news.httpStatus == 0)
+        Fail(problem(QStringLiteral("news.txt"), news));
 
-    window.SetL2(QStringLiteral("Getting Information..."));
-    DownloadFile(QStringLiteral("info.ini"), QStringLiteral("temp.ini"));
+    Window.SetL2(QStringLiteral("Getting Information..."));
+    const transfer::Outcome manifest = FetchToMemory(
+        UrlOf(QStringLiteral("info.ini")), QStringLiteral("info.ini"), ManifestBytes, false);
+    if (manifest.unreachable)
+        return PlayWithoutUpdate(QStringLiteral("Cannot reach the update server!"),
+                                 QString::fromStdString(manifest.brief),
+                                 problem(QStringLiteral("info.ini"), manifest));
+    if (manifest.status != transfer::Status::Done)
+        Fail(problem(QStringLiteral("info.ini"), manifest));
+    ServerManifest = QByteArray::fromStdString(manifest.body);
+
+    const QString refused = WriteServerManifest(serverManifest);
+    if (!refused.isEmpty()) {
+        // A game installed where the player may not write: it can still be
+        // played, and told whether it is up to date.
+        ServerVersion = ProfileValue(ParseProfile(ServerManifest), QStringLiteral("VERSION"),
+                                     QStringLiteral("Version"));
+        if (InstalledVersion != ServerVersion)
+            return PlayWithoutUpdate(
+                QStringLiteral("Cannot update: the game folder is not writable!"), refused,
+                QStringLiteral("Could not update the game in %1: %2.").arg(AppFolder(), refused));
+        Window.SetL2(QStringLiteral("You Have The Latest Version!"));
+        Window.SetL3(QString());
+        Window.SetContinueEnabled(true);
+        return;
+    }
+    Window.SetL3(QStringLiteral("Downloaded info.ini!"));
 
     FileCount =
         ReadNumber(ReadIniValue(serverManifest, QStringLiteral("VERSION"), QStringLiteral("Max")),
@@ -84,25 +156,84 @@ void Main() {
 
     if (InstalledVersion != ServerVersion) {
         InstalledVersion = ServerVersion;
-        window.SetL2(QStringLiteral("Checking File Versions..."));
+        Window.SetL2(QStringLiteral("Checking File Versions..."));
+        OpenPlacedList(ServerManifest);
         if (FileCount > 0)
             LoadFileLists();
         if (FileCount > 0)
             UpdateFiles();
         // The installed manifest is replaced only once every file has landed.
-        DownloadFile(QStringLiteral("info.ini"), QStringLiteral("info.ini"));
-        window.SetContinueEnabled(true);
-        window.SetL2(QStringLiteral("Update Complete!"));
-        window.SetL3(QString());
-        window.SetVersionText(QStringLiteral("Version ") + ServerVersion);
+        InstallManifest(installedManifest);
+        RemovePartFolder();
+        Window.SetContinueEnabled(true);
+        Window.SetL2(QStringLiteral("Update Complete!"));
+        Window.SetL3(QString());
+        Window.SetVersionText(QStringLiteral("Version ") + ServerVersion);
     } else {
-        window.SetL2(QStringLiteral("You Have The Latest Version!"));
-        window.SetL3(QString());
-        window.SetContinueEnabled(true);
+        RemovePartFolder(); // nothing of an earlier update is worth continuing
+        Window.SetL2(QStringLiteral("You Have The Latest Version!"));
+        Window.SetL3(QString());
+        Window.SetContinueEnabled(true);
     }
 
     if (FileExists(serverManifest))
         QFile::remove(serverManifest);
+}
+
+} // namespace
+
+QString ConfiguredServerUrl() {
+    return serverUrlOverridden ? serverUrlOverride : QStringLiteral(QUELMOR_SERVER_URL);
+}
+
+void SetServerUrlForTests(const QString& url) {
+    serverUrlOverride = url;
+    serverUrlOverridden = true;
+}
+
+void DoEvents(bool waitForEvents) {
+    QCoreApplication::processEvents(waitForEvents ? QEventLoop::WaitForMoreEvents
+                                                  : QEventLoop::AllEvents);
+    if (ExitClicked)
+        throw ExitRequested{};
+}
+
+void Main() {
+    FileCount = 0;
+    CurrentFolder.clear();
+    ServerUrl = ConfiguredServerUrl();
+    OfflineReason.clear();
+    ServerManifest.clear();
+
+    const QString installedManifest = AppPath(QStringLiteral("info.ini"));
+    const QString serverManifest = AppPath(QStringLiteral("temp.ini"));
+    if (FileExists(installedManifest))
+        InstalledVersion =
+            ReadIniValue(installedManifest, QStringLiteral("VERSION"), QStringLiteral("Version"));
+
+    Window.Show();
+    Window.SetVersionText(InstalledVersion.isEmpty()
+                              ? QStringLiteral("Version 0.0")
+                              : QStringLiteral("Version ") + InstalledVersion);
+
+    if (ServerUrl.isEmpty()) {
+        Window.SetContinueEnabled(true);
+        Window.SetL2(QStringLiteral("Please Input The Correct Web URL!"));
+        return;
+    }
+    Window.SetContinueEnabled(false);
+
+    Inet = std::make_unique<transfer::Transfers>(transfer::Options{TimeoutSeconds, CaFile});
+    try {
+        Run(installedManifest, serverManifest);
+    } catch (...) {
+        // The one way out of a failed or abandoned run: every transfer ends,
+        // parts worth continuing stay for the next start, nothing else is left.
+        EndTransfers();
+        Inet.reset();
+        throw;
+    }
+    Inet.reset();
 }
 
 } // namespace modUpdate

@@ -1,0 +1,125 @@
+#pragma once
+// Fetching URLs over HTTP(S) with libcurl: several GET requests at a time on
+// connections kept alive between requests. A body goes into a file (or into
+// memory); what is known about the file beforehand (its size, its SHA-256) is
+// checked while the bytes arrive, and every request ends with one Outcome.
+// This layer knows neither the window nor the update run: the caller starts
+// requests, calls Wait() between its own work and reads the outcomes. Nothing
+// here throws through libcurl; cancelling goes through the request's token.
+
+#include <atomic>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+
+typedef void CURLM;
+
+namespace transfer {
+
+// One GET request.
+struct Request {
+    std::string url;
+    // Where the body goes; empty keeps it in memory (Outcome::body).
+    std::filesystem::path file;
+    // With a file: a small record beside it (validator, size) lets a later
+    // request continue the bytes already in the file instead of starting over.
+    std::filesystem::path record;
+    // Known beforehand: the size in bytes (-1 when unknown) and the SHA-256 in
+    // lower-case hex ("" when unknown). A longer body is cut off at once.
+    std::int64_t size = -1;
+    std::string sha256;
+    // A body kept in memory may be at most this long; with cutAtMax the first
+    // maxBytes are kept and the rest is not fetched, else it is a failure.
+    std::int64_t maxBytes = 1 << 20;
+    bool cutAtMax = false;
+    // Called from Wait() as bytes arrive: bytes of the file so far and its
+    // whole size (-1 when unknown). Must not throw.
+    std::function<void(std::int64_t, std::int64_t)> progress;
+    // When it becomes true the request ends as Cancelled.
+    const std::atomic<bool>* cancel = nullptr;
+};
+
+enum class Status { Running, Done, Failed, Cancelled };
+
+// How a request ended.
+struct Outcome {
+    Status status = Status::Running;
+    // Why it failed, in words for a player ("the server answered 404 Not Found").
+    std::string problem;
+    // A broken connection, a time-out, an unreachable server or a busy one:
+    // another try may succeed.
+    bool transient = false;
+    // The server could not be reached at all (no answer came), and the reason
+    // in two or three words ("Connection refused").
+    bool unreachable = false;
+    std::string brief;
+    // The status of the final response, 0 when none came.
+    long httpStatus = 0;
+    // The bytes arrived but are not the file the caller expected.
+    bool damaged = false;
+    // Seconds the server asked to wait before another try, or -1.
+    int retryAfter = -1;
+    // Bytes now in the file (or in body) and the whole size, when known.
+    std::int64_t received = 0;
+    std::int64_t total = -1;
+    // The body of a request without a file.
+    std::string body;
+};
+
+// Settings for every request of a Transfers.
+struct Options {
+    // Seconds without any progress (connecting or receiving) before a request
+    // is given up.
+    int timeoutSeconds = 60;
+    // Certificates to trust for HTTPS instead of the system's store ("" for the
+    // system's). The certificate and the host name are always verified.
+    std::string caFile;
+};
+
+class Transfers {
+  public:
+    explicit Transfers(Options options = {});
+    ~Transfers(); // ends every request; files keep what arrived
+    Transfers(const Transfers&) = delete;
+    Transfers& operator=(const Transfers&) = delete;
+
+    // Starts a request and returns its number. Does not wait. A request with
+    // a file and a record continues the file's bytes when the record says how
+    // (same URL, a validator, no more bytes than the whole size); otherwise
+    // the file is started afresh. Never throws for network or file problems:
+    // they end the request as Failed.
+    int Start(Request request);
+
+    // Moves every request forward, sleeping at most timeoutMs for the network
+    // when nothing is to be done at once.
+    void Wait(int timeoutMs);
+
+    // True while request id runs.
+    bool Running(int id) const;
+
+    // The outcome of a request that no longer runs; forgets the request.
+    // Throws std::logic_error for a request that runs or is unknown.
+    Outcome Finish(int id);
+
+    // Ends request id now (its file keeps what arrived) and forgets it.
+    void Cancel(int id);
+
+    struct Job; // one request, inside Transfers.cpp
+
+  private:
+    void Complete(Job& job, int code);
+
+    Options options_;
+    CURLM* multi_;
+    int next_ = 1;
+    std::map<int, std::unique_ptr<Job>> jobs_;
+};
+
+// name percent-encoded as one path segment: every byte but A-Z, a-z, 0-9 and
+// "-._~" becomes %XX, so "a#1.dat" asks for "a%231.dat" and "data/x" for "data%2Fx".
+std::string EncodeSegment(const std::string& name);
+
+} // namespace transfer
