@@ -196,6 +196,11 @@ void Accept(Job& job) {
     if (job.status == 200) {
         if (job.kept > 0 && !RestartFile(job))
             return;
+        if (!job.contentRange.empty())
+            return job.Problem("the server answered a whole file with a part of it "
+                               "(Content-Range: " +
+                                   job.contentRange.substr(0, 60) + ")",
+                               true);
         if (!job.contentLength.empty()) {
             job.outcome.total = ByteCount(job.contentLength);
             if (job.outcome.total < 0)

@@ -4,6 +4,7 @@
 #include <QFileInfo>
 #include <filesystem>
 #include <system_error>
+#include <utility>
 
 #ifdef Q_OS_WIN
 #ifndef NOMINMAX
@@ -121,6 +122,7 @@ QString PlacedKeyOf(const QString& folder, const QString& name) {
 }
 
 void FlushPlacedFiles() {
+    [[maybe_unused]] const QStringList files = std::exchange(placedFiles, {});
 #if defined(Q_OS_LINUX)
     // One flush of the game folder's file system covers every file at once.
     const int folder = ::open(QFile::encodeName(AppFolder()).constData(), O_RDONLY | O_DIRECTORY);
@@ -129,7 +131,7 @@ void FlushPlacedFiles() {
         ::close(folder);
     }
 #elif defined(Q_OS_WIN)
-    for (const QString& path : placedFiles) {
+    for (const QString& path : files) {
         const HANDLE file =
             CreateFileW(reinterpret_cast<const wchar_t*>(QDir::toNativeSeparators(path).utf16()),
                         GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
@@ -139,7 +141,7 @@ void FlushPlacedFiles() {
         }
     }
 #else
-    for (const QString& path : placedFiles) {
+    for (const QString& path : files) {
         const int file = ::open(QFile::encodeName(path).constData(), O_RDONLY);
         if (file >= 0) {
             ::fsync(file);
@@ -147,7 +149,6 @@ void FlushPlacedFiles() {
         }
     }
 #endif
-    placedFiles.clear();
 }
 
 namespace modUpdate {

@@ -3,8 +3,10 @@
 #include <QFile>
 #include <QSaveFile>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <thread>
 
 #include "update/Failure.h"
 #include "update/Fetch.h"
@@ -78,7 +80,16 @@ void InstallManifest(const QString& path) {
     // names them. Until the manifest is replaced it still lists the old
     // versions, so a crash or power loss before this point only makes the next
     // start fetch the changed files again.
-    FlushPlacedFiles();
+    // The flush may take seconds for large files; events keep running meanwhile.
+    auto flushed = std::make_shared<std::atomic<bool>>(false);
+    std::thread([flushed] {
+        FlushPlacedFiles();
+        *flushed = true;
+    }).detach();
+    while (!*flushed) {
+        DoEvents();
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly) || file.write(ServerManifest) != ServerManifest.size() ||
         !file.commit())
@@ -192,8 +203,16 @@ void SetServerUrlForTests(const QString& url) {
 }
 
 void DoEvents(bool waitForEvents) {
-    QCoreApplication::processEvents(waitForEvents ? QEventLoop::WaitForMoreEvents
-                                                  : QEventLoop::AllEvents);
+    // Events run at most every 15 ms or so: often enough for a smooth window
+    // and a prompt "Exit", seldom enough that thousands of small files do not
+    // wait for as many repaints.
+    static auto last = std::chrono::steady_clock::time_point();
+    const auto now = std::chrono::steady_clock::now();
+    if (waitForEvents || now - last >= std::chrono::milliseconds(15)) {
+        QCoreApplication::processEvents(waitForEvents ? QEventLoop::WaitForMoreEvents
+                                                      : QEventLoop::AllEvents);
+        last = std::chrono::steady_clock::now();
+    }
     if (ExitClicked)
         throw ExitRequested{};
 }

@@ -95,6 +95,10 @@ void OpenPlacedList(const QByteArray& manifest) {
     }
 }
 
+bool IsListed(const QString& key) {
+    return placed.contains(key);
+}
+
 bool WasPlaced(const QString& key, const QString& path) {
     const auto found = placed.constFind(key);
     return found != placed.constEnd() && *found == StampOf(path);

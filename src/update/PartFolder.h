@@ -35,6 +35,10 @@ void RemovePartFolder();
 // the list an earlier run left counts only when it was made for the same bytes.
 void OpenPlacedList(const QByteArray& manifest);
 
+// True when key is on the list of files put in place (the file may have
+// changed since).
+bool IsListed(const QString& key);
+
 // True when the earlier run of the same release put the file at path in
 // place as key (and the file still has the size and time it had then).
 bool WasPlaced(const QString& key, const QString& path);

@@ -1,6 +1,4 @@
 // The per-file update pass.
-#include <chrono>
-
 #include "update/Failure.h"
 #include "update/Fetch.h"
 #include "update/PartFolder.h"
@@ -54,24 +52,18 @@ void RefuseUnsafe(const FileEntry& entry) {
 }
 
 // Starts the transfers of the files to fetch after the current one, up to
-// FetchedAhead of them, unless a file is in place already.
-void FetchFollowing(const std::vector<std::int32_t>& fetches, std::size_t current) {
-    for (std::size_t k = current + 1; k < fetches.size() && k <= current + FetchedAhead; ++k) {
+// FetchedAhead of them, unless a file is in place already. `started` is the
+// last entry of fetches looked at so far; each is looked at once.
+void FetchFollowing(const std::vector<std::int32_t>& fetches, std::size_t current,
+                    std::size_t& started) {
+    for (std::size_t k = std::max(started + 1, current + 1);
+         k < fetches.size() && k <= current + FetchedAhead; ++k) {
+        started = k;
         const FileEntry& entry = ServerFiles[static_cast<std::size_t>(fetches[k])];
         const QString folder = TrimOneSeparator(TrimSpaces(entry.FilePath));
-        if (!WasPlaced(PlacedKeyOf(folder, entry.FileName),
-                       TargetOf(folder, entry.FileName, false)))
+        const QString key = PlacedKeyOf(folder, entry.FileName);
+        if (!IsListed(key) || !WasPlaced(key, TargetOf(folder, entry.FileName, false)))
             FetchAhead(UrlOf(entry.FileName), Expected{});
-    }
-}
-
-// Lets window events run every 20 ms or so while the pass walks a long list.
-void DoEventsNowAndThen() {
-    static auto last = std::chrono::steady_clock::now();
-    const auto now = std::chrono::steady_clock::now();
-    if (now - last >= std::chrono::milliseconds(20)) {
-        last = now;
-        DoEvents();
     }
 }
 
@@ -96,7 +88,8 @@ void UpdateFiles() {
 
     Window.SetL2(QString());
     UpdateNumber = 0;
-    std::size_t fetch = 0; // the next entry of fetches
+    std::size_t fetch = 0;   // the next entry of fetches
+    std::size_t started = 0; // the last entry of fetches started ahead
     for (std::int32_t i = 1; i <= FileCount; ++i) {
         const FileEntry& server = ServerFiles[static_cast<std::size_t>(i)];
         FileEntry& local = LocalFiles[static_cast<std::size_t>(i)];
@@ -120,7 +113,7 @@ void UpdateFiles() {
                              .arg(local.FileName, local.FileVersion, server.FileVersion));
         }
         if (fetch < fetches.size() && fetches[fetch] == i) {
-            FetchFollowing(fetches, fetch);
+            FetchFollowing(fetches, fetch, started);
             DownloadFile(server.FileName, server.FileName);
             ++fetch;
         }
@@ -129,7 +122,7 @@ void UpdateFiles() {
         local.FilePath = server.FilePath;
         local.FileVersion = server.FileVersion;
         CurrentFolder.clear();
-        DoEventsNowAndThen();
+        DoEvents(); // a long list of files up to date stays responsive
     }
 }
 

@@ -106,7 +106,8 @@ void DownloadFile(const QString& remoteName, const QString& localName);
 bool VersionIsGreater(const QString& a, const QString& b);
 
 // Lets all pending window events run once (after sleeping until one arrives
-// when asked to). Throws ExitRequested once the player has clicked "Exit".
+// when asked to); called often, it lets them run every 15 ms or so. Throws
+// ExitRequested once the player has clicked "Exit".
 void DoEvents(bool waitForEvents = false);
 
 } // namespace modUpdate
