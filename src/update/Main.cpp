@@ -4,6 +4,7 @@
 #include "transfer/DownloadFile.h"
 #include "ui/frmUpdate.h"
 #include "update/Failure.h"
+#include "update/News.h"
 #include "update/NumberReading.h"
 #include "update/Paths.h"
 #include "update/Profile.h"
@@ -59,7 +60,7 @@ void Main() {
     // The news is requested with two slashes before its name; servers answer
     // that path with the news text.
     window.SetL2(QStringLiteral("Getting News..."));
-    window.SetNews(QString::fromLocal8Bit(
+    window.SetNews(DecodeNews(
         window.Inet.OpenURL(ServerUrl + QStringLiteral("/news.txt"), QStringLiteral("news.txt"))));
 
     window.SetL2(QStringLiteral("Getting Information..."));
