@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the project needs to build, test and run the
-# demo. Uses sudo when not run as root. Does nothing when all are present.
+# Installs the Debian packages the project needs to build, test, bundle and run
+# the demo. Uses sudo when not run as root. Does nothing when all are present.
 set -euo pipefail
 
 packages=(
@@ -10,6 +10,7 @@ packages=(
   libcurl4-openssl-dev libssl-dev libsodium-dev minisign openssl
   xvfb xauth xdotool x11-utils imagemagick
   nginx-light curl iproute2
+  patchelf python3 util-linux
   clang libclang-rt-14-dev
   fonts-dejavu-core
 )

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds from scratch and runs the whole test suite:
 # the fuzzers for a bounded time, then every test in a normal build and again
-# under AddressSanitizer and UndefinedBehaviorSanitizer.
+# under AddressSanitizer and UndefinedBehaviorSanitizer, then the player bundle
+# with the system's Qt hidden (scripts/check-bundle.sh, as root).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -17,3 +18,5 @@ ctest --preset asan
 cmake --preset default
 cmake --build --preset default
 ctest --preset default
+
+scripts/check-bundle.sh

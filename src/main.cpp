@@ -1,5 +1,6 @@
 // Quelmor Auto Updater: shows the updater window, brings the game up to date
-// and waits for "Continue" or "Exit".
+// and waits for "Continue" or "Exit". QUELMOR_VERSION and QUELMOR_SERVER_URL
+// come from the build.
 #include <QApplication>
 #include <cstdio>
 #include <cstring>
@@ -10,14 +11,27 @@
 #include "update/Failure.h"
 #include "update/modUpdate.h"
 
+namespace {
+// Prints what this build is: the product line, then the update server built in.
+// Cannot fail.
+void PrintVersion() {
+    std::puts("Quelmor Auto Updater " QUELMOR_VERSION);
+    if (std::strlen(QUELMOR_SERVER_URL) == 0)
+        std::puts("Update server: none built in (the updater asks for the correct web URL)");
+    else
+        std::puts("Update server: " QUELMOR_SERVER_URL);
+    // The signing key's id follows here once builds can carry one.
+}
+} // namespace
+
 int main(int argc, char** argv) {
     if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
-        std::puts("Quelmor Auto Updater 1.00");
+        PrintVersion();
         return 0;
     }
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Quelmor Auto Updater"));
-    QApplication::setApplicationVersion(QStringLiteral("1.00"));
+    QApplication::setApplicationVersion(QStringLiteral(QUELMOR_VERSION));
 
     ConnectWindow();
     try {

@@ -10,6 +10,7 @@
 
 #include "update/Failure.h"
 #include "update/Fetch.h"
+#include "update/News.h"
 #include "update/NumberReading.h"
 #include "update/PartFolder.h"
 #include "update/Paths.h"
@@ -116,7 +117,7 @@ void Run(const QString& installedManifest, const QString& serverManifest) {
                                  QString::fromStdString(news.brief),
                                  problem(QStringLiteral("news.txt"), news));
     if (news.status == transfer::Status::Done)
-        Window.SetNews(QString::fromLocal8Bit(QByteArray::fromStdString(news.body)));
+        Window.SetNews(DecodeNews(QByteArray::fromStdString(news.body)));
     else if (news.httpStatus == 0)
         Fail(problem(QStringLiteral("news.txt"), news));
 
