@@ -1,5 +1,6 @@
 """The benchmark's cases of the updater itself: big manifests, waiting on a
-silent server, start-up and footprint (Python 3 standard library only)."""
+silent server, start-up and footprint (Python 3 standard library only). A case
+raises RunFailed when a run goes wrong."""
 
 import statistics
 import subprocess

@@ -1,6 +1,8 @@
 """The benchmark's transfer cases: one large file, many small files, a link
 with latency and a cut connection, each against curl followed by the flush the
-updater gives what it wrote (Python 3 standard library only)."""
+updater gives what it wrote (Python 3 standard library only). A case raises
+RunFailed when a run goes wrong; the cut connection counts such a run as not
+finished instead."""
 
 import contextlib
 import filecmp
