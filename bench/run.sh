@@ -2,16 +2,18 @@
 # The benchmark in one command: builds the release updater (server host
 # 127.0.0.1, no tests) and the minimal Qt reference program, then runs every
 # case through bench/bench.py and prints the result table. Arguments are passed
-# on to bench.py (e.g. --runs 3, --cases small manifest).
+# on to bench.py (e.g. --runs 3, --cases small manifest). Builds use two jobs:
+# the machine is shared.
 #
 # When run as root it works in a private network namespace of its own, so the
-# benchmark server on 127.0.0.1:4444 never meets another server on that port
-# and nothing else on the machine reaches it.
+# benchmark server on 127.0.0.1:4444 (and 4445, 4446 behind it) never meets
+# another server on those ports and nothing else on the machine reaches them.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 # The Debian packages the benchmark needs (listed in bench/README.md).
-packages=(cmake ninja-build g++ qt6-base-dev libgl-dev nginx-light curl python3 iproute2 util-linux)
+packages=(cmake ninja-build g++ pkg-config qt6-base-dev libgl-dev libcurl4-openssl-dev libssl-dev
+  libsodium-dev nginx-light curl python3 iproute2 util-linux)
 missing=()
 for package in "${packages[@]}"; do
   if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
@@ -27,11 +29,11 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 
 cmake --preset release -DQUELMOR_SERVER_HOST=127.0.0.1 -DQUELMOR_BUILD_TESTS=OFF >/dev/null
-cmake --build --preset release --target Quelmor
+cmake --build --preset release --target Quelmor -j 2
 compiler=$(sed -n 's/^CMAKE_CXX_COMPILER:[A-Z]*=//p' build/release/CMakeCache.txt)
 cmake -S bench/minimal_qt -B build/bench/minimal_qt -G Ninja -DCMAKE_BUILD_TYPE=Release \
   -DCMAKE_CXX_COMPILER="$compiler" >/dev/null
-cmake --build build/bench/minimal_qt
+cmake --build build/bench/minimal_qt -j 2
 
 # nginx is started and stopped by bench.py; should bench.py itself be stopped
 # hard, the server it left is ended here by its pid file.
@@ -50,9 +52,11 @@ trap stop_nginx EXIT
 if [ "$(id -u)" -eq 0 ] && unshare --net true 2>/dev/null; then
   unshare --net -- bash -c 'ip link set lo up && exec python3 bench/bench.py "$@"' bench "$@"
 else
-  if (exec 3<>/dev/tcp/127.0.0.1/4444) 2>/dev/null; then
-    echo "Port 4444 on 127.0.0.1 is taken; stop that server first (or run as root)." >&2
-    exit 1
-  fi
+  for port in 4444 4445 4446; do
+    if (exec 3<>/dev/tcp/127.0.0.1/$port) 2>/dev/null; then
+      echo "Port $port on 127.0.0.1 is taken; stop that server first (or run as root)." >&2
+      exit 1
+    fi
+  done
   python3 bench/bench.py "$@"
 fi
