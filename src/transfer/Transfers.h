@@ -110,6 +110,9 @@ class Transfers {
     struct Job; // one request, inside Transfers.cpp
 
   private:
+    // Lets libcurl move every request and ends those that are done; true when
+    // one ended.
+    bool Perform();
     void Complete(Job& job, int code);
 
     Options options_;

@@ -8,6 +8,8 @@
 #include <QPainter>
 #include <QScreen>
 #include <QScrollBar>
+#include <QTimer>
+#include <chrono>
 #include <cstdio>
 #include <utility>
 
@@ -88,11 +90,25 @@ QPlainTextEdit* MakeNews(QWidget* parent) {
     return news;
 }
 
-// Writes a status line to standard output at once, in UTF-8. Output errors are ignored.
+// Writes a status line to standard output in UTF-8. Output errors are ignored.
 void EchoLine(const QString& text) {
     const QByteArray line = text.toUtf8() + '\n';
     std::fputs(line.constData(), stdout);
-    std::fflush(stdout);
+    // A line goes out at once, unless one went out less than 15 ms ago: then
+    // it follows as soon as events run, so thousands of lines cost few writes.
+    static bool pending = false;
+    static auto last = std::chrono::steady_clock::time_point();
+    const auto now = std::chrono::steady_clock::now();
+    if (now - last >= std::chrono::milliseconds(15)) {
+        std::fflush(stdout);
+        last = now;
+    } else if (!pending) {
+        pending = true;
+        QTimer::singleShot(0, [] {
+            std::fflush(stdout);
+            pending = false;
+        });
+    }
 }
 
 } // namespace

@@ -34,10 +34,17 @@ std::filesystem::path ToPath(const QString& path) {
     return std::filesystem::path(path.toStdU16String());
 }
 
+// True when path lies in the game folder (both taken with links resolved).
+bool IsInside(const QString& path) {
+    const QString folder = QFileInfo(AppFolder()).canonicalFilePath();
+    return !path.isEmpty() && (path == folder || path.startsWith(folder + QLatin1Char('/')));
+}
+
 // Finds the folder `relative` below `base`, one level at a time; a level that
 // exists in another letter case is used as it is. With create, missing levels
 // are made (throws UpdateFailure when one cannot be); without, returns ""
-// when a level is missing.
+// when a level is missing. A level that is a link leading outside the game
+// folder is refused (throws UpdateFailure).
 QString FindFolder(const QString& base, const QString& relative, bool create) {
     QString path = base;
     for (const QString& level : SplitPath(relative)) {
@@ -57,6 +64,12 @@ QString FindFolder(const QString& base, const QString& relative, bool create) {
                 }
             }
         }
+        const QFileInfo existing(parent.filePath(found));
+        if (!found.isEmpty() && (existing.isSymLink() || existing.isJunction()) &&
+            !IsInside(existing.canonicalFilePath()))
+            Fail(QStringLiteral("Refused to use the folder %1: it is a link that leads outside "
+                                "the game folder.")
+                     .arg(QDir::toNativeSeparators(existing.filePath())));
         if (found.isEmpty()) {
             if (!create)
                 return QString();
@@ -101,7 +114,23 @@ void PlaceFile(const QString& part, const QString& target) {
     placedFiles << target;
 }
 
+// Puts a new updater in place of the running one: the running file is moved
+// aside (Windows lets a running program be renamed but not replaced) and
+// removed by the next start. Throws UpdateFailure when it cannot.
+void PlaceUpdater(const QString& part, const QString& target) {
+    const QString aside = OldUpdaterPath();
+    QFile::remove(aside);
+    if (QFileInfo(target).isFile() && !QFile::rename(target, aside))
+        Fail(QStringLiteral("Could not move the running updater %1 aside.")
+                 .arg(QDir::toNativeSeparators(target)));
+    PlaceFile(part, target);
+}
+
 } // namespace
+
+QString OldUpdaterPath() {
+    return AppPath(QFileInfo(OwnName).completeBaseName() + QStringLiteral(".old"));
+}
 
 QString TargetOf(const QString& folder, const QString& name, bool create) {
     QString local = name;
@@ -123,6 +152,8 @@ QString PlacedKeyOf(const QString& folder, const QString& name) {
 
 void FlushPlacedFiles() {
     [[maybe_unused]] const QStringList files = std::exchange(placedFiles, {});
+    if (files.isEmpty())
+        return;
 #if defined(Q_OS_LINUX)
     // One flush of the game folder's file system covers every file at once.
     const int folder = ::open(QFile::encodeName(AppFolder()).constData(), O_RDONLY | O_DIRECTORY);
@@ -153,7 +184,8 @@ void FlushPlacedFiles() {
 
 namespace modUpdate {
 
-void DownloadFile(const QString& remoteName, const QString& localName) {
+void DownloadFile(const QString& remoteName, const QString& localName, std::int64_t size,
+                  const QString& sha256) {
     if (TrimSpaces(localName).isEmpty())
         return;
     // One separator is dropped at each end of the folder.
@@ -165,7 +197,13 @@ void DownloadFile(const QString& remoteName, const QString& localName) {
         // An earlier run of this release put it in place already.
         Window.SetPercent(QStringLiteral("100%"));
     } else {
-        PlaceFile(FetchFile(UrlOf(remoteName), remoteName, Expected{}), target);
+        const QString part = FetchFile(UrlOf(remoteName), remoteName, {size, sha256.toStdString()});
+        const bool updater = CurrentFolder.isEmpty() && !OwnName.isEmpty() &&
+                             localName.compare(OwnName, Qt::CaseInsensitive) == 0;
+        if (updater)
+            PlaceUpdater(part, target);
+        else
+            PlaceFile(part, target);
         NotePlaced(key, target);
     }
     DoEvents();

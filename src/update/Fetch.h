@@ -54,3 +54,7 @@ QString PlacedKeyOf(const QString& folder, const QString& name);
 
 // Flushes every file this run put in place to the disk, at once.
 void FlushPlacedFiles();
+
+// Where the running updater is moved when a new one takes its place; the
+// next start removes it.
+QString OldUpdaterPath();

@@ -19,6 +19,8 @@ void LoadList(const QString& path, std::vector<FileEntry>& list) {
         entry.FileName = ProfileValue(manifest, files, QStringLiteral("FileName") + number);
         entry.FileVersion = ProfileValue(manifest, files, QStringLiteral("FileVersion") + number);
         entry.FilePath = ProfileValue(manifest, files, QStringLiteral("FilePath") + number);
+        entry.FileSize = ProfileValue(manifest, files, QStringLiteral("FileSize") + number);
+        entry.FileSha256 = ProfileValue(manifest, files, QStringLiteral("FileSha256") + number);
     }
 }
 

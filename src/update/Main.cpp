@@ -98,14 +98,52 @@ void InstallManifest(const QString& path) {
     ForgetIniFile(path);
 }
 
+// A "Release" number of a manifest: -1 when it gives none or, with lenient,
+// one that is not a whole number. Throws UpdateFailure for a server manifest
+// whose Release is not a whole number.
+std::int64_t ReleaseOf(const QString& value, bool lenient) {
+    bool number = !value.isEmpty() && value.size() <= 18;
+    for (const QChar c : value)
+        number = number && c >= u'0' && c <= u'9';
+    if (number)
+        return value.toLongLong();
+    if (!value.isEmpty() && !lenient)
+        Fail(QStringLiteral("The server's info.ini is broken: its Release (\"%1\") is not a "
+                            "whole number.")
+                 .arg(value.left(40)));
+    return -1;
+}
+
+// Refuses a server manifest that can only do harm: one without a Version
+// (an error page from a portal, a half-uploaded file), or one of an older
+// release than the installed one (a replayed old update).
+void RefuseManifest(const ProfileSections& server, const QString& installedManifest) {
+    const QString version = QStringLiteral("VERSION");
+    if (ProfileValue(server, version, QStringLiteral("Version")).isEmpty())
+        Fail(QStringLiteral("The server's info.ini is not an update: it has no [VERSION] section "
+                            "with a Version. Nothing was changed."));
+    const std::int64_t offered =
+        ReleaseOf(ProfileValue(server, version, QStringLiteral("Release")), false);
+    const std::int64_t installed =
+        ReleaseOf(ReadIniValue(installedManifest, version, QStringLiteral("Release")), true);
+    if (offered >= 0 && offered < installed)
+        Fail(QStringLiteral("The server offers release %1, older than the installed %2. Nothing "
+                            "was changed.")
+                 .arg(offered)
+                 .arg(installed));
+}
+
 // Steps from the news to the end of the update: everything that talks to the
 // server or writes into the game folder.
 void Run(const QString& installedManifest, const QString& serverManifest) {
     CleanPartFolder();
+    if (!OwnName.isEmpty())
+        QFile::remove(OldUpdaterPath()); // the updater a new one replaced
 
     // The news is requested with two slashes before its name; servers answer
     // that path with the news text. An error status leaves the box empty.
     Window.SetL2(QStringLiteral("Getting News..."));
+    Inet = std::make_unique<transfer::Transfers>(transfer::Options{TimeoutSeconds, CaFile});
     const transfer::Outcome news = FetchToMemory(ServerUrl + QStringLiteral("/news.txt"),
                                                  QStringLiteral("news.txt"), NewsBytes, true);
     const auto problem = [](const QString& name, const transfer::Outcome& outcome) {
@@ -131,13 +169,14 @@ void Run(const QString& installedManifest, const QString& serverManifest) {
     if (manifest.status != transfer::Status::Done)
         Fail(problem(QStringLiteral("info.ini"), manifest));
     ServerManifest = QByteArray::fromStdString(manifest.body);
+    const ProfileSections server = ParseProfile(ServerManifest);
+    RefuseManifest(server, installedManifest);
 
     const QString refused = WriteServerManifest(serverManifest);
     if (!refused.isEmpty()) {
         // A game installed where the player may not write: it can still be
         // played, and told whether it is up to date.
-        ServerVersion = ProfileValue(ParseProfile(ServerManifest), QStringLiteral("VERSION"),
-                                     QStringLiteral("Version"));
+        ServerVersion = ProfileValue(server, QStringLiteral("VERSION"), QStringLiteral("Version"));
         if (InstalledVersion != ServerVersion)
             return PlayWithoutUpdate(
                 QStringLiteral("Cannot update: the game folder is not writable!"), refused,
@@ -147,6 +186,7 @@ void Run(const QString& installedManifest, const QString& serverManifest) {
         Window.SetContinueEnabled(true);
         return;
     }
+    RememberIniFile(serverManifest, server);
     Window.SetL3(QStringLiteral("Downloaded info.ini!"));
 
     FileCount =
@@ -166,7 +206,8 @@ void Run(const QString& installedManifest, const QString& serverManifest) {
     ServerVersion =
         ReadIniValue(serverManifest, QStringLiteral("VERSION"), QStringLiteral("Version"));
 
-    if (InstalledVersion != ServerVersion) {
+    const bool newVersion = InstalledVersion != ServerVersion;
+    if (newVersion || RepairMode) {
         InstalledVersion = ServerVersion;
         Window.SetL2(QStringLiteral("Checking File Versions..."));
         OpenPlacedList(ServerManifest);
@@ -174,6 +215,8 @@ void Run(const QString& installedManifest, const QString& serverManifest) {
             LoadFileLists();
         if (FileCount > 0)
             UpdateFiles();
+    }
+    if (newVersion || UpdateNumber > 0) {
         // The installed manifest is replaced only once every file has landed.
         InstallManifest(installedManifest);
         RemovePartFolder();
@@ -243,7 +286,6 @@ void Main() {
     }
     Window.SetContinueEnabled(false);
 
-    Inet = std::make_unique<transfer::Transfers>(transfer::Options{TimeoutSeconds, CaFile});
     try {
         Run(installedManifest, serverManifest);
     } catch (...) {

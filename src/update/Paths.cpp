@@ -55,6 +55,9 @@ QString TrimOneSeparator(const QString& folder) {
 }
 
 QString UnsafePathReason(const QString& relative) {
+    static const QRegularExpression device(
+        QStringLiteral("^(con|prn|aux|nul|com[0-9]|lpt[0-9]|conin\\$|conout\\$)$"),
+        QRegularExpression::CaseInsensitiveOption);
     for (const QChar c : relative) {
         if (c.unicode() < 0x20 || c.unicode() == 0x7f)
             return QStringLiteral("it holds a control character");
@@ -71,6 +74,8 @@ QString UnsafePathReason(const QString& relative) {
             return QStringLiteral("it holds the part \"%1\"").arg(part);
         if (part.endsWith(QLatin1Char('.')) || part.endsWith(QLatin1Char(' ')))
             return QStringLiteral("the part \"%1\" ends in a dot or a blank").arg(part);
+        if (device.match(part.section(QLatin1Char('.'), 0, 0)).hasMatch())
+            return QStringLiteral("the part \"%1\" is a name Windows keeps for a device").arg(part);
     }
     return QString();
 }

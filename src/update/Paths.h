@@ -32,5 +32,7 @@ QString TrimOneSeparator(const QString& folder);
 // Why a relative path from a manifest could lead outside the application
 // folder (or is unusable as a name on some platform); "" when it is safe.
 // Refused: an absolute path or a drive, a "." or ".." part (or one of dots
-// only), a part ending in a dot or a blank, and control characters.
+// only), a part ending in a dot or a blank, a name Windows keeps for a device
+// (CON, PRN, AUX, NUL, COM0-9, LPT0-9, CONIN$, CONOUT$, with or without an
+// extension), and control characters.
 QString UnsafePathReason(const QString& relative);

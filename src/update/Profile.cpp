@@ -247,6 +247,20 @@ QString ReadIniValue(const QString& path, const QString& section, const QString&
     return ProfileValue(ReadProfile(path), section, key);
 }
 
+// Keeps sections for the file at path with the stamp it has now. Cannot fail;
+// a missing file is not remembered.
+void RememberIniFile(const QString& path, const ProfileSections& sections) {
+    const QString cacheKey = CacheKey(path);
+    const std::lock_guard lock(cacheMutex);
+    const std::optional<FileStamp> stamp = StampOf(path);
+    cache.remove(cacheKey);
+    if (!stamp)
+        return;
+    if (cache.size() >= MaxCachedFiles)
+        DropLeastRecentlyUsed();
+    cache.insert(cacheKey, CachedFile{*stamp, sections, ++useCounter});
+}
+
 // Forgets the parsed copy of the file at path, if one is kept. Cannot fail.
 void ForgetIniFile(const QString& path) {
     const QString cacheKey = CacheKey(path);

@@ -33,6 +33,10 @@ ProfileSections ReadProfile(const QString& path);
 // parsed once and served from memory until it changes on disk.
 QString ReadIniValue(const QString& path, const QString& section, const QString& key);
 
+// Remembers sections as the parsed content of the file at path, which was just
+// written from the bytes they were parsed from, so it is not parsed again.
+void RememberIniFile(const QString& path, const ProfileSections& sections);
+
 // Drops what ReadIniValue remembers of the file at path; the updater calls it
 // whenever it replaces that file.
 void ForgetIniFile(const QString& path);

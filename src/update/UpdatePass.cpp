@@ -1,4 +1,11 @@
 // The per-file update pass.
+#include <QFile>
+#include <QFileInfo>
+#include <QLocale>
+#include <QRegularExpression>
+#include <QStorageInfo>
+
+#include "transfer/Sha256.h"
 #include "update/Failure.h"
 #include "update/Fetch.h"
 #include "update/PartFolder.h"
@@ -31,7 +38,8 @@ Step Decide(const FileEntry& server, const FileEntry& local, bool installed) {
 }
 
 // Refuses an entry whose folder or name could lead outside the application
-// folder, or that would replace one of the updater's own manifests.
+// folder (also through a link), or that would replace or hide one of the
+// updater's own files.
 void RefuseUnsafe(const FileEntry& entry) {
     const QString folder = TrimOneSeparator(TrimSpaces(entry.FilePath));
     for (const QString& value : {folder, entry.FileName}) {
@@ -41,21 +49,97 @@ void RefuseUnsafe(const FileEntry& entry) {
                                 "outside the game folder.")
                      .arg(entry.FileName, value, reason));
     }
-    if (!folder.isEmpty())
-        return;
-    for (const char* manifest : {"info.ini", "temp.ini"}) {
-        if (entry.FileName.compare(QLatin1String(manifest), Qt::CaseInsensitive) == 0)
+    const QString top = SplitPath(folder.isEmpty() ? entry.FileName : folder).constFirst();
+    for (const char* own : {"info.ini", "temp.ini", ".quelmor-partial"}) {
+        if (top.compare(QLatin1String(own), Qt::CaseInsensitive) != 0)
+            continue;
+        if (folder.isEmpty())
             Fail(QStringLiteral("Refused to download %1: the server lists a game file with the "
                                 "name of the updater's own manifest.")
                      .arg(entry.FileName));
+        Fail(QStringLiteral("Refused to download %1 into \"%2\": a folder of that name would "
+                            "take the place of the updater's own files.")
+                 .arg(entry.FileName, folder));
     }
+    TargetOf(folder, entry.FileName, false); // refuses links that lead outside
+}
+
+// The size an entry gives (FileSize), -1 when it gives none. Throws
+// UpdateFailure when the value is not a whole number of bytes.
+std::int64_t SizeOf(const FileEntry& entry, std::int32_t i) {
+    if (entry.FileSize.isEmpty())
+        return -1;
+    bool number = entry.FileSize.size() <= 18;
+    for (const QChar c : entry.FileSize)
+        number = number && c >= u'0' && c <= u'9';
+    if (!number)
+        Fail(QStringLiteral("The server's info.ini is broken: FileSize%1 (\"%2\") is not a "
+                            "number of bytes.")
+                 .arg(i)
+                 .arg(entry.FileSize.left(40)));
+    return entry.FileSize.toLongLong();
+}
+
+// The SHA-256 an entry gives (FileSha256) in lower case, "" when it gives none.
+// Throws UpdateFailure when the value is not 64 hex digits.
+QString HashOf(const FileEntry& entry, std::int32_t i) {
+    static const QRegularExpression hex(QStringLiteral("^[0-9a-fA-F]{64}$"));
+    if (entry.FileSha256.isEmpty())
+        return QString();
+    if (!hex.match(entry.FileSha256).hasMatch())
+        Fail(QStringLiteral("The server's info.ini is broken: FileSha256%1 (\"%2\") is not "
+                            "64 hex digits.")
+                 .arg(i)
+                 .arg(entry.FileSha256.left(80)));
+    return entry.FileSha256.toLower();
+}
+
+// True when the file of entry is missing from the game folder, or has
+// another size or SHA-256 than the entry gives. Hashes a slice at a time,
+// letting window events run.
+bool IsDamaged(const FileEntry& entry, std::int64_t size, const QString& sha256) {
+    const QString folder = TrimOneSeparator(TrimSpaces(entry.FilePath));
+    QFile file(TargetOf(folder, entry.FileName, false));
+    if (file.fileName().isEmpty() || !QFileInfo(file).isFile())
+        return true;
+    if (sha256.isEmpty())
+        return false; // only its presence can be checked
+    if (size >= 0 && file.size() != size)
+        return true;
+    if (!file.open(QIODevice::ReadOnly))
+        return true;
+    Window.SetL3(QStringLiteral("Checking %1...").arg(entry.FileName));
+    Sha256 hash;
+    QByteArray slice(4 << 20, Qt::Uninitialized);
+    for (qint64 got; (got = file.read(slice.data(), slice.size())) > 0;) {
+        hash.Add(slice.constData(), static_cast<std::size_t>(got));
+        DoEvents();
+    }
+    return QString::fromStdString(hash.HexDigest()) != sha256;
+}
+
+// Refuses an update that cannot fit on the disk, when every file to fetch
+// gives its size.
+void RefuseWithoutRoom(const std::vector<std::int64_t>& sizes) {
+    std::int64_t needed = 0;
+    for (const std::int64_t size : sizes) {
+        if (size < 0)
+            return;
+        needed += size;
+    }
+    const std::int64_t free = QStorageInfo(AppFolder()).bytesAvailable();
+    if (free >= 0 && needed > free)
+        Fail(QStringLiteral("Not enough free space for the update: it needs %1, %2 free.")
+                 .arg(QLocale::c().formattedDataSize(needed, 1, QLocale::DataSizeTraditionalFormat),
+                      QLocale::c().formattedDataSize(free, 1, QLocale::DataSizeTraditionalFormat)));
 }
 
 // Starts the transfers of the files to fetch after the current one, up to
 // FetchedAhead of them, unless a file is in place already. `started` is the
 // last entry of fetches looked at so far; each is looked at once.
 void FetchFollowing(const std::vector<std::int32_t>& fetches, std::size_t current,
-                    std::size_t& started) {
+                    std::size_t& started, const std::vector<std::int64_t>& sizes,
+                    const std::vector<QString>& hashes) {
     for (std::size_t k = std::max(started + 1, current + 1);
          k < fetches.size() && k <= current + FetchedAhead; ++k) {
         started = k;
@@ -63,7 +147,9 @@ void FetchFollowing(const std::vector<std::int32_t>& fetches, std::size_t curren
         const QString folder = TrimOneSeparator(TrimSpaces(entry.FilePath));
         const QString key = PlacedKeyOf(folder, entry.FileName);
         if (!IsListed(key) || !WasPlaced(key, TargetOf(folder, entry.FileName, false)))
-            FetchAhead(UrlOf(entry.FileName), Expected{});
+            FetchAhead(UrlOf(entry.FileName),
+                       {sizes[static_cast<std::size_t>(fetches[k])],
+                        hashes[static_cast<std::size_t>(fetches[k])].toStdString()});
     }
 }
 
@@ -76,15 +162,35 @@ void UpdateFiles() {
     const bool installed = FileExists(AppPath(QStringLiteral("info.ini")));
     std::vector<Step> steps(static_cast<std::size_t>(FileCount) + 1, Step::Nothing);
     std::vector<std::int32_t> fetches;
+    std::vector<std::int64_t> sizes(static_cast<std::size_t>(FileCount) + 1, -1);
+    std::vector<QString> hashes(static_cast<std::size_t>(FileCount) + 1);
+    std::vector<std::int64_t> fetchedSizes;
     for (std::int32_t i = 1; i <= FileCount; ++i) {
         const std::size_t at = static_cast<std::size_t>(i);
-        steps[at] = Decide(ServerFiles[at], LocalFiles[at], installed);
-        const bool fetch = steps[at] == Step::NewFile || steps[at] == Step::NewerFile;
-        if (fetch && !TrimSpaces(ServerFiles[at].FileName).isEmpty()) {
-            RefuseUnsafe(ServerFiles[at]);
+        const FileEntry& server = ServerFiles[at];
+        const bool named = !TrimSpaces(server.FileName).isEmpty();
+        sizes[at] = SizeOf(server, i);
+        hashes[at] = HashOf(server, i);
+        if (named && !PublicKey.isEmpty() && (sizes[at] < 0 || hashes[at].isEmpty()))
+            Fail(QStringLiteral("The server's info.ini is refused: entry %1 (%2) gives no size "
+                                "and SHA-256, and this updater installs only files its signature "
+                                "covers.")
+                     .arg(i)
+                     .arg(server.FileName));
+        steps[at] = Decide(server, LocalFiles[at], installed);
+        bool fetch = steps[at] == Step::NewFile || steps[at] == Step::NewerFile;
+        if (RepairMode && named && !fetch && IsDamaged(server, sizes[at], hashes[at])) {
+            steps[at] = Step::NewFile; // missing or damaged: fetched again
+            ++ChangedCount;
+            fetch = true;
+        }
+        if (fetch && named) {
+            RefuseUnsafe(server);
             fetches.push_back(i);
+            fetchedSizes.push_back(sizes[at]);
         }
     }
+    RefuseWithoutRoom(fetchedSizes);
 
     Window.SetL2(QString());
     UpdateNumber = 0;
@@ -113,8 +219,9 @@ void UpdateFiles() {
                              .arg(local.FileName, local.FileVersion, server.FileVersion));
         }
         if (fetch < fetches.size() && fetches[fetch] == i) {
-            FetchFollowing(fetches, fetch, started);
-            DownloadFile(server.FileName, server.FileName);
+            FetchFollowing(fetches, fetch, started, sizes, hashes);
+            const std::size_t at = static_cast<std::size_t>(i);
+            DownloadFile(server.FileName, server.FileName, sizes[at], hashes[at]);
             ++fetch;
         }
 

@@ -14,11 +14,14 @@
 
 #include "transfer/Transfers.h"
 
-// One file of a manifest.
+// One file of a manifest. Size (decimal bytes) and SHA-256 (hex) are
+// optional; when given, the bytes that arrive are checked against them.
 struct FileEntry {
     QString FileName;
     QString FileVersion;
     QString FilePath;
+    QString FileSize;
+    QString FileSha256;
 };
 
 namespace modUpdate {
@@ -68,6 +71,15 @@ inline int TimeoutSeconds = 60;
 inline int RetryPauseMs = 1000;
 // Certificates to trust for HTTPS instead of the system's store; tests set it.
 inline std::string CaFile;
+// The minisign public key the server manifest must be signed with ("" for
+// none): built in, or set by tests.
+inline QString PublicKey;
+// With --repair: every file the manifest gives a hash is checked on disk, and
+// a missing or damaged one is fetched again even when the versions are equal.
+inline bool RepairMode = false;
+// The file name of the updater itself; an entry of that name at the top of
+// the game folder replaces the running updater.
+inline QString OwnName;
 
 // The base URL built into the program: "http://" + host + ":4444/Quelmor/".
 QString ConfiguredServerUrl();
@@ -99,7 +111,10 @@ void UpdateFiles();
 // broken connection or a busy server is tried again up to three times,
 // continuing what arrived. The file replaces its target only once it is whole.
 // Throws UpdateFailure when the file cannot be fetched or stored.
-void DownloadFile(const QString& remoteName, const QString& localName);
+// The file is checked against size (bytes, -1 when unknown) and sha256 (hex,
+// "" when unknown) while it arrives.
+void DownloadFile(const QString& remoteName, const QString& localName, std::int64_t size = -1,
+                  const QString& sha256 = QString());
 
 // True when version a comes after version b: plain comparison of character
 // codes, so "1.9" comes after "1.10" and "a" after "Z".
