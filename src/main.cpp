@@ -2,6 +2,7 @@
 // and waits for "Continue" or "Exit". QUELMOR_VERSION and QUELMOR_SERVER_URL
 // come from the build.
 #include <QApplication>
+#include <QFileInfo>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -29,10 +30,15 @@ int main(int argc, char** argv) {
         PrintVersion();
         return 0;
     }
+    bool repair = false; // --repair: check every file on disk, fetch what is damaged
+    for (int i = 1; i < argc; ++i)
+        repair = repair || std::strcmp(argv[i], "--repair") == 0;
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Quelmor Auto Updater"));
     QApplication::setApplicationVersion(QStringLiteral(QUELMOR_VERSION));
 
+    modUpdate::RepairMode = repair;
+    modUpdate::OwnName = QFileInfo(QCoreApplication::applicationFilePath()).fileName();
     ConnectWindow();
     try {
         modUpdate::Main();

@@ -75,6 +75,9 @@ class UpdaterTest : public ::testing::Test {
         modUpdate::OfflineReason.clear();
         modUpdate::TimeoutSeconds = 60;
         modUpdate::RetryPauseMs = 10; // the pauses between tries, shortened
+        modUpdate::RepairMode = false;
+        modUpdate::OwnName.clear();
+        modUpdate::PublicKey.clear();
         frmUpdate& window = frmUpdate::Instance();
         window.SetContinueEnabled(false);
         window.CaptionLog = &captions_;

@@ -2,6 +2,7 @@
 // the exact sequence of captions.
 #include "UpdaterTest.h"
 
+#include <QCryptographicHash>
 #include <QFileInfo>
 #include <algorithm>
 
@@ -180,17 +181,81 @@ TEST_F(UpdateRun, WithoutAServerAddressNothingIsRequested) {
 
 TEST_F(UpdateRun, FoldersAreFoundInAnyLetterCaseAndMadeLevelByLevel) {
     ASSERT_TRUE(QDir(game_).mkpath("Maps"));
+    ASSERT_TRUE(QDir(game_).mkpath("data"));
     server_.Put("/news.txt", "");
-    server_.Put("info.ini", Manifest("1", "3",
+    server_.Put("info.ini", Manifest("1", "5",
                                      {{"a.dat", "1", "  maps  "},
                                       {"b.dat", "1", "/levels/one/two/"},
-                                      {"c.dat", "1", "\\"}}));
-    for (const char* name : {"a.dat", "b.dat", "c.dat"})
+                                      {"c.dat", "1", "\\"},
+                                      {"Data/x.pak", "1", ""},
+                                      {"a#1 %.dat", "1", ""}}));
+    // Every name is asked for as one segment of the URL: "/" and "#" included.
+    for (const char* name : {"a.dat", "b.dat", "c.dat", "Data/x.pak", "a#1 %.dat"})
         server_.Put(name, name);
 
     ASSERT_EQ(RunMain(), "");
 
-    EXPECT_EQ(Tree(), QStringList({"Maps/a.dat", "c.dat", "info.ini", "levels/one/two/b.dat"}));
+    EXPECT_EQ(Tree(), QStringList({"Maps/a.dat", "a#1 %.dat", "c.dat", "data/x.pak", "info.ini",
+                                   "levels/one/two/b.dat"}));
+    EXPECT_EQ(Read("a#1 %.dat"), "a#1 %.dat");
+}
+
+// A manifest of the three files a, b and c, each with its size and SHA-256.
+std::string VerifiedManifest(const std::string& version) {
+    std::string manifest =
+        Manifest(version, "3", {{"a.dat", "1", ""}, {"b.dat", "1", ""}, {"c.dat", "1", "sub"}});
+    for (int i = 1; i <= 3; ++i) {
+        const std::string bytes(1, char('A' + i - 1));
+        manifest +=
+            "FileSize" + std::to_string(i) + "=1\r\nFileSha256" + std::to_string(i) + "=" +
+            QCryptographicHash::hash(QByteArray::fromStdString(bytes), QCryptographicHash::Sha256)
+                .toHex()
+                .toStdString() +
+            "\r\n";
+    }
+    return manifest;
+}
+
+TEST_F(UpdateRun, RepairFetchesWhatIsMissingOrDamagedAndNothingElse) {
+    Write("info.ini", VerifiedManifest("1"));
+    Write("a.dat", "A");
+    Write("b.dat", "X"); // damaged; sub/c.dat is missing
+    server_.Put("/news.txt", "");
+    server_.Put("info.ini", VerifiedManifest("1"));
+    for (const char* name : {"A", "B", "C"})
+        server_.Put(std::string(1, char(name[0] + 32)) + ".dat", name);
+    modUpdate::RepairMode = true;
+
+    ASSERT_EQ(RunMain(), "");
+    EXPECT_EQ(CaptionsOf("L2").last(), "Update Complete!");
+    EXPECT_EQ(Read("b.dat"), "B");
+    EXPECT_EQ(Read("sub/c.dat"), "C");
+    EXPECT_EQ(server_.CountOf("a.dat"), 0);
+    EXPECT_TRUE(CaptionsOf("L3").contains("Downloading File 2 Of 2"));
+
+    // Nothing damaged: nothing fetched.
+    const std::size_t before = server_.Requests().size();
+    ASSERT_EQ(RunMain(), "");
+    EXPECT_EQ(CaptionsOf("L2").last(), "You Have The Latest Version!");
+    EXPECT_EQ(server_.Requests().size(), before + 2); // the news and the manifest
+}
+
+TEST_F(UpdateRun, TheUpdaterReplacesItselfAndTheNextStartRemovesTheOldOne) {
+    modUpdate::OwnName = "Quelmor";
+    Write("info.ini", Manifest("1", "1", {{"Quelmor", "1", ""}}));
+    Write("Quelmor", "OLD UPDATER");
+    QFile::setPermissions(Path("Quelmor"), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    server_.Put("/news.txt", "");
+    server_.Put("info.ini", Manifest("2", "1", {{"Quelmor", "2", ""}}));
+    server_.Put("Quelmor", "NEW UPDATER");
+
+    ASSERT_EQ(RunMain(), "");
+    EXPECT_EQ(Read("Quelmor"), "NEW UPDATER");
+    EXPECT_TRUE(QFileInfo(Path("Quelmor")).permissions() & QFile::ExeOwner);
+    EXPECT_EQ(Read("Quelmor.old"), "OLD UPDATER");
+
+    ASSERT_EQ(RunMain(), "");
+    EXPECT_EQ(Tree(), QStringList({"Quelmor", "info.ini"}));
 }
 
 TEST_F(UpdateRun, AReplacedFileKeepsItsPermissions) {

@@ -120,6 +120,11 @@ void PlaceFile(const QString& part, const QString& target) {
 void PlaceUpdater(const QString& part, const QString& target) {
     const QString aside = OldUpdaterPath();
     QFile::remove(aside);
+    // The new updater can be run like the one it replaces.
+    QFile::Permissions permissions = QFile::permissions(part) | QFile::ExeOwner | QFile::ExeUser;
+    if (QFileInfo(target).isFile())
+        permissions = QFile::permissions(target);
+    QFile::setPermissions(part, permissions);
     if (QFileInfo(target).isFile() && !QFile::rename(target, aside))
         Fail(QStringLiteral("Could not move the running updater %1 aside.")
                  .arg(QDir::toNativeSeparators(target)));
