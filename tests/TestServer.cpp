@@ -9,29 +9,36 @@
 #include <chrono>
 #include <stdexcept>
 
-TestServer::TestServer(int port) {
-    server_.Get(".*", [this](const httplib::Request& request, httplib::Response& response) {
+TestServer::TestServer(int port, const std::string& certificate, const std::string& key)
+    : secure_(!certificate.empty()) {
+    if (secure_)
+        server_ = std::make_unique<httplib::SSLServer>(certificate.c_str(), key.c_str());
+    else
+        server_ = std::make_unique<httplib::Server>();
+    server_->Get(".*", [this](const httplib::Request& request, httplib::Response& response) {
         Serve(request, response);
     });
     if (port == 0) {
-        port_ = server_.bind_to_any_port("127.0.0.1");
-    } else if (server_.bind_to_port("127.0.0.1", port)) {
+        port_ = server_->bind_to_any_port("127.0.0.1");
+    } else if (server_->bind_to_port("127.0.0.1", port)) {
         port_ = port;
     }
     if (port_ <= 0)
         throw std::runtime_error("the test server could not listen");
-    thread_ = std::thread([this] { server_.listen_after_bind(); });
-    while (!server_.is_running())
+    thread_ = std::thread([this] { server_->listen_after_bind(); });
+    while (!server_->is_running())
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
 TestServer::~TestServer() {
-    server_.stop();
+    server_->stop();
     thread_.join();
 }
 
 QString TestServer::baseUrl() const {
-    return QStringLiteral("http://127.0.0.1:%1/Quelmor/").arg(port_);
+    return QStringLiteral("%1://127.0.0.1:%2/Quelmor/")
+        .arg(secure_ ? QStringLiteral("https") : QStringLiteral("http"))
+        .arg(port_);
 }
 
 void TestServer::Put(const std::string& name, const std::string& body, Serving serving) {

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -44,12 +45,14 @@ class TestServer {
   public:
     using Handler = std::function<void(const httplib::Request&, httplib::Response&)>;
 
-    // Listens on port, or on a free port when port is 0.
-    explicit TestServer(int port = 0);
+    // Listens on port, or on a free port when port is 0; with a certificate
+    // and its key (PEM files) it speaks HTTPS.
+    explicit TestServer(int port = 0, const std::string& certificate = {},
+                        const std::string& key = {});
     ~TestServer();
 
     int port() const { return port_; }
-    // "http://127.0.0.1:<port>/Quelmor/"
+    // "http://127.0.0.1:<port>/Quelmor/" (or https)
     QString baseUrl() const;
 
     // Serves body at "/Quelmor/" + name (name "/news.txt" is served at
@@ -68,7 +71,8 @@ class TestServer {
   private:
     void Serve(const httplib::Request& request, httplib::Response& response);
 
-    httplib::Server server_;
+    std::unique_ptr<httplib::Server> server_;
+    bool secure_ = false;
     std::thread thread_;
     int port_ = 0;
     mutable std::mutex mutex_;
