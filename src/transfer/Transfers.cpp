@@ -11,7 +11,7 @@
 #include <stdexcept>
 #include <system_error>
 
-#include "transfer/Sha256.h"
+#include "transfer/HashThread.h"
 
 namespace transfer {
 
@@ -81,7 +81,7 @@ struct Transfers::Job {
     CURL* easy = nullptr;
     curl_slist* headers = nullptr;
     std::FILE* file = nullptr;
-    std::unique_ptr<Sha256> hash;
+    std::unique_ptr<HashThread> hash;
     std::int64_t kept = 0;       // bytes of the file continued by a range request
     std::int64_t hashedKept = 0; // of those, how many went into the hash
     bool added = false;          // handed to libcurl
@@ -176,7 +176,7 @@ bool RestartFile(Job& job) {
     job.hashedKept = 0;
     job.outcome.received = 0;
     if (job.hash)
-        job.hash = std::make_unique<Sha256>();
+        job.hash = std::make_unique<HashThread>();
     if (job.file && std::freopen(nullptr, "wb", job.file) == nullptr) {
         job.file = nullptr;
         job.Problem("could not write " + job.request.file.string() + ": " + Reason(errno));
@@ -398,7 +398,7 @@ int Transfers::Start(Request request) {
         }
         job.outcome.received = job.kept;
         if (!r.sha256.empty())
-            job.hash = std::make_unique<Sha256>();
+            job.hash = std::make_unique<HashThread>();
     }
 
     job.easy = curl_easy_init();
@@ -544,7 +544,12 @@ void Transfers::Complete(Job& job, int result) {
                     std::to_string(request.size));
     }
     if (outcome.problem.empty() && job.hash) {
-        const std::string digest = job.hash->HexDigest();
+        std::string digest;
+        try {
+            digest = job.hash->HexDigest();
+        } catch (const std::exception& failure) {
+            digest = failure.what();
+        }
         if (digest != request.sha256) {
             outcome.damaged = true;
             job.Problem("its SHA-256 is " + digest + ", the manifest says " + request.sha256);
