@@ -51,10 +51,12 @@ bool SameName(const QString& a, const char* b) {
 QString ReservedNameProblem(const QString& name, const QString& folder) {
     if (SameName(name, ManifestFileName))
         return QStringLiteral("on the server it would replace the manifest info.ini");
+    if (SameName(name, SignatureFileName))
+        return QStringLiteral("on the server it would replace the manifest's signature");
     if (SameName(name, NewsFileName))
         return QStringLiteral("on the server it would replace the news, news.txt");
-    if (SameName(name, PendingFileName))
-        return QStringLiteral("it is the name of the publishing tool's own record");
+    if (SameName(name, PendingFileName) || SameName(name, HistoryFileName))
+        return QStringLiteral("it is the name of one of the publishing tool's own records");
     if (SameName(name, "temp.ini") && CanonicalFolder(folder).isEmpty())
         return QStringLiteral("the updater refuses a file named temp.ini at the top of the game "
                               "folder, where it keeps the manifest it downloads");
