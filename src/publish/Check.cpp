@@ -20,26 +20,26 @@ void CheckIntegrity(const PublishEntry& entry, const QString& path, bool keyed,
                     QStringList& problems) {
     static const QRegularExpression size(QStringLiteral("^[0-9]{1,18}$"));
     static const QRegularExpression sha256(QStringLiteral("^[0-9a-fA-F]{64}$"));
-    if (entry.size.isEmpty() || entry.sha256.isEmpty()) {
-        if (keyed)
-            problems << QStringLiteral("%1 has no FileSize or no FileSha256, so updaters with a "
-                                       "key refuse it; publish again with quelmor-publish")
-                            .arg(entry.label);
-        if (entry.size.isEmpty() && entry.sha256.isEmpty())
-            return;
-    }
-    if (!entry.size.isEmpty() && !size.match(entry.size).hasMatch())
+    if (keyed && (entry.size.isEmpty() || entry.sha256.isEmpty()))
+        problems << QStringLiteral("%1 has no FileSize or no FileSha256, so updaters with a key "
+                                   "refuse it; publish again with quelmor-publish")
+                        .arg(entry.label);
+    if (!entry.size.isEmpty() && !size.match(entry.size).hasMatch()) {
         problems << QStringLiteral("%1: FileSize \"%2\" is not a whole number of bytes")
                         .arg(entry.label, entry.size);
-    if (!entry.sha256.isEmpty() && !sha256.match(entry.sha256).hasMatch())
-        problems << QStringLiteral("%1: FileSha256 \"%2\" is not 64 hex digits")
-                        .arg(entry.label, entry.sha256);
-    FileDigest digest;
-    if (const QString failure = DigestFile(path, digest); !failure.isEmpty()) {
-        problems << QStringLiteral("%1: %2").arg(entry.label, failure);
         return;
     }
-    if (!entry.size.isEmpty() && entry.size != QString::number(digest.size))
+    if (!entry.sha256.isEmpty() && !sha256.match(entry.sha256).hasMatch()) {
+        problems << QStringLiteral("%1: FileSha256 \"%2\" is not 64 hex digits")
+                        .arg(entry.label, entry.sha256);
+        return;
+    }
+    if (entry.size.isEmpty() && entry.sha256.isEmpty())
+        return;
+    FileDigest digest;
+    if (const QString failure = DigestFile(path, digest); !failure.isEmpty())
+        problems << QStringLiteral("%1: %2").arg(entry.label, failure);
+    else if (!entry.size.isEmpty() && entry.size != QString::number(digest.size))
         problems << QStringLiteral("%1: the file on the server has %2 bytes, info.ini says %3")
                         .arg(entry.label)
                         .arg(digest.size)
@@ -108,7 +108,7 @@ QStringList ServerFolderWarnings(const QString& serverDir) {
         return {QStringLiteral("news.txt is missing: players see an empty news box; publish with "
                                "--news FILE")};
     QStringDecoder utf8(QStringDecoder::Utf8);
-    (void)utf8.decode(news.readAll());
+    const QString text = utf8(news.readAll()); // the decoder runs when its result is converted
     if (utf8.hasError())
         return {QStringLiteral("news.txt is not valid UTF-8: players may see it garbled; save it "
                                "as UTF-8 and publish it again with --news")};
