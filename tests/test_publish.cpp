@@ -340,6 +340,7 @@ TEST_F(PublishTest, RefusalsNameTheFilesAndChangeNothing) {
         {{" x.dat"}, "1", " x.dat: its name cannot be written to the manifest"},
         {{"carte\u00e9.dat"}, "1", "holds the non-ASCII character"},
         {{"sound/aux.wav"}, "1", "sound/aux.wav: its name is one Windows keeps for a device"},
+        {{"x/CONIN$.txt"}, "1", "x/CONIN$.txt: its name is one Windows keeps for a device"},
         {{"x/info.ini.minisig"}, "1", "on the server it would replace the manifest's signature"},
         {{"Quelmor.exe"},
          "1",

@@ -46,13 +46,12 @@ int MakeKeys(const QString& dir, QTextStream& out, QTextStream& err) {
         err << QStringLiteral("quelmor-publish: %1\n").arg(failure);
         return 1;
     }
-    out << QStringLiteral(
-               "Made a key pair, key id %1:\n"
-               "  %2  the secret key, not encrypted and readable only by you: keep it off the\n"
-               "      server, keep a copy in a safe place, and sign with --sign %2\n"
-               "  %3  the public key\n"
-               "Build the updater with it:\n"
-               "  cmake --preset release -DQUELMOR_PUBLIC_KEY=%4\n")
+    out << QStringLiteral("Made a key pair, key id %1:\n"
+                          "  %2  the secret key: not encrypted and readable only by you; keep it\n"
+                          "  off the server and keep a copy in a safe place\n"
+                          "  %3  the public key\n"
+                          "Sign with: quelmor-publish ... --sign %2\n"
+                          "Build the updater with: -DQUELMOR_PUBLIC_KEY=%4\n")
                .arg(keys->keyIdText, QDir::toNativeSeparators(secretPath),
                     QDir::toNativeSeparators(publicPath), QString::fromLatin1(keys->publicKeyLine));
     return 0;

@@ -14,11 +14,12 @@ QStringList FolderParts(const QString& folder) {
     return folder.split(separators, Qt::SkipEmptyParts);
 }
 
-// True when part is a name Windows keeps for a device (CON, NUL, COM1, ...),
-// with or without an extension.
+// True when part is a name Windows keeps for a device (CON, NUL, COM0-9,
+// LPT0-9, CONIN$, ...), with or without an extension.
 bool IsDeviceName(const QString& part) {
-    static const QRegularExpression device(QStringLiteral("^(con|prn|aux|nul|com[1-9]|lpt[1-9])$"),
-                                           QRegularExpression::CaseInsensitiveOption);
+    static const QRegularExpression device(
+        QStringLiteral("^(con|prn|aux|nul|com[0-9]|lpt[0-9]|conin\\$|conout\\$)$"),
+        QRegularExpression::CaseInsensitiveOption);
     return device.match(part.section(QLatin1Char('.'), 0, 0).trimmed()).hasMatch();
 }
 

@@ -74,8 +74,9 @@ void ScanFolder(const fs::path& folder, const QString& relative, QList<ReleaseFi
         }
     }
     if (error)
-        problems << (relative.isEmpty() ? QStringLiteral("the release folder") : relative + u'/') +
-                        QStringLiteral(": the folder cannot be read: ") + Why(error);
+        problems << (relative.isEmpty() ? QStringLiteral("the release folder")
+                                        : relative + QStringLiteral("/: the folder")) +
+                        QStringLiteral(" cannot be read: ") + Why(error);
 }
 
 } // namespace
