@@ -41,9 +41,7 @@ void CheckIntegrity(const PublishEntry& entry, const QString& path, bool keyed,
         problems << QStringLiteral("%1: %2").arg(entry.label, failure);
     else if (!entry.size.isEmpty() && entry.size != QString::number(digest.size))
         problems << QStringLiteral("%1: the file on the server has %2 bytes, info.ini says %3")
-                        .arg(entry.label)
-                        .arg(digest.size)
-                        .arg(entry.size);
+                        .arg(entry.label, QString::number(digest.size), entry.size);
     else if (!entry.sha256.isEmpty() && entry.sha256.toLower() != digest.sha256)
         problems << QStringLiteral("%1: the file on the server has the SHA-256 %2, info.ini says "
                                    "%3")
@@ -137,10 +135,9 @@ int CheckServer(const QString& serverDir, const QString& publicKey, QTextStream&
         const bool signedFolder =
             QFileInfo::exists(QDir(serverDir).filePath(QString::fromLatin1(SignatureFileName)));
         out << QStringLiteral("OK: %1 serves version %2, release %3, with %4 files%5\n")
-                   .arg(QDir::toNativeSeparators(serverDir), manifest.version)
-                   .arg(manifest.release)
-                   .arg(manifest.entries.size())
-                   .arg(!publicKey.isEmpty()
+                   .arg(QDir::toNativeSeparators(serverDir), manifest.version,
+                        QString::number(manifest.release), QString::number(manifest.entries.size()),
+                        !publicKey.isEmpty()
                             ? QStringLiteral(", signed by key id ") + KeyIdText(key.keyId)
                         : signedFolder
                             ? QStringLiteral("; the signature was not checked (give --public-key)")
@@ -150,7 +147,6 @@ int CheckServer(const QString& serverDir, const QString& publicKey, QTextStream&
     for (const QString& problem : problems)
         out << problem << '\n';
     err << QStringLiteral("quelmor-publish: %1 has %2 problem(s)\n")
-               .arg(QDir::toNativeSeparators(serverDir))
-               .arg(problems.size());
+               .arg(QDir::toNativeSeparators(serverDir), QString::number(problems.size()));
     return 1;
 }

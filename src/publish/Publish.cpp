@@ -36,9 +36,8 @@ QString WriteManifest(const QDir& server, const PublishPlan& plan) {
     if (plan.key) {
         const QByteArray comment =
             QStringLiteral("timestamp:%1\tfile:info.ini\tversion:%2\trelease:%3")
-                .arg(QDateTime::currentSecsSinceEpoch())
-                .arg(plan.version)
-                .arg(plan.release)
+                .arg(QString::number(QDateTime::currentSecsSinceEpoch()), plan.version,
+                     QString::number(plan.release))
                 .toUtf8();
         const QByteArray bytes = SignPrehashed(*plan.key, text, comment);
         if (!signature.open(QIODevice::WriteOnly) || signature.write(bytes) != bytes.size() ||
@@ -149,11 +148,9 @@ int Publish(const PublishRequest& request, QTextStream& out, QTextStream& err) {
         return 1;
     }
     out << QStringLiteral("Published version %1, release %2, to %3 (%4 files in info.ini%5)\n")
-               .arg(plan.version)
-               .arg(plan.release)
-               .arg(QDir::toNativeSeparators(plan.serverDir))
-               .arg(plan.entries.size())
-               .arg(plan.key ? QStringLiteral(", signed by key id ") + KeyIdText(plan.key->keyId)
+               .arg(plan.version, QString::number(plan.release),
+                    QDir::toNativeSeparators(plan.serverDir), QString::number(plan.entries.size()),
+                    plan.key ? QStringLiteral(", signed by key id ") + KeyIdText(plan.key->keyId)
                              : QString());
     PrintGroup(out, QStringLiteral("Added"), plan.added);
     PrintGroup(out, QStringLiteral("Changed"), plan.changed);

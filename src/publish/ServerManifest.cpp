@@ -44,8 +44,8 @@ void ReadRelease(const ProfileSections& profile, ServerManifest& manifest) {
     if (!digits.match(text).hasMatch() || release > std::numeric_limits<std::int32_t>::max())
         manifest.problems << QStringLiteral("info.ini has Release=%1 in [VERSION]; it must be a "
                                             "whole number from 0 to %2")
-                                 .arg(text)
-                                 .arg(std::numeric_limits<std::int32_t>::max());
+                                 .arg(text,
+                                      QString::number(std::numeric_limits<std::int32_t>::max()));
     else
         manifest.release = release;
 }
