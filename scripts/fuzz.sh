@@ -7,8 +7,8 @@ cd "$(dirname "$0")/.."
 seconds="${1:-60}"
 
 cmake --preset fuzz >/dev/null
-cmake --build --preset fuzz --target fuzz_profile fuzz_number
-for target in profile number; do
+cmake --build --preset fuzz -j2 --target fuzz_profile fuzz_number fuzz_signature
+for target in profile number signature; do
   work="build/fuzz/corpus-$target"
   rm -rf "$work" && mkdir -p "$work"
   cp tests/fuzz/corpus/$target/* "$work"/

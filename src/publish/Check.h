@@ -5,14 +5,27 @@
 #include <QStringList>
 #include <QTextStream>
 
+#include "update/Signature.h"
+
 // Every problem of the update in serverDir, one message each; empty when it is
 // sound. Checked: info.ini is there and readable, has a Version and a Max the
-// updater reads, entries 1..Max all have a name and none lies past Max, every
-// entry passes the name and folder rules (Names.h), no two names collide
-// (letter case ignored), no file stands where a folder is needed, every listed
-// file lies flat in serverDir, and no publishing run was left unfinished.
-QStringList ServerFolderProblems(const QString& serverDir);
+// updater reads and a Release that is a whole number, entries 1..Max all have
+// a name and none lies past Max, every entry passes the name and folder rules
+// (Names.h), no two names collide (letter case ignored), no file stands where
+// a folder is needed, every listed file lies flat in serverDir with the size
+// and SHA-256 info.ini gives, no symbolic link is there, and no publishing run
+// was left unfinished. With a key: info.ini.minisig is key's valid signature
+// of info.ini, and every entry carries FileSize and FileSha256.
+QStringList ServerFolderProblems(const QString& serverDir, const MinisignPublicKey* key = nullptr);
+
+// What players would miss in serverDir without the update failing: news.txt
+// missing, or not valid UTF-8.
+QStringList ServerFolderWarnings(const QString& serverDir);
 
 // Prints "OK: ..." to out and returns 0 when serverDir is sound; otherwise
 // prints its problems to out, one a line, a summary to err, and returns 1.
-int CheckServer(const QString& serverDir, QTextStream& out, QTextStream& err);
+// Warnings go to err either way. publicKey, when not empty, is a minisign
+// public key file or the key's base64 line; one that cannot be read is a
+// usage error (2).
+int CheckServer(const QString& serverDir, const QString& publicKey, QTextStream& out,
+                QTextStream& err);

@@ -1,5 +1,6 @@
 // The command line of quelmor-publish.
 #include <optional>
+#include <utility>
 
 #include "publish/Check.h"
 #include "publish/Publish.h"
@@ -35,21 +36,50 @@ QString PublishUsage() {
     return QStringLiteral(
         "Usage:\n"
         "  quelmor-publish RELEASE_DIR SERVER_DIR --version V [--news FILE]\n"
-        "  quelmor-publish --check SERVER_DIR\n"
+        "                  [--sign SECRET_KEY_FILE] [--include-updater]\n"
+        "  quelmor-publish --check SERVER_DIR [--public-key KEY]\n"
+        "  quelmor-publish keygen DIR\n"
         "  quelmor-publish --help\n"
         "\n"
         "Publishes the game files below RELEASE_DIR as an update in SERVER_DIR, the\n"
-        "folder the update server serves as http://<host>:4444/Quelmor/. Every file is\n"
-        "put flat into SERVER_DIR, and info.ini lists it with its folder and a version.\n"
-        "A file whose bytes changed gets a higher version; a file that left the release\n"
-        "keeps its entry. info.ini is written last. When the release cannot be\n"
-        "published, every reason is printed and nothing is written.\n"
+        "folder the update server serves as the updater's base URL. Every file is put\n"
+        "flat into SERVER_DIR, and info.ini lists it with its folder, a version, its size\n"
+        "(FileSize) and its SHA-256 (FileSha256). A file whose bytes changed gets a\n"
+        "higher version; a file that left the release keeps its entry. Every publish\n"
+        "raises Release in info.ini by one. info.ini and its signature are written\n"
+        "last. When the release cannot be published, every reason is printed and\n"
+        "nothing is written.\n"
         "\n"
-        "  --version V   the update's version; it must differ from the one published\n"
-        "                whenever files changed\n"
-        "  --news FILE   also copy FILE to SERVER_DIR/news.txt, the news players see\n"
-        "  --check       check SERVER_DIR the way the updater will read it\n"
-        "  --help        show this text\n"
+        "Links are never followed: a symbolic link in RELEASE_DIR or SERVER_DIR is\n"
+        "refused. Files and folders named .git, Thumbs.db, desktop.ini or .DS_Store are\n"
+        "left out. The updater itself (Quelmor or Quelmor.exe at the top of\n"
+        "RELEASE_DIR) is refused without --include-updater: players' updaters replace\n"
+        "themselves with it, so a wrong build there breaks every later update.\n"
+        "\n"
+        "  --version V        the update's version: one not published before for other\n"
+        "                     files, without ; = [ ] quotes, control characters or\n"
+        "                     blanks at either end\n"
+        "  --news FILE        also copy FILE, written in UTF-8, to SERVER_DIR/news.txt,\n"
+        "                     the news players see\n"
+        "  --sign KEY_FILE    sign info.ini with a minisign secret key, into\n"
+        "                     SERVER_DIR/info.ini.minisig. The password of an encrypted\n"
+        "                     key is asked for on the terminal; when standard input is\n"
+        "                     not a terminal, its first line is the password. Once a\n"
+        "                     folder is signed, every publish must be signed by that key.\n"
+        "  --include-updater  publish the updater's own executable too\n"
+        "  --check            check SERVER_DIR the way the updater reads it: info.ini,\n"
+        "                     every file's size and SHA-256, and, with --public-key KEY\n"
+        "                     (a .pub file or its base64 line), the signature. Warns\n"
+        "                     when news.txt is missing or not UTF-8.\n"
+        "  keygen DIR         make a key pair in minisign's format: DIR/quelmor.pub and\n"
+        "                     DIR/quelmor.key (not encrypted, readable only by you);\n"
+        "                     never replaces a key\n"
+        "  --help             show this text\n"
+        "\n"
+        "SERVER_DIR also holds the tool's own records:\n"
+        "  .quelmor-publish-versions  every publish, one line each, oldest first: the\n"
+        "                             release number, a tab, the version\n"
+        "  .quelmor-publish-pending   only while a publish is unfinished\n"
         "\n"
         "Exit status: 0 done, 1 refused or failed, 2 wrong command line.\n");
 }
@@ -59,38 +89,62 @@ int RunPublish(const QStringList& args, QTextStream& out, QTextStream& err) {
         out << PublishUsage();
         return 0;
     }
-    if (!args.isEmpty() && args.first() == QStringLiteral("--check")) {
-        if (args.size() != 2)
-            return UsageError(err, QStringLiteral("--check takes one folder and nothing else"));
-        return CheckServer(args[1], out, err);
+    if (!args.isEmpty() && args.first() == QStringLiteral("keygen")) {
+        if (args.size() != 2 || args[1].startsWith(QLatin1Char('-')))
+            return UsageError(err, QStringLiteral("keygen takes one folder and nothing else"));
+        return MakeKeys(args[1], out, err);
     }
-    PublishRequest request;
     std::optional<QString> version;
     std::optional<QString> news;
+    std::optional<QString> sign;
+    std::optional<QString> publicKey;
+    const std::pair<QString, std::optional<QString>*> valued[] = {
+        {QStringLiteral("--version"), &version},
+        {QStringLiteral("--news"), &news},
+        {QStringLiteral("--sign"), &sign},
+        {QStringLiteral("--public-key"), &publicKey}};
+    bool check = false;
+    bool includeUpdater = false;
     QStringList folders;
     for (qsizetype i = 0; i < args.size(); ++i) {
-        bool missing = false;
-        if (auto value = OptionValue(args, i, QStringLiteral("--version"), missing)) {
-            if (missing || version)
-                return UsageError(err, QStringLiteral("--version needs one value, given once"));
-            version = value;
-        } else if (auto file = OptionValue(args, i, QStringLiteral("--news"), missing)) {
-            if (missing || news || file->isEmpty())
-                return UsageError(err, QStringLiteral("--news needs one file, given once"));
-            news = file;
-        } else if (args[i].startsWith(QLatin1Char('-')) && args[i].size() > 1) {
-            return UsageError(err, QStringLiteral("unknown option %1").arg(args[i]));
-        } else {
-            folders << args[i];
+        bool known = false;
+        for (const auto& [option, target] : valued) {
+            bool missing = false;
+            const std::optional<QString> value = OptionValue(args, i, option, missing);
+            if (!value)
+                continue;
+            // Only the version may be empty: it is refused later with a reason.
+            if (missing || *target || (value->isEmpty() && target != &version))
+                return UsageError(err,
+                                  QStringLiteral("%1 needs one value, given once").arg(option));
+            *target = value;
+            known = true;
+            break;
         }
+        if (known)
+            continue;
+        if (args[i] == QStringLiteral("--check"))
+            check = true;
+        else if (args[i] == QStringLiteral("--include-updater"))
+            includeUpdater = true;
+        else if (args[i].startsWith(QLatin1Char('-')) && args[i].size() > 1)
+            return UsageError(err, QStringLiteral("unknown option %1").arg(args[i]));
+        else
+            folders << args[i];
+    }
+    if (check) {
+        if (folders.size() != 1 || version || news || sign || includeUpdater)
+            return UsageError(err, QStringLiteral("--check takes one folder and, optionally, "
+                                                  "--public-key KEY"));
+        return CheckServer(folders[0], publicKey.value_or(QString()), out, err);
     }
     if (folders.size() != 2)
         return UsageError(err, QStringLiteral("give the release folder and the server folder"));
     if (!version)
         return UsageError(err, QStringLiteral("--version is missing"));
-    request.releaseDir = folders[0];
-    request.serverDir = folders[1];
-    request.version = *version;
-    request.newsFile = news.value_or(QString());
-    return Publish(request, out, err);
+    if (publicKey)
+        return UsageError(err, QStringLiteral("--public-key goes with --check"));
+    return Publish({folders[0], folders[1], *version, news.value_or(QString()),
+                    sign.value_or(QString()), includeUpdater},
+                   out, err);
 }

@@ -3,11 +3,41 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
+#include <functional>
+#include <stdexcept>
+
+#include "transfer/Sha256.h"
 
 namespace {
 
 // Files are read and compared in blocks of this size.
 constexpr qint64 BlockSize = 1 << 20;
+
+// Reads the open file in blocks to its end, hashing each and handing it to
+// take. Returns "" on success, else why reading, hashing or take failed.
+QString ReadAndDigest(QFile& in, FileDigest& digest,
+                      const std::function<QString(const QByteArray&)>& take) {
+    try {
+        Sha256 sha256;
+        digest.size = 0;
+        for (;;) {
+            const QByteArray block = in.read(BlockSize);
+            if (in.error() != QFileDevice::NoError)
+                return QStringLiteral("cannot read %1: %2").arg(in.fileName(), in.errorString());
+            if (block.isEmpty())
+                break;
+            sha256.Add(block.constData(), static_cast<std::size_t>(block.size()));
+            digest.size += block.size();
+            if (const QString failure = take(block); !failure.isEmpty())
+                return failure;
+        }
+        digest.sha256 = QString::fromStdString(sha256.HexDigest());
+    } catch (const std::runtime_error& failure) {
+        return QStringLiteral("cannot hash %1: %2")
+            .arg(in.fileName(), QString::fromUtf8(failure.what()));
+    }
+    return QString();
+}
 
 } // namespace
 
@@ -31,22 +61,30 @@ bool SameBytes(const QString& a, const QString& b) {
     }
 }
 
-QString CopyFileSafely(const QString& source, const QString& target) {
+QString DigestFile(const QString& path, FileDigest& digest) {
+    QFile in(path);
+    if (!in.open(QIODevice::ReadOnly))
+        return QStringLiteral("cannot read %1: %2").arg(path, in.errorString());
+    return ReadAndDigest(in, digest, [](const QByteArray&) { return QString(); });
+}
+
+QString CopyFileSafely(const QString& source, const QString& target, const QString& sha256) {
     QFile in(source);
     if (!in.open(QIODevice::ReadOnly))
         return QStringLiteral("cannot read %1: %2").arg(source, in.errorString());
     QSaveFile out(target);
     if (!out.open(QIODevice::WriteOnly))
         return QStringLiteral("cannot write %1: %2").arg(target, out.errorString());
-    for (;;) {
-        const QByteArray block = in.read(BlockSize);
-        if (in.error() != QFileDevice::NoError)
-            return QStringLiteral("cannot read %1: %2").arg(source, in.errorString());
-        if (block.isEmpty())
-            break;
-        if (out.write(block) != block.size())
-            return QStringLiteral("cannot write %1: %2").arg(target, out.errorString());
-    }
+    FileDigest copied;
+    const QString failure = ReadAndDigest(in, copied, [&](const QByteArray& block) {
+        return out.write(block) == block.size()
+                   ? QString()
+                   : QStringLiteral("cannot write %1: %2").arg(target, out.errorString());
+    });
+    if (!failure.isEmpty())
+        return failure;
+    if (!sha256.isEmpty() && copied.sha256 != sha256)
+        return QStringLiteral("%1 changed while it was being published").arg(source);
     if (!out.commit())
         return QStringLiteral("cannot write %1: %2").arg(target, out.errorString());
     return QString();

@@ -10,9 +10,22 @@
 // cannot be read.
 bool SameBytes(const QString& a, const QString& b);
 
-// Copies the file at source to target. Returns "" on success, else why it
-// failed; target is then left as it was.
-QString CopyFileSafely(const QString& source, const QString& target);
+// What the manifest says of a file's bytes.
+struct FileDigest {
+    qint64 size = 0;
+    QString sha256; // 64 lower-case hex digits
+};
+
+// The size and SHA-256 of the file at path. Returns "" on success, else why
+// the file could not be read.
+QString DigestFile(const QString& path, FileDigest& digest);
+
+// Copies the file at source to target. With sha256 given, the bytes read must
+// have that SHA-256, or the copy is dropped: source changed since it was
+// hashed. Returns "" on success, else why it failed; target is then left as
+// it was.
+QString CopyFileSafely(const QString& source, const QString& target,
+                       const QString& sha256 = QString());
 
 // Writes bytes to the file at target. Returns "" on success, else why it
 // failed; target is then left as it was.

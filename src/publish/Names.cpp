@@ -14,18 +14,10 @@ QStringList FolderParts(const QString& folder) {
     return folder.split(separators, Qt::SkipEmptyParts);
 }
 
-// True when part is a name Windows keeps for a device (CON, NUL, COM1, ...),
-// with or without an extension.
-bool IsDeviceName(const QString& part) {
-    static const QRegularExpression device(QStringLiteral("^(con|prn|aux|nul|com[1-9]|lpt[1-9])$"),
-                                           QRegularExpression::CaseInsensitiveOption);
-    return device.match(part.section(QLatin1Char('.'), 0, 0).trimmed()).hasMatch();
-}
-
 // Why one part of a path (a name or one folder level) cannot be carried to a
 // player's disk, as the end of a sentence about it: characters a download
-// address or Windows cannot hold, non-ASCII characters, device names. ""
-// when it can.
+// address or Windows cannot hold, non-ASCII characters. "" when it can.
+// (Device names are among the updater's own refusals.)
 QString PartProblem(const QString& part) {
     for (const QChar c : part) {
         if (c.unicode() > 0x7e)
@@ -37,8 +29,6 @@ QString PartProblem(const QString& part) {
         if (QStringLiteral("<>\"|*").contains(c))
             return QStringLiteral("holds '%1', which Windows does not allow in names").arg(c);
     }
-    if (IsDeviceName(part))
-        return QStringLiteral("is one Windows keeps for a device");
     return QString();
 }
 
@@ -51,10 +41,12 @@ bool SameName(const QString& a, const char* b) {
 QString ReservedNameProblem(const QString& name, const QString& folder) {
     if (SameName(name, ManifestFileName))
         return QStringLiteral("on the server it would replace the manifest info.ini");
+    if (SameName(name, SignatureFileName))
+        return QStringLiteral("on the server it would replace the manifest's signature");
     if (SameName(name, NewsFileName))
         return QStringLiteral("on the server it would replace the news, news.txt");
-    if (SameName(name, PendingFileName))
-        return QStringLiteral("it is the name of the publishing tool's own record");
+    if (SameName(name, PendingFileName) || SameName(name, HistoryFileName))
+        return QStringLiteral("it is the name of one of the publishing tool's own records");
     if (SameName(name, "temp.ini") && CanonicalFolder(folder).isEmpty())
         return QStringLiteral("the updater refuses a file named temp.ini at the top of the game "
                               "folder, where it keeps the manifest it downloads");

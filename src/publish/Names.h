@@ -13,13 +13,18 @@ struct PublishEntry {
     QString version; // FileVersion
     QString folder;  // FilePath: sub-folder of the game folder, "" for the game folder
     QString label;   // how messages name the entry, e.g. "maps/a.dat" or "entry 3 (maps\a.dat)"
+    QString size;    // FileSize: the file's size in bytes, decimal; "" when not given
+    QString sha256;  // FileSha256: 64 hex digits; "" when not given
 };
 
-// The manifest, the news and the tool's record of an unfinished run, all kept
-// flat in the server folder beside the game files.
+// The manifest, its signature, the news, the tool's record of an unfinished
+// run and its list of the versions published, all kept flat in the server
+// folder beside the game files.
 inline constexpr char ManifestFileName[] = "info.ini";
+inline constexpr char SignatureFileName[] = "info.ini.minisig";
 inline constexpr char NewsFileName[] = "news.txt";
 inline constexpr char PendingFileName[] = ".quelmor-publish-pending";
+inline constexpr char HistoryFileName[] = ".quelmor-publish-versions";
 
 // The key two names collide under on a server or disk that ignores letter case.
 QString FoldName(const QString& name);
@@ -40,7 +45,7 @@ QString ValueProblem(const QString& value);
 // what the updater refuses (UnsafePathReason), separators, values the
 // manifest cannot carry, characters a download address or Windows cannot
 // hold, non-ASCII characters, Windows device names, and the names of the
-// manifest, the news and the tool's own record.
+// manifest, its signature, the news and the tool's own records.
 QString NameProblem(const QString& name, const QString& folder);
 
 // Why folder ("\" or "/" separators) cannot hold published files; "" when it

@@ -7,7 +7,7 @@
 
 #include "publish/FileBytes.h"
 #include "publish/PublishPlan.h"
-#include "publish/Release.h"
+#include "publish/Scan.h"
 #include "publish/ServerManifest.h"
 #include "publish/Versions.h"
 
@@ -44,17 +44,31 @@ void CheckRequest(const PublishRequest& request, const QString& release, const Q
                         .arg(request.serverDir, request.releaseDir);
     if (QFileInfo::exists(server) && !QFileInfo(server).isDir())
         problems << QStringLiteral("the server folder %1 is not a folder").arg(request.serverDir);
-    if (request.version.isEmpty())
-        problems << QStringLiteral("the version is empty: give --version a value players have "
-                                   "not had yet");
-    else if (const QString reason = ValueProblem(request.version); !reason.isEmpty())
-        problems << QStringLiteral("the version \"%1\" cannot be written to the manifest: %2")
-                        .arg(request.version, reason);
-    if (!request.newsFile.isEmpty()) {
-        QFile news(request.newsFile);
-        if (!QFileInfo(request.newsFile).isFile() || !news.open(QIODevice::ReadOnly))
-            problems << QStringLiteral("the news file %1 cannot be read").arg(request.newsFile);
+    else
+        problems += ServerFolderProblemsOnDisk(server);
+    if (const QString reason = VersionProblem(request.version); !reason.isEmpty())
+        problems << reason;
+    for (const QString& file : {request.newsFile, request.secretKeyFile}) {
+        QFile readable(file);
+        if (!file.isEmpty() && (!QFileInfo(file).isFile() || !readable.open(QIODevice::ReadOnly)))
+            problems << QStringLiteral("the %1 %2 cannot be read")
+                            .arg(file == request.newsFile ? QStringLiteral("news file")
+                                                          : QStringLiteral("secret key file"),
+                                 file);
     }
+    if (request.secretKeyFile.isEmpty() &&
+        QFileInfo::exists(QDir(server).filePath(QString::fromLatin1(SignatureFileName))))
+        problems << QStringLiteral("the update is signed (info.ini.minisig is there), and an "
+                                   "unsigned info.ini would be refused by updaters with a key: "
+                                   "give --sign with the studio's secret key (or remove "
+                                   "info.ini.minisig if no updater you ship has a key)");
+}
+
+// True when file is the updater's own executable: Quelmor or Quelmor.exe at
+// the top of the release.
+bool IsUpdater(const ReleaseFile& file) {
+    return file.folder.isEmpty() && (FoldName(file.name) == QStringLiteral("quelmor") ||
+                                     FoldName(file.name) == QStringLiteral("quelmor.exe"));
 }
 
 // Adds a problem for every target of the plan that exists but is no file.
@@ -62,7 +76,8 @@ void CheckTargets(const PublishPlan& plan, QStringList& problems) {
     QStringList targets;
     for (const CopyJob& copy : plan.copies)
         targets << copy.target;
-    for (const char* own : {ManifestFileName, NewsFileName, PendingFileName})
+    for (const char* own :
+         {ManifestFileName, SignatureFileName, NewsFileName, PendingFileName, HistoryFileName})
         targets << QDir(plan.serverDir).filePath(QString::fromLatin1(own));
     for (const QString& target : targets) {
         if (QFileInfo::exists(target) && !QFileInfo(target).isFile())
@@ -77,21 +92,29 @@ struct Previous {
     ServerManifest manifest;
     QHash<QString, qsizetype> byName; // folded name -> index in manifest.entries
     QSet<QString> pending;            // folded names an unfinished run replaced
+    QList<PublishedVersion> history;  // every run so far, the current manifest's last
 };
 
 // Places one release file into the plan: a new entry at the end, an
 // unchanged entry, or an entry of the previous manifest with a new version.
+// A file that cannot be hashed is added to problems.
 void PlaceFile(const ReleaseFile& file, const Previous& previous, QList<bool>& matched,
-               PublishPlan& plan) {
+               PublishPlan& plan, QStringList& problems) {
     const QDir server(plan.serverDir);
     const QString target = server.filePath(file.name);
-    PublishEntry entry{file.name, QString::fromLatin1(FirstFileVersion),
-                       CanonicalFolder(file.folder), ReleasePath(file)};
+    FileDigest digest;
+    if (const QString failure = DigestFile(file.path, digest); !failure.isEmpty()) {
+        problems << failure;
+        return;
+    }
+    PublishEntry entry{
+        file.name,         QString::fromLatin1(FirstFileVersion), CanonicalFolder(file.folder),
+        ReleasePath(file), QString::number(digest.size),          digest.sha256};
     const auto found = previous.byName.constFind(FoldName(file.name));
     if (found == previous.byName.constEnd()) {
         plan.added << QStringLiteral("%1 (%2)").arg(entry.label, entry.version);
         if (!SameBytes(file.path, target))
-            plan.copies.append({file.path, target});
+            plan.copies.append({file.path, target, entry.sha256});
         plan.entries << entry;
         return;
     }
@@ -107,6 +130,8 @@ void PlaceFile(const ReleaseFile& file, const Previous& previous, QList<bool>& m
         why << QStringLiteral("its server copy was replaced by an unfinished run");
     if (sameBytes && why.isEmpty()) {
         plan.entries[*found].label = entry.label;
+        plan.entries[*found].size = entry.size;
+        plan.entries[*found].sha256 = entry.sha256;
         plan.unchanged << QStringLiteral("%1 (%2)").arg(entry.label, old.version);
         return;
     }
@@ -120,7 +145,7 @@ void PlaceFile(const ReleaseFile& file, const Previous& previous, QList<bool>& m
                         .arg(entry.label, old.version, entry.version,
                              why.join(QStringLiteral(", ")));
     if (old.name != file.name ? !SameBytes(file.path, target) : !sameBytes)
-        plan.copies.append({file.path, target});
+        plan.copies.append({file.path, target, entry.sha256});
     plan.pending << file.name;
 }
 
@@ -129,13 +154,21 @@ void PlaceFile(const ReleaseFile& file, const Previous& previous, QList<bool>& m
 void KeepEntry(qsizetype index, const Previous& previous, PublishPlan& plan,
                QStringList& problems) {
     PublishEntry& entry = plan.entries[index];
-    if (!QFileInfo(QDir(plan.serverDir).filePath(entry.name)).isFile()) {
+    const QString copy = QDir(plan.serverDir).filePath(entry.name);
+    if (!QFileInfo(copy).isFile()) {
         problems << QStringLiteral("%1 is no longer in the release and its copy is missing from "
                                    "the server folder: players installing from scratch could not "
                                    "finish; put the file back into the release")
                         .arg(entry.label);
         return;
     }
+    FileDigest digest;
+    if (const QString failure = DigestFile(copy, digest); !failure.isEmpty()) {
+        problems << failure;
+        return;
+    }
+    entry.size = QString::number(digest.size);
+    entry.sha256 = digest.sha256;
     if (!previous.pending.contains(FoldName(entry.name))) {
         plan.kept << QStringLiteral("%1 (%2)").arg(entry.label, entry.version);
         return;
@@ -161,7 +194,45 @@ Previous ReadPrevious(const QString& serverDir, QStringList& problems) {
     previous.pending = ReadPendingNames(serverDir, problems);
     for (qsizetype i = 0; i < previous.manifest.entries.size(); ++i)
         previous.byName.insert(FoldName(previous.manifest.entries[i].name), i);
+    previous.history = ReadHistory(serverDir, problems);
+    // A server folder published before the history was kept starts it with its manifest.
+    if (previous.history.isEmpty() && previous.manifest.found)
+        previous.history.append({previous.manifest.release, previous.manifest.version});
     return previous;
+}
+
+// How messages name a release.
+QString ReleaseName(qint64 release) {
+    return release > 0 ? QStringLiteral("release %1").arg(release)
+                       : QStringLiteral("a release published before releases were numbered");
+}
+
+// Refuses a version published before for other files: players who have it
+// would never be offered the new files. The version now published may be
+// given again when nothing changed.
+void CheckVersionIsNew(const QString& version, bool changes, const Previous& previous,
+                       QStringList& problems) {
+    const ServerManifest& current = previous.manifest;
+    QStringList used = {current.version};
+    const PublishedVersion* first = nullptr; // the first run with version
+    for (const PublishedVersion& run : previous.history) {
+        used << run.version;
+        if (first == nullptr && run.version == version)
+            first = &run;
+    }
+    const QString latest = current.found ? current.version : used.last();
+    if (current.found && version == current.version) {
+        if (changes)
+            problems << QStringLiteral("version %1 is already published, and files changed: "
+                                       "players who have it would never look for the changes; "
+                                       "give --version %2 (the next free version)")
+                            .arg(version, NextFreeVersion(latest, used));
+    } else if (first != nullptr) {
+        problems << QStringLiteral("version %1 was published before, as %2, with other files: "
+                                   "players who have it would never be offered this update; give "
+                                   "--version %3 (the next free version)")
+                        .arg(version, ReleaseName(first->release), NextFreeVersion(latest, used));
+    }
 }
 
 } // namespace
@@ -178,11 +249,18 @@ PublishPlan PlanPublish(const PublishRequest& request, QStringList& problems) {
         return plan; // nothing more can be looked at
 
     const Previous previous = ReadPrevious(plan.serverDir, problems);
-    const QList<ReleaseFile> files = ScanRelease(release, problems);
+    const QList<ReleaseFile> files = ScanRelease(release, plan.leftOut, problems);
     QList<PublishEntry> releaseEntries;
-    for (const ReleaseFile& file : files)
+    for (const ReleaseFile& file : files) {
         releaseEntries.append(
-            {file.name, QString(), CanonicalFolder(file.folder), ReleasePath(file)});
+            {file.name, QString(), CanonicalFolder(file.folder), ReleasePath(file), {}, {}});
+        if (IsUpdater(file) && !request.includeUpdater)
+            problems << QStringLiteral("%1 is the updater itself: every player's updater would "
+                                       "replace itself with it, so a wrong build there breaks "
+                                       "every later update; add --include-updater if you mean to "
+                                       "ship a new updater")
+                            .arg(file.name);
+    }
     problems += EntryListProblems(releaseEntries);
     if (!problems.isEmpty())
         return plan;
@@ -191,7 +269,7 @@ PublishPlan PlanPublish(const PublishRequest& request, QStringList& problems) {
     plan.entries = previous.manifest.entries;
     QList<bool> matched(plan.entries.size(), false);
     for (const ReleaseFile& file : files)
-        PlaceFile(file, previous, matched, plan);
+        PlaceFile(file, previous, matched, plan, problems);
     for (qsizetype i = 0; i < matched.size(); ++i) {
         if (!matched[i])
             KeepEntry(i, previous, plan, problems);
@@ -201,11 +279,12 @@ PublishPlan PlanPublish(const PublishRequest& request, QStringList& problems) {
     CheckTargets(plan, problems);
 
     // Every entry with a raised version is in pending.
-    const bool changes = !plan.added.isEmpty() || !plan.pending.isEmpty();
-    if (previous.manifest.found && request.version == previous.manifest.version && changes)
-        problems << QStringLiteral("version %1 is already published, and files changed: players "
-                                   "who have it would never look for the changes; give a new "
-                                   "--version")
-                        .arg(request.version);
+    CheckVersionIsNew(request.version, !plan.added.isEmpty() || !plan.pending.isEmpty(), previous,
+                      problems);
+    plan.history = previous.history;
+    plan.release = previous.manifest.release + 1;
+    for (const PublishedVersion& run : previous.history)
+        plan.release = qMax(plan.release, run.release + 1);
+    plan.history.append({plan.release, request.version});
     return plan;
 }

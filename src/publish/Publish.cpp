@@ -1,8 +1,11 @@
 // Carrying out a publishing run and reporting it.
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
+#include <QSaveFile>
 
 #include "publish/FileBytes.h"
+#include "publish/Password.h"
 #include "publish/PublishPlan.h"
 #include "publish/ServerManifest.h"
 
@@ -17,6 +20,65 @@ void PrintGroup(QTextStream& out, const QString& heading, const QStringList& lin
         out << QStringLiteral("  (") << note << QStringLiteral(")\n");
     for (const QString& line : lines)
         out << QStringLiteral("  ") << line << '\n';
+}
+
+// Writes info.ini and, when the plan has a key, its signature info.ini.minisig
+// (trusted comment: time, file, version and release). Both are written in full
+// before either is put in place, then they are put in place one right after
+// the other, the signature first. Returns "" on success, else why not.
+QString WriteManifest(const QDir& server, const PublishPlan& plan) {
+    const QByteArray text = ManifestText(plan.version, plan.release, plan.entries);
+    QSaveFile manifest(server.filePath(QString::fromLatin1(ManifestFileName)));
+    QSaveFile signature(server.filePath(QString::fromLatin1(SignatureFileName)));
+    if (!manifest.open(QIODevice::WriteOnly) || manifest.write(text) != text.size())
+        return QStringLiteral("cannot write %1: %2")
+            .arg(manifest.fileName(), manifest.errorString());
+    if (plan.key) {
+        const QByteArray comment =
+            QStringLiteral("timestamp:%1\tfile:info.ini\tversion:%2\trelease:%3")
+                .arg(QString::number(QDateTime::currentSecsSinceEpoch()), plan.version,
+                     QString::number(plan.release))
+                .toUtf8();
+        const QByteArray bytes = SignPrehashed(*plan.key, text, comment);
+        if (!signature.open(QIODevice::WriteOnly) || signature.write(bytes) != bytes.size() ||
+            !signature.commit())
+            return QStringLiteral("cannot write %1: %2")
+                .arg(signature.fileName(), signature.errorString());
+    }
+    if (!manifest.commit())
+        return QStringLiteral("cannot write %1: %2%3")
+            .arg(manifest.fileName(), manifest.errorString(),
+                 plan.key ? QStringLiteral(" (its new signature is already in place)") : QString());
+    return QString();
+}
+
+// Reads the secret key of the request, asking for its password when it is
+// encrypted, into plan.key. Returns "" on success, else why the key cannot be
+// used; also refuses a key other than the one that signed the update on the
+// server, which every updater built with that one would refuse.
+QString UnlockKey(const PublishRequest& request, PublishPlan& plan, QTextStream& err) {
+    QFile file(request.secretKeyFile);
+    if (!file.open(QIODevice::ReadOnly))
+        return QStringLiteral("the secret key file %1 cannot be read: %2")
+            .arg(request.secretKeyFile, file.errorString());
+    MinisignSecretKey key;
+    const auto askPassword = [&] {
+        return ReadPassword(QStringLiteral("Password for %1: ").arg(request.secretKeyFile), err);
+    };
+    if (const QString why = ParseSecretKey(file.read(8192), askPassword, key); !why.isEmpty())
+        return QStringLiteral("the secret key %1 cannot be used: %2")
+            .arg(request.secretKeyFile, why);
+    QFile old(QDir(plan.serverDir).filePath(QString::fromLatin1(SignatureFileName)));
+    if (old.open(QIODevice::ReadOnly)) {
+        const QByteArray oldKeyId = SignatureKeyId(old.read(MaxSignatureFileSize + 1));
+        if (!oldKeyId.isEmpty() && oldKeyId != key.keyId)
+            return QStringLiteral("info.ini.minisig on the server was made by key id %1, and "
+                                  "--sign gives key id %2: updaters built with %1 would refuse "
+                                  "this update; to change keys, remove info.ini.minisig first")
+                .arg(KeyIdText(oldKeyId), KeyIdText(key.keyId));
+    }
+    plan.key = key;
+    return QString();
 }
 
 } // namespace
@@ -35,7 +97,8 @@ QString ApplyPlan(const PublishPlan& plan, bool& published) {
             return failure;
     }
     for (const CopyJob& copy : plan.copies) {
-        if (const QString failure = CopyFileSafely(copy.source, copy.target); !failure.isEmpty())
+        if (const QString failure = CopyFileSafely(copy.source, copy.target, copy.sha256);
+            !failure.isEmpty())
             return failure;
     }
     const QString news = server.filePath(QString::fromLatin1(NewsFileName));
@@ -43,21 +106,29 @@ QString ApplyPlan(const PublishPlan& plan, bool& published) {
         if (const QString failure = CopyFileSafely(plan.newsSource, news); !failure.isEmpty())
             return failure;
     }
-    const QString manifest = server.filePath(QString::fromLatin1(ManifestFileName));
-    if (const QString failure = WriteFileSafely(manifest, ManifestText(plan.version, plan.entries));
-        !failure.isEmpty())
+    if (const QString failure = WriteManifest(server, plan); !failure.isEmpty())
         return failure;
     published = true;
     if (QFile::exists(pendingPath) && !QFile::remove(pendingPath))
         return QStringLiteral("the update is published, but %1 could not be removed; remove it "
                               "by hand")
             .arg(pendingPath);
+    const QString history = server.filePath(QString::fromLatin1(HistoryFileName));
+    if (const QString failure = WriteFileSafely(history, HistoryText(plan.history));
+        !failure.isEmpty())
+        return QStringLiteral("the update is published, but %1; add the line \"%2\" to it by hand")
+            .arg(failure, QString::fromUtf8(HistoryText({plan.history.last()}).trimmed()));
     return QString();
 }
 
 int Publish(const PublishRequest& request, QTextStream& out, QTextStream& err) {
     QStringList problems;
-    const PublishPlan plan = PlanPublish(request, problems);
+    PublishPlan plan = PlanPublish(request, problems);
+    // The password is asked for only when everything else is in order.
+    if (problems.isEmpty() && !request.secretKeyFile.isEmpty()) {
+        if (const QString why = UnlockKey(request, plan, err); !why.isEmpty())
+            problems << why;
+    }
     if (!problems.isEmpty()) {
         err << QStringLiteral("quelmor-publish: refused; nothing was changed in %1:\n")
                    .arg(QDir::toNativeSeparators(request.serverDir));
@@ -76,15 +147,20 @@ int Publish(const PublishRequest& request, QTextStream& out, QTextStream& err) {
                                                   : QStringLiteral("version ") + plan.oldVersion);
         return 1;
     }
-    out << QStringLiteral("Published version %1 to %2 (%3 files in info.ini)\n")
-               .arg(plan.version, QDir::toNativeSeparators(plan.serverDir))
-               .arg(plan.entries.size());
+    out << QStringLiteral("Published version %1, release %2, to %3 (%4 files in info.ini%5)\n")
+               .arg(plan.version, QString::number(plan.release),
+                    QDir::toNativeSeparators(plan.serverDir), QString::number(plan.entries.size()),
+                    plan.key ? QStringLiteral(", signed by key id ") + KeyIdText(plan.key->keyId)
+                             : QString());
     PrintGroup(out, QStringLiteral("Added"), plan.added);
     PrintGroup(out, QStringLiteral("Changed"), plan.changed);
     PrintGroup(out, QStringLiteral("Unchanged"), plan.unchanged);
     PrintGroup(out, QStringLiteral("Kept, no longer in the release"), plan.kept,
                QStringLiteral("their entries stay: the updater never deletes files and matches "
                               "entries by position"));
+    if (!plan.leftOut.isEmpty())
+        PrintGroup(out, QStringLiteral("Left out"), plan.leftOut,
+                   QStringLiteral("system and version-control files players never need"));
     out << QStringLiteral("Copied to the server: %1 file(s)%2\n")
                .arg(plan.copies.size())
                .arg(plan.newsSource.isEmpty() ? QString() : QStringLiteral(", news.txt"));

@@ -5,6 +5,7 @@
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <algorithm>
+#include <limits>
 
 #include "update/Failure.h"
 #include "update/NumberReading.h"
@@ -29,6 +30,24 @@ void ReadMax(const ProfileSections& profile, ServerManifest& manifest) {
         manifest.problems << QStringLiteral("info.ini has a negative Max (%1)").arg(manifest.max);
         manifest.max = 0;
     }
+}
+
+// Reads "Release" into manifest.release: a whole number from 0 to the
+// largest 32-bit one; anything else is recorded as a problem.
+void ReadRelease(const ProfileSections& profile, ServerManifest& manifest) {
+    const QString text =
+        ProfileValue(profile, QStringLiteral("VERSION"), QStringLiteral("Release"));
+    if (text.isEmpty())
+        return;
+    static const QRegularExpression digits(QStringLiteral("^[0-9]{1,10}$"));
+    const qint64 release = text.toLongLong();
+    if (!digits.match(text).hasMatch() || release > std::numeric_limits<std::int32_t>::max())
+        manifest.problems << QStringLiteral("info.ini has Release=%1 in [VERSION]; it must be a "
+                                            "whole number from 0 to %2")
+                                 .arg(text,
+                                      QString::number(std::numeric_limits<std::int32_t>::max()));
+    else
+        manifest.release = release;
 }
 
 // Reports every FileName key of [FILES] the updater never reads: a number
@@ -105,6 +124,7 @@ ServerManifest ReadServerManifest(const QString& serverDir) {
     manifest.version = ProfileValue(profile, QStringLiteral("VERSION"), QStringLiteral("Version"));
     if (manifest.version.isEmpty())
         manifest.problems << QStringLiteral("info.ini has no Version in [VERSION]");
+    ReadRelease(profile, manifest);
     ReadMax(profile, manifest);
 
     const QHash<QString, QString> files = profile.value(QStringLiteral("files"));
@@ -120,6 +140,8 @@ ServerManifest ReadServerManifest(const QString& serverDir) {
         entry.name = ProfileValue(profile, section, QStringLiteral("FileName") + n);
         entry.version = ProfileValue(profile, section, QStringLiteral("FileVersion") + n);
         entry.folder = ProfileValue(profile, section, QStringLiteral("FilePath") + n);
+        entry.size = ProfileValue(profile, section, QStringLiteral("FileSize") + n);
+        entry.sha256 = ProfileValue(profile, section, QStringLiteral("FileSha256") + n);
         entry.label = QStringLiteral("entry %1 (%2)")
                           .arg(i)
                           .arg(JoinPath(CanonicalFolder(entry.folder), entry.name, u'\\'));
@@ -132,8 +154,10 @@ ServerManifest ReadServerManifest(const QString& serverDir) {
     return manifest;
 }
 
-QByteArray ManifestText(const QString& version, const QList<PublishEntry>& entries) {
+QByteArray ManifestText(const QString& version, qint64 release,
+                        const QList<PublishEntry>& entries) {
     QByteArray text = "[VERSION]\r\nVersion=" + version.toUtf8() +
+                      "\r\nRelease=" + QByteArray::number(release) +
                       "\r\nMax=" + QByteArray::number(entries.size()) + "\r\n[FILES]\r\n";
     for (qsizetype i = 0; i < entries.size(); ++i) {
         const QByteArray n = QByteArray::number(i + 1);
@@ -141,6 +165,8 @@ QByteArray ManifestText(const QString& version, const QList<PublishEntry>& entri
         text += "FileName" + n + "=" + entry.name.toUtf8() + "\r\n";
         text += "FileVersion" + n + "=" + entry.version.toUtf8() + "\r\n";
         text += "FilePath" + n + "=" + CanonicalFolder(entry.folder).toUtf8() + "\r\n";
+        text += "FileSize" + n + "=" + entry.size.toUtf8() + "\r\n";
+        text += "FileSha256" + n + "=" + entry.sha256.toUtf8() + "\r\n";
     }
     return text;
 }

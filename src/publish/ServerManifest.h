@@ -15,6 +15,7 @@
 struct ServerManifest {
     bool found = false;          // the folder has an info.ini
     QString version;             // "Version" of [VERSION]
+    qint64 release = 0;          // "Release" of [VERSION], 0 when it has none
     std::int32_t max = 0;        // "Max" of [VERSION]
     QList<PublishEntry> entries; // entries 1 to max in order, labelled "entry N (path)"
     QStringList problems;        // what makes the manifest unusable, one message each
@@ -22,16 +23,17 @@ struct ServerManifest {
 
 // Reads SERVER_DIR/info.ini the way the updater does. A missing manifest gives
 // found == false and no problems. Problems: an unreadable file, no Version, no
-// Max or one the updater cannot read, a negative Max, an entry 1..Max without
-// a name, a FileName key the updater never reads (past Max, or a number
-// written with leading zeros).
+// Max or one the updater cannot read, a negative Max, a Release that is not a
+// whole number, an entry 1..Max without a name, a FileName key the updater
+// never reads (past Max, or a number written with leading zeros).
 ServerManifest ReadServerManifest(const QString& serverDir);
 
-// The text of a manifest with the given version and entries, numbered from 1
-// in list order, CRLF line ends; folders are written as CanonicalFolder gives
-// them ("\" separators, none at either end), which the updater reads as the
-// same folder as any other spelling.
-QByteArray ManifestText(const QString& version, const QList<PublishEntry>& entries);
+// The text of a manifest with the given version, release and entries (with
+// their sizes and SHA-256 hashes), numbered from 1 in list order, CRLF line
+// ends; folders are written as CanonicalFolder gives them ("\" separators,
+// none at either end), which the updater reads as the same folder as any
+// other spelling.
+QByteArray ManifestText(const QString& version, qint64 release, const QList<PublishEntry>& entries);
 
 // The folded names listed in SERVER_DIR's record of an unfinished run: files
 // whose server copy was replaced while the manifest still names the old

@@ -1,10 +1,12 @@
 #pragma once
-// The FileVersion values the publishing tool gives to files. The updater
+// The update's Version, and the FileVersion values the publishing tool gives
+// to files. The updater
 // fetches a file when its server version is greater by plain character codes,
 // so versions are fixed-width, zero-padded numbers: "0001", "0002", ...,
 // which order by character codes exactly as they count.
 
 #include <QString>
+#include <QStringList>
 
 // The FileVersion of a file published for the first time.
 inline constexpr char FirstFileVersion[] = "0001";
@@ -16,3 +18,14 @@ inline constexpr char FirstFileVersion[] = "0001";
 // "beta" -> "beta0001", "9999" -> "99990001"): a value that starts with
 // another one orders after it. Cannot fail.
 QString NextFileVersion(const QString& version);
+
+// Why version cannot be the update's Version, naming the fix; "" when it can.
+// Refused: an empty version, blanks at either end, characters an INI reader
+// may misread (';' starts a comment, '=', '[' and ']' are structure, quotes
+// may be dropped), control characters, and values the manifest cannot carry.
+QString VersionProblem(const QString& version);
+
+// The first version after latest that is not in used: its trailing number
+// counted up ("1.0" -> "1.1", "1.9" -> "1.10"), or "2" appended when it ends
+// in no digit ("beta" -> "beta2"). Cannot fail.
+QString NextFreeVersion(const QString& latest, const QStringList& used);

@@ -1,0 +1,58 @@
+// quelmor-publish keygen: a new signing key pair in minisign's format.
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include "publish/Publish.h"
+#include "publish/SecretKey.h"
+
+namespace {
+
+// Writes bytes to a new file at path that only its owner may read when
+// secret; never replaces a file. Returns "" on success, else why not.
+QString WriteNewFile(const QString& path, const QByteArray& bytes, bool secret) {
+    QFile file(path);
+    const QFileDevice::Permissions owner = QFileDevice::ReadOwner | QFileDevice::WriteOwner;
+    const QFileDevice::Permissions everyone =
+        owner | QFileDevice::ReadGroup | QFileDevice::ReadOther;
+    if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly, secret ? owner : everyone) ||
+        file.write(bytes) != bytes.size() || !file.flush())
+        return QStringLiteral("cannot write %1: %2").arg(path, file.errorString());
+    return QString();
+}
+
+} // namespace
+
+int MakeKeys(const QString& dir, QTextStream& out, QTextStream& err) {
+    const QString publicPath = QDir(dir).filePath(QStringLiteral("quelmor.pub"));
+    const QString secretPath = QDir(dir).filePath(QStringLiteral("quelmor.key"));
+    for (const QString& path : {publicPath, secretPath}) {
+        if (QFileInfo::exists(path) || QFileInfo(path).isSymLink()) {
+            err << QStringLiteral("quelmor-publish: refused: %1 is there already, and keygen never "
+                                  "replaces a key; move it away or give another folder\n")
+                       .arg(path);
+            return 1;
+        }
+    }
+    const std::optional<KeyPairFiles> keys = MakeKeyPair();
+    QString failure = keys ? QString() : QStringLiteral("libsodium could not be started");
+    if (failure.isEmpty() && !QDir().mkpath(dir))
+        failure = QStringLiteral("cannot create the folder %1").arg(dir);
+    if (failure.isEmpty())
+        failure = WriteNewFile(secretPath, keys->secretKeyFile, true);
+    if (failure.isEmpty())
+        failure = WriteNewFile(publicPath, keys->publicKeyFile, false);
+    if (!failure.isEmpty()) {
+        err << QStringLiteral("quelmor-publish: %1\n").arg(failure);
+        return 1;
+    }
+    out << QStringLiteral("Made a key pair, key id %1:\n"
+                          "  %2  the secret key: not encrypted and readable only by you; keep it\n"
+                          "  off the server and keep a copy in a safe place\n"
+                          "  %3  the public key\n"
+                          "Sign with: quelmor-publish ... --sign %2\n"
+                          "Build the updater with: -DQUELMOR_PUBLIC_KEY=%4\n")
+               .arg(keys->keyIdText, QDir::toNativeSeparators(secretPath),
+                    QDir::toNativeSeparators(publicPath), QString::fromLatin1(keys->publicKeyLine));
+    return 0;
+}

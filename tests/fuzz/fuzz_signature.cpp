@@ -1,0 +1,28 @@
+// Fuzzes the reading of minisign signatures and public keys: whatever the
+// bytes, nothing crashes, and a signature is only ever accepted with the
+// trusted comment its key signed (the seeds' "trusted words").
+#include <cstdint>
+#include <cstdlib>
+
+#include "update/Signature.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const QByteArray input(reinterpret_cast<const char*>(data), static_cast<qsizetype>(size));
+    static const MinisignPublicKey key = [] {
+        MinisignPublicKey parsed;
+        if (!ParsePublicKey("RWSd0LPZscMyHnpSHJd89zdWdoZGNBlhkfAGMC1JdRI+jcWT2z1AWX18", parsed)
+                 .isEmpty())
+            std::abort();
+        return parsed;
+    }();
+    MinisignPublicKey other;
+    if (ParsePublicKey(input, other).isEmpty() &&
+        (other.keyId.size() != 8 || other.key.size() != 32))
+        std::abort();
+    QString comment;
+    if (VerifyMinisign(key, "The bytes that are signed\n", input, &comment).isEmpty() &&
+        comment != QLatin1String("trusted words"))
+        std::abort();
+    SignatureKeyId(input);
+    return 0;
+}
