@@ -1,6 +1,6 @@
 // Quelmor Auto Updater: shows the updater window, brings the game up to date
-// and waits for "Continue" or "Exit". QUELMOR_VERSION and QUELMOR_SERVER_URL
-// come from the build.
+// and waits for "Continue" or "Exit". QUELMOR_VERSION, QUELMOR_SERVER_URL and
+// QUELMOR_PUBLIC_KEY come from the build.
 #include <QApplication>
 #include <QFileInfo>
 #include <cstdio>
@@ -10,18 +10,25 @@
 #include "ui/FailureBox.h"
 #include "ui/frmUpdate.h"
 #include "update/Failure.h"
+#include "update/Signature.h"
 #include "update/modUpdate.h"
 
 namespace {
-// Prints what this build is: the product line, then the update server built in.
-// Cannot fail.
+// Prints what this build is: the product line, the update server built in and
+// the id of the key updates must be signed with. Cannot fail.
 void PrintVersion() {
     std::puts("Quelmor Auto Updater " QUELMOR_VERSION);
     if (std::strlen(QUELMOR_SERVER_URL) == 0)
         std::puts("Update server: none built in (the updater asks for the correct web URL)");
     else
         std::puts("Update server: " QUELMOR_SERVER_URL);
-    // The signing key's id follows here once builds can carry one.
+    MinisignPublicKey key;
+    if (std::strlen(QUELMOR_PUBLIC_KEY) == 0)
+        std::puts("Signing key: none (updates are not checked against a signature)");
+    else if (ParsePublicKey(QUELMOR_PUBLIC_KEY, key).isEmpty())
+        std::printf("Signing key: %s\n", KeyIdText(key.keyId).toLatin1().constData());
+    else
+        std::puts("Signing key: broken (every update will be refused)");
 }
 } // namespace
 
@@ -38,6 +45,7 @@ int main(int argc, char** argv) {
     QApplication::setApplicationVersion(QStringLiteral(QUELMOR_VERSION));
 
     modUpdate::RepairMode = repair;
+    modUpdate::PublicKey = QStringLiteral(QUELMOR_PUBLIC_KEY);
     modUpdate::OwnName = QFileInfo(QCoreApplication::applicationFilePath()).fileName();
     ConnectWindow();
     try {

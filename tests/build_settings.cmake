@@ -7,7 +7,8 @@
 cmake_minimum_required(VERSION 3.25)
 set(failures "")
 
-# "Quelmor --version" of this build: the product line, then the server built in.
+# "Quelmor --version" of this build: the product line, the server built in and
+# the signing key's id.
 execute_process(COMMAND "${QUELMOR_EXE}" --version
   RESULT_VARIABLE status OUTPUT_VARIABLE output ERROR_VARIABLE errors)
 if(EXPECTED_URL STREQUAL "")
@@ -15,8 +16,14 @@ if(EXPECTED_URL STREQUAL "")
 else()
   set(server_line "Update server: ${EXPECTED_URL}")
 endif()
-set(expected "Quelmor Auto Updater ${EXPECTED_VERSION}\n${server_line}\n")
-if(NOT status EQUAL 0 OR NOT output STREQUAL expected OR NOT errors STREQUAL "")
+if(EXPECTED_KEY STREQUAL "")
+  set(key_line "Signing key: none \\(updates are not checked against a signature\\)")
+else()
+  set(key_line "Signing key: [0-9A-F]+")
+endif()
+string(REPLACE "." "\\." server_pattern "${server_line}")
+set(expected "^Quelmor Auto Updater ${EXPECTED_VERSION}\n${server_pattern}\n${key_line}\n$")
+if(NOT status EQUAL 0 OR NOT output MATCHES "${expected}" OR NOT errors STREQUAL "")
   list(APPEND failures "Quelmor --version ended with ${status} and printed\n${output}${errors}\nexpected\n${expected}")
 endif()
 

@@ -14,6 +14,7 @@
 #include <functional>
 #include <unistd.h>
 
+#include "publish/SecretKey.h"
 #include "ui/Actions.h"
 #include "update/Fetch.h"
 #include "update/PartFolder.h"
@@ -155,6 +156,44 @@ std::string Sha256Of(const std::string& bytes) {
     return QCryptographicHash::hash(QByteArray::fromStdString(bytes), QCryptographicHash::Sha256)
         .toHex()
         .toStdString();
+}
+
+// The offered manifest with the size and SHA-256 of both files.
+std::string OfferedWithHashes() {
+    return Offered + "FileSize1=" + std::to_string(NewGame.size()) +
+           "\r\nFileSha256"
+           "1=" +
+           Sha256Of(NewGame) +
+           "\r\nFileSize2=7\r\nFileSha256"
+           "2=" +
+           Sha256Of(NewMap) + "\r\n";
+}
+
+// Two signing keys: the one the updater trusts and another.
+const MinisignSecretKey& SigningKey(int which) {
+    static const auto make = [] {
+        MinisignSecretKey key;
+        ParseSecretKey(MakeKeyPair()->secretKeyFile, nullptr, key);
+        return key;
+    };
+    static const MinisignSecretKey keys[] = {make(), make()};
+    return keys[which];
+}
+
+// A signed update: the server offers `manifest` with a signature of `signedBytes`
+// by key `signer`; the updater trusts key 0.
+std::function<void(FaultMatrix&)> Signed(const std::string& manifest,
+                                         const std::string& signedBytes, int signer = 0) {
+    return [=](FaultMatrix& w) {
+        const MinisignPublicKey trusted = PublicKeyOf(SigningKey(0));
+        modUpdate::PublicKey =
+            QString::fromLatin1((QByteArray("Ed") + trusted.keyId + trusted.key).toBase64());
+        w.Put("info.ini", manifest);
+        if (signer >= 0)
+            w.Put("info.ini.minisig",
+                  SignPrehashed(SigningKey(signer), QByteArray::fromStdString(signedBytes), "test")
+                      .toStdString());
+    };
 }
 
 // A handler that answers with the status and a small error page.
@@ -498,6 +537,30 @@ INSTANTIATE_TEST_SUITE_P(
                   w.Put("x.dat", "X");
               },
               ""}),
+    CaseName);
+
+INSTANTIATE_TEST_SUITE_P(
+    Signed, FaultMatrix,
+    ::testing::Values(
+        Fault{"GoodSignature", Signed(OfferedWithHashes(), OfferedWithHashes()), ""},
+        Fault{"MissingSignature", Signed(OfferedWithHashes(), "", -1),
+              "Could not download info.ini.minisig"},
+        Fault{"SignatureByAnotherKey", Signed(OfferedWithHashes(), OfferedWithHashes(), 1),
+              "its signature does not hold: it was made by another key"},
+        Fault{"SignatureOfAnotherFile", Signed(OfferedWithHashes(), Offered),
+              "its signature does not hold"},
+        Fault{"TamperedManifest",
+              Signed(OfferedWithHashes() + "FileName3=evil.exe\r\n", OfferedWithHashes()),
+              "its signature does not hold"},
+        Fault{"UnsignedEntry", Signed(Offered, Offered),
+              "entry 1 (game.dat) gives no size and SHA-256"},
+        Fault{"ReplayedSignedRelease",
+              [](FaultMatrix& w) {
+                  Signed(WithRelease(OfferedWithHashes(), 3),
+                         WithRelease(OfferedWithHashes(), 3))(w);
+                  w.Write("info.ini", WithRelease(Installed, 4));
+              },
+              "The server offers release 3, older than the installed 4"}),
     CaseName);
 
 INSTANTIATE_TEST_SUITE_P(

@@ -15,6 +15,7 @@
 #include "update/PartFolder.h"
 #include "update/Paths.h"
 #include "update/Profile.h"
+#include "update/Signature.h"
 #include "update/modUpdate.h"
 
 namespace modUpdate {
@@ -133,6 +134,21 @@ void RefuseManifest(const ProfileSections& server, const QString& installedManif
                  .arg(installed));
 }
 
+// Checks the server manifest against its signature and the key built in,
+// before anything is read from the manifest. Throws UpdateFailure when the
+// key is broken or the signature is malformed, by another key or of other bytes.
+void CheckSignature(const QByteArray& signature) {
+    MinisignPublicKey key;
+    const QString broken = ParsePublicKey(PublicKey.toLatin1(), key);
+    if (!broken.isEmpty())
+        Fail(QStringLiteral("The public key built into this updater is broken: %1.").arg(broken));
+    const QString wrong = VerifyMinisign(key, ServerManifest, signature);
+    if (!wrong.isEmpty())
+        Fail(QStringLiteral("The server's info.ini is refused because its signature does not "
+                            "hold: %1. Nothing was changed.")
+                 .arg(wrong));
+}
+
 // Steps from the news to the end of the update: everything that talks to the
 // server or writes into the game folder.
 void Run(const QString& installedManifest, const QString& serverManifest) {
@@ -169,6 +185,20 @@ void Run(const QString& installedManifest, const QString& serverManifest) {
     if (manifest.status != transfer::Status::Done)
         Fail(problem(QStringLiteral("info.ini"), manifest));
     ServerManifest = QByteArray::fromStdString(manifest.body);
+    if (!PublicKey.isEmpty()) {
+        const transfer::Outcome signature =
+            FetchToMemory(UrlOf(QStringLiteral("info.ini.minisig")),
+                          QStringLiteral("info.ini.minisig"), MaxSignatureFileSize, false);
+        if (signature.unreachable)
+            return PlayWithoutUpdate(QStringLiteral("Cannot reach the update server!"),
+                                     QString::fromStdString(signature.brief),
+                                     problem(QStringLiteral("info.ini.minisig"), signature));
+        if (signature.status != transfer::Status::Done)
+            Fail(QStringLiteral("Could not download info.ini.minisig, the signature of the "
+                                "update: %1. This updater installs only signed updates.")
+                     .arg(QString::fromStdString(signature.problem)));
+        CheckSignature(QByteArray::fromStdString(signature.body));
+    }
     const ProfileSections server = ParseProfile(ServerManifest);
     RefuseManifest(server, installedManifest);
 
