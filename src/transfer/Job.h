@@ -1,0 +1,72 @@
+#pragma once
+// One request of Transfers and the checks of its answer, shared by the two
+// halves of the transfer layer: Transfers.cpp drives libcurl, Answer.cpp looks
+// at what the server sends.
+
+#include <curl/curl.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include "transfer/HashThread.h"
+#include "transfer/Transfers.h"
+
+namespace transfer {
+
+struct Transfers::Job {
+    Request request;
+    Outcome outcome;
+    CURL* easy = nullptr;
+    curl_slist* headers = nullptr;
+    std::FILE* file = nullptr;
+    std::unique_ptr<HashThread> hash;
+    std::int64_t kept = 0;       // bytes of the file continued by a range request
+    std::int64_t hashedKept = 0; // of those, how many went into the hash
+    bool added = false;          // handed to libcurl
+    bool looked = false;         // the final response's status and headers were checked
+    bool storing = false;        // its body goes into the file or memory
+    bool cut = false;            // a memory body reached maxBytes and was cut there
+    bool cancelled = false;
+    bool errorPage = false;     // the body is an error page, thrown away
+    std::int64_t discarded = 0; // bytes of an error page thrown away
+    std::int64_t reported = -1; // bytes last passed to the progress callback
+    // The headers of the latest response (a redirect starts them over).
+    long status = 0;
+    std::string reason, contentLength, contentEncoding, contentRange, etag, lastModified,
+        retryAfter;
+    char error[CURL_ERROR_SIZE] = {};
+
+    // Ends the request with a problem; the first problem named wins.
+    void Problem(const std::string& text, bool transient = false) {
+        if (!outcome.problem.empty())
+            return;
+        outcome.problem = text;
+        outcome.transient = transient;
+    }
+};
+
+using Job = Transfers::Job;
+
+// The words for a failure of the C library (errno).
+std::string Reason(int error);
+
+// A decimal byte count, or -1 when text is not one.
+std::int64_t ByteCount(const std::string& text);
+
+// libcurl's header callback: remembers the headers of the latest answer.
+size_t OnHeader(char* data, size_t size, size_t count, void* user);
+
+// libcurl's body callback: stores the body after the answer was looked at.
+size_t OnBody(char* data, size_t size, size_t count, void* user);
+
+// Looks at the final answer before any of its body is stored (Answer.cpp).
+void Accept(Job& job);
+
+// The problem a libcurl result stands for, in words for a player, and whether
+// another try may succeed.
+std::string Describe(CURLcode code, const Job& job, int timeoutSeconds);
+bool IsTransient(CURLcode code);
+
+} // namespace transfer
