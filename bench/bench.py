@@ -22,6 +22,7 @@ from pathlib import Path
 
 import app_cases
 import transfer_cases
+import verify_cases
 from measure import RunFailed, run_until
 from servers import FallbackServer, Nginx
 
@@ -32,13 +33,21 @@ BUILT_APP = ROOT / "build" / "release" / "Quelmor"
 # the benchmark runs cannot change what is measured.
 APP = WORK / "Quelmor"
 MINIMAL = WORK / "minimal_qt" / "minimal_qt"
+# The updater built with the benchmark's public key (build/bench/keys), copied
+# the same way, and the program that times the signature check.
+BUILT_SIGNED_APP = WORK / "signed" / "Quelmor"
+SIGNED_APP = WORK / "Quelmor-signed"
+KEYS = WORK / "keys"
+SIGNATURE_TIMER = WORK / "signature" / "signature_timer"
 PORT = 4444
 BASE_URL = f"http://127.0.0.1:{PORT}/Quelmor/"
 
 CASES = {
     "large": transfer_cases.large,
+    "verified": verify_cases.verified,
     "small": transfer_cases.small,
     "manifest": app_cases.manifest,
+    "signature": verify_cases.signature,
     "idle": app_cases.idle,
     "startup": app_cases.startup,
     "latency": transfer_cases.latency,
@@ -57,6 +66,9 @@ class Bench:
         self.args = args
         self.work = WORK
         self.app_path = APP
+        self.signed_app = SIGNED_APP
+        self.keys = KEYS
+        self.signature_timer = SIGNATURE_TIMER
         self.minimal = MINIMAL
         self.port = PORT
         self.base_url = BASE_URL
@@ -102,32 +114,37 @@ class Bench:
 
     @staticmethod
     def write_manifest(path, version, entries):
-        """Writes a manifest: [VERSION] Version, Max; [FILES] name, version, path per entry."""
+        """Writes a manifest: [VERSION] Version, Max; [FILES] name, version, path per entry,
+        and FileSize and FileSha256 for an entry of five values (name, version, path, size, hash)."""
         lines = ["[VERSION]", f"Version={version}", f"Max={len(entries)}", "", "[FILES]"]
-        for i, (name, file_version, folder) in enumerate(entries, start=1):
+        for i, (name, file_version, folder, *checked) in enumerate(entries, start=1):
             lines.append(f"FileName{i}={name}")
             lines.append(f"FileVersion{i}={file_version}")
             lines.append(f"FilePath{i}={folder}")
+            if checked:
+                lines.append(f"FileSize{i}={checked[0]}")
+                lines.append(f"FileSha256{i}={checked[1]}")
         path.write_text("\r\n".join(lines) + "\r\n", encoding="utf-8")
 
-    def fresh_install(self, installed_manifest=None):
+    def fresh_install(self, installed_manifest=None, updater=APP):
         """An empty game folder holding the updater (and the installed manifest, if any)."""
         if self.run_dir.exists():
             shutil.rmtree(self.run_dir)
         self.run_dir.mkdir(parents=True)
         exe = self.run_dir / "Quelmor"
         try:
-            os.link(APP, exe)
+            os.link(updater, exe)
         except OSError:
-            shutil.copy2(APP, exe)
+            shutil.copy2(updater, exe)
         if installed_manifest is not None:
             shutil.copyfile(installed_manifest, self.run_dir / "info.ini")
         os.sync()
         return exe
 
-    def app(self, installed_manifest, stop, **kwargs):
-        """Runs the updater from a fresh game folder until the line stop (see run_until)."""
-        exe = self.fresh_install(installed_manifest)
+    def app(self, installed_manifest, stop, updater=APP, **kwargs):
+        """Runs the updater (by default the one measured, else the one given) from a fresh
+        game folder until the line stop (see run_until)."""
+        exe = self.fresh_install(installed_manifest, updater)
         return run_until([str(exe)], self.run_dir, stop, **kwargs)
 
     def row(self, case, measure, values, unit, reference=None, goal="reported", passed=None,
@@ -215,7 +232,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--runs", type=int, default=5, help="runs per case (default 5)")
     parser.add_argument("--large-runs", type=int, default=3,
-                        help="runs of the 1 GiB case (default 3)")
+                        help="runs of each 1 GiB case (default 3)")
     parser.add_argument("--idle-seconds", type=float, default=10.0,
                         help="how long the server holds the manifest back (default 10)")
     parser.add_argument("--cases", nargs="+", default=list(CASES), choices=list(CASES))
@@ -225,15 +242,25 @@ def main():
                         help="use the python3 fallback server even when nginx is there")
     args = parser.parse_args()
     built = Path(args.app)
-    for needed in (built, MINIMAL):
+    needs = [built, MINIMAL]
+    if "signature" in args.cases:
+        needs += [BUILT_SIGNED_APP, SIGNATURE_TIMER, KEYS / "quelmor.pub", KEYS / "quelmor.key"]
+    for needed in needs:
         if not needed.exists():
             sys.exit(f"{needed} is missing: run bench/run.sh")
     WORK.mkdir(parents=True, exist_ok=True)
-    shutil.copy2(built, APP)
-    # The server address is compiled in, as UTF-16 (a QString literal) or as UTF-8.
-    image = APP.read_bytes()
-    if BASE_URL.encode("utf-16-le") not in image and BASE_URL.encode() not in image:
-        sys.exit(f"{built} was not built for {BASE_URL}")
+    copies = [(built, APP, [BASE_URL])]
+    if "signature" in args.cases:
+        public_key = (KEYS / "quelmor.pub").read_text().splitlines()[1]
+        copies.append((BUILT_SIGNED_APP, SIGNED_APP, [BASE_URL, public_key]))
+    for source, copy, texts in copies:
+        shutil.copy2(source, copy)
+        # The server address and the key are compiled in, as UTF-16 (a QString
+        # literal) or as UTF-8.
+        image = copy.read_bytes()
+        for text in texts:
+            if text.encode("utf-16-le") not in image and text.encode() not in image:
+                sys.exit(f"{source} was not built with {text}")
     try:
         Bench(args).run()
     except RunFailed as failure:

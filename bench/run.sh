@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The benchmark in one command: builds the release updater (server host
-# 127.0.0.1, no tests) and the minimal Qt reference program, then runs every
-# case through bench/bench.py and prints the result table. Arguments are passed
+# 127.0.0.1, no tests), the same updater with the benchmark's signing key built
+# in, the minimal Qt reference program and the timer of the signature check,
+# then runs every case through bench/bench.py and prints the result table. Arguments are passed
 # on to bench.py (e.g. --runs 3, --cases small manifest). Builds use two jobs:
 # the machine is shared.
 #
@@ -13,7 +14,7 @@ cd "$(dirname "$0")/.."
 
 # The Debian packages the benchmark needs (listed in bench/README.md).
 packages=(cmake ninja-build g++ pkg-config qt6-base-dev libgl-dev libcurl4-openssl-dev libssl-dev
-  libsodium-dev nginx-light curl python3 iproute2 util-linux)
+  libsodium-dev nginx-light curl python3 iproute2 util-linux minisign)
 missing=()
 for package in "${packages[@]}"; do
   if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
@@ -34,6 +35,23 @@ compiler=$(sed -n 's/^CMAKE_CXX_COMPILER:[A-Z]*=//p' build/release/CMakeCache.tx
 cmake -S bench/minimal_qt -B build/bench/minimal_qt -G Ninja -DCMAKE_BUILD_TYPE=Release \
   -DCMAKE_CXX_COMPILER="$compiler" >/dev/null
 cmake --build build/bench/minimal_qt -j 2
+
+# The benchmark's own key pair (made once, never a studio's), and the updater
+# built with its public key into a folder of its own, so that the signed build
+# and the one measured everywhere else sit side by side.
+keys=build/bench/keys
+if [ ! -s "$keys/quelmor.key" ] || [ ! -s "$keys/quelmor.pub" ]; then
+  mkdir -p "$keys"
+  rm -f "$keys/quelmor.key" "$keys/quelmor.pub"
+  minisign -G -W -p "$keys/quelmor.pub" -s "$keys/quelmor.key" >/dev/null
+fi
+cmake -S . -B build/bench/signed -G Ninja -DCMAKE_BUILD_TYPE=Release \
+  -DCMAKE_CXX_COMPILER="$compiler" -DQUELMOR_SERVER_HOST=127.0.0.1 -DQUELMOR_BUILD_TESTS=OFF \
+  -DQUELMOR_PUBLIC_KEY="$(sed -n 2p "$keys/quelmor.pub")" >/dev/null
+cmake --build build/bench/signed --target Quelmor -j 2
+cmake -S bench/signature -B build/bench/signature -G Ninja -DCMAKE_BUILD_TYPE=Release \
+  -DCMAKE_CXX_COMPILER="$compiler" >/dev/null
+cmake --build build/bench/signature -j 2
 
 # nginx is started and stopped by bench.py; should bench.py itself be stopped
 # hard, the server it left is ended here by its pid file.

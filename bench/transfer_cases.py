@@ -89,9 +89,8 @@ def proxy(bench, *options):
     found.update(body=int(body), answers=int(answers))
 
 
-# -------- Large file: one 1 GiB file against curl -s -o F && sync F.
-def large(bench):
-    runs = bench.args.large_runs
+def large_file(bench):
+    """The 1 GiB file of random blocks below work/data (made once), read into the page cache."""
     data = bench.work / "data" / "large.bin"
     data.parent.mkdir(parents=True, exist_ok=True)
     if not data.exists() or data.stat().st_size != GIB:
@@ -100,13 +99,20 @@ def large(bench):
         with open(data, "wb") as out:
             for _ in range(GIB // len(block)):
                 out.write(block)
+    with open(data, "rb") as source:  # every side reads it from the page cache
+        while source.read(16 * MIB):
+            pass
+    return data
+
+
+# -------- Large file: one 1 GiB file against curl -s -o F && sync F.
+def large(bench):
+    runs = bench.args.large_runs
+    data = large_file(bench)
     server = bench.case_folder("large") / "server"
     os.link(data, server / "Quelmor.pak")
     bench.write_manifest(server / "info.ini", "2.0", [("Quelmor.pak", "1.0", "")])
     bench.serve(server)
-    with open(data, "rb") as source:  # both sides read it from the page cache
-        while source.read(16 * MIB):
-            pass
     times, peaks, curl_times = [], [], []
     target = bench.work / "curl-large.bin"
     for run in range(runs):
