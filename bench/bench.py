@@ -219,7 +219,7 @@ class Bench:
             ram = int(meminfo.readline().split()[1]) / 1024 / 1024
         machine = (f"{datetime.date.today().isoformat()}; nproc {os.cpu_count()}; CPU {model}; "
                    f"RAM {ram:.1f} GiB; {platform.system()} {platform.release()}; "
-                   f"runs: {self.args.runs} per case, {self.args.large_runs} for the large file; "
+                   f"runs: {self.args.runs} per case, {self.args.large_runs} for each 1 GiB case; "
                    + "; ".join(self.notes))
         text = machine + "\n\n" + "\n".join(lines) + "\n"
         if self.remarks:
