@@ -9,6 +9,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "transfer/Sha256.h"
 
@@ -33,6 +34,7 @@ class HashThread {
     std::mutex mutex_;
     std::condition_variable changed_;
     std::deque<std::string> queue_;
+    std::vector<std::string> spare_; // hashed pieces whose memory is used again
     std::size_t queued_ = 0;
     bool ended_ = false;
     std::string error_;
