@@ -7,6 +7,10 @@
 #   scripts/studio-walkthrough.sh --readme  only check that every command line
 #                                           of that section occurs below, in order
 #
+# Like the README's commands, it builds into build/bundle-release/ and
+# build/bundle/ (replacing what a studio had there); the rest goes to
+# build/walkthrough/.
+#
 # Every command line of the section's ```sh blocks occurs below as it is,
 # after three substitutions that make this machine the web server:
 #   "ssh your.host " is dropped, "your.host:" is dropped, and "your.host"
