@@ -28,7 +28,7 @@
 # ones every desktop has: glibc and its loader, the X11 client libraries,
 # OpenGL, fontconfig and freetype, and what those need themselves. Everything
 # bundled finds its libraries in lib/ through a RUNPATH set with patchelf.
-# scripts/check-bundle.sh checks the result. Exits non-zero on any failure.
+# scripts/studio-walkthrough.sh checks the result. Exits non-zero on any failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 repo=$(pwd)

@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds from scratch and runs the whole test suite:
 # the fuzzers for a bounded time, then every test in a normal build and again
-# under AddressSanitizer and UndefinedBehaviorSanitizer, then the player bundle
-# with the system's Qt hidden (scripts/check-bundle.sh, as root).
+# under AddressSanitizer and UndefinedBehaviorSanitizer, then the README's
+# "For studios" from start to end: the player bundle built, hosted and run with
+# the system's Qt hidden (scripts/studio-walkthrough.sh, as root).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/install-deps.sh
+scripts/studio-walkthrough.sh --readme # fails early when the README's studio commands drifted
 rm -rf build/default build/asan build/fuzz
 
 scripts/fuzz.sh "${QUELMOR_FUZZ_SECONDS:-60}"
@@ -19,4 +21,4 @@ cmake --preset default
 cmake --build --preset default
 ctest --preset default
 
-scripts/check-bundle.sh
+scripts/studio-walkthrough.sh
