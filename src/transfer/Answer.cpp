@@ -256,56 +256,62 @@ size_t OnBody(char* data, size_t size, size_t count, void* user) {
     return length;
 }
 
-// The problem a libcurl result stands for, in words for a player.
-std::string Describe(CURLcode code, const Job& job, int timeoutSeconds) {
+void FailFromResult(Job& job, CURLcode code, int timeoutSeconds) {
     const std::string detail = job.error[0] ? std::string(job.error) : curl_easy_strerror(code);
+    std::string text;
+    std::string brief; // for a server not reached at all
+    bool transient = true;
     switch (code) {
     case CURLE_COULDNT_CONNECT:
-        return "the server refused the connection (is it running?)";
+        text = "the server refused the connection (is it running?)";
+        brief = "Connection refused";
+        break;
     case CURLE_COULDNT_RESOLVE_HOST:
     case CURLE_COULDNT_RESOLVE_PROXY:
-        return "the server's host name could not be found";
+        text = "the server's host name could not be found";
+        brief = "Host name not found";
+        break;
     case CURLE_OPERATION_TIMEDOUT:
-        return "the server did not answer for " + std::to_string(timeoutSeconds) + " seconds";
+        text = "the server did not answer for " + std::to_string(timeoutSeconds) + " seconds";
+        brief = "No answer";
+        break;
     case CURLE_PARTIAL_FILE:
     case CURLE_RECV_ERROR:
     case CURLE_SEND_ERROR:
     case CURLE_GOT_NOTHING:
     case CURLE_HTTP2:
     case CURLE_HTTP2_STREAM:
-        return "the server closed the connection before the whole file arrived";
+        text = "the server closed the connection before the whole file arrived";
+        brief = "Connection lost";
+        break;
     case CURLE_TOO_MANY_REDIRECTS:
-        return "the server redirected the request too many times";
+        text = "the server redirected the request too many times";
+        transient = false;
+        break;
     case CURLE_UNSUPPORTED_PROTOCOL:
-        return "the server sent the request to an address the updater does not follow (" + detail +
+        text = "the server sent the request to an address the updater does not follow (" + detail +
                ")";
+        transient = false;
+        break;
     case CURLE_PEER_FAILED_VERIFICATION:
     case CURLE_SSL_CACERT_BADFILE:
-        return "the server's certificate is not trusted (" + detail + ")";
+        text = "the server's certificate is not trusted (" + detail + ")";
+        transient = false;
+        break;
     case CURLE_SSL_CONNECT_ERROR:
-        return "no secure connection to the server could be made (" + detail + ")";
+        text = "no secure connection to the server could be made (" + detail + ")";
+        transient = false;
+        break;
     default:
-        return detail;
+        text = detail;
+        transient = false;
     }
-}
-
-// True for results after which another try may succeed.
-bool IsTransient(CURLcode code) {
-    switch (code) {
-    case CURLE_COULDNT_CONNECT:
-    case CURLE_COULDNT_RESOLVE_HOST:
-    case CURLE_COULDNT_RESOLVE_PROXY:
-    case CURLE_OPERATION_TIMEDOUT:
-    case CURLE_PARTIAL_FILE:
-    case CURLE_RECV_ERROR:
-    case CURLE_SEND_ERROR:
-    case CURLE_GOT_NOTHING:
-    case CURLE_HTTP2:
-    case CURLE_HTTP2_STREAM:
-        return true;
-    default:
-        return false;
-    }
+    long status = 0;
+    curl_easy_getinfo(job.easy, CURLINFO_RESPONSE_CODE, &status);
+    job.Problem(text, transient);
+    job.outcome.unreachable = transient && status == 0;
+    if (job.outcome.unreachable)
+        job.outcome.brief = brief;
 }
 
 } // namespace transfer

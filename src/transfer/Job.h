@@ -64,9 +64,9 @@ size_t OnBody(char* data, size_t size, size_t count, void* user);
 // Looks at the final answer before any of its body is stored (Answer.cpp).
 void Accept(Job& job);
 
-// The problem a libcurl result stands for, in words for a player, and whether
-// another try may succeed.
-std::string Describe(CURLcode code, const Job& job, int timeoutSeconds);
-bool IsTransient(CURLcode code);
+// Ends job with the problem libcurl's result stands for, in words for a
+// player; notes whether another try may succeed and whether the server was
+// reached at all (with the reason in two or three words when it was not).
+void FailFromResult(Job& job, CURLcode code, int timeoutSeconds);
 
 } // namespace transfer

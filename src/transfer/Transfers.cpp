@@ -184,19 +184,8 @@ void Transfers::Complete(Job& job, int result) {
         outcome.status = Status::Done;
         return;
     }
-    if (outcome.problem.empty() && code != CURLE_OK) {
-        long status = 0;
-        curl_easy_getinfo(job.easy, CURLINFO_RESPONSE_CODE, &status);
-        job.Problem(Describe(code, job, options_.timeoutSeconds), IsTransient(code));
-        outcome.unreachable = status == 0 && IsTransient(code);
-        if (outcome.unreachable)
-            outcome.brief =
-                code == CURLE_COULDNT_CONNECT      ? "Connection refused"
-                : code == CURLE_OPERATION_TIMEDOUT ? "No answer"
-                : code == CURLE_COULDNT_RESOLVE_HOST || code == CURLE_COULDNT_RESOLVE_PROXY
-                    ? "Host name not found"
-                    : "Connection lost";
-    }
+    if (outcome.problem.empty() && code != CURLE_OK)
+        FailFromResult(job, code, options_.timeoutSeconds);
     if (outcome.problem.empty() && outcome.total >= 0 && outcome.received != outcome.total)
         job.Problem("the server sent " + std::to_string(outcome.received) + " of the " +
                         std::to_string(outcome.total) + " bytes it announced",
