@@ -161,7 +161,6 @@ frmUpdate::frmUpdate() : QWidget(nullptr, Qt::Window | Qt::FramelessWindowHint) 
         if (QFile::exists(file))
             icon.addFile(file);
     setWindowIcon(icon);
-    background_ = QPixmap(QStringLiteral(":/background.png"));
     setFocusPolicy(Qt::NoFocus);
 
     // Created in this order so that later controls lie on top of earlier ones.
@@ -195,6 +194,10 @@ frmUpdate::frmUpdate() : QWidget(nullptr, Qt::Window | Qt::FramelessWindowHint) 
 // Draws the background picture unscaled at the top-left corner, or a plain
 // dark-blue surface when the picture could not be loaded.
 void frmUpdate::paintEvent(QPaintEvent*) {
+    // The picture is read when first drawn, so the update starts without
+    // waiting for it.
+    if (background_.isNull())
+        background_ = QPixmap(QStringLiteral(":/background.png"));
     QPainter painter(this);
     if (background_.isNull())
         painter.fillRect(rect(), kDarkBlue);
