@@ -1,15 +1,17 @@
 #pragma once
-// A game folder in a temporary directory, a test server and the real window,
-// ready for an update run.
+// The world of an update run: a game folder in a temporary directory beside a
+// sentinel folder no run may touch, a test server on loopback and the real
+// window (offscreen), whose captions are logged in order.
 
 #include <gtest/gtest.h>
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
 #include <QStringList>
 #include <QTemporaryDir>
-#include <initializer_list>
+#include <vector>
 
 #include "TestServer.h"
 #include "ui/frmUpdate.h"
@@ -24,22 +26,12 @@ inline void PrintTo(const QString& text, std::ostream* out) {
 
 // One file entry of a manifest written by a test.
 struct Entry {
-    std::string name;
-    std::string version;
-    std::string path;
+    std::string name, version, path;
 };
-
-// Test listings show separators as "|", which every test runner passes through.
-inline void PrintTo(const Entry& entry, std::ostream* out) {
-    std::string text = "FileName=" + entry.name + " FilePath=" + entry.path;
-    for (char& c : text)
-        c = (c == '/' || c == '\\') ? '|' : c;
-    *out << text;
-}
 
 // The text of a manifest with the given version, "Max" and entries.
 inline std::string Manifest(const std::string& version, const std::string& max,
-                            std::initializer_list<Entry> entries) {
+                            const std::vector<Entry>& entries) {
     std::string text = "[VERSION]\r\nVersion=" + version + "\r\nMax=" + max + "\r\n[FILES]\r\n";
     int i = 0;
     for (const Entry& entry : entries) {
@@ -50,19 +42,45 @@ inline std::string Manifest(const std::string& version, const std::string& max,
     return text;
 }
 
-// The game folder lies in a temporary folder beside a sentinel folder that no
-// run may touch; its name holds a blank and a non-ASCII letter.
+// The SHA-256 of bytes in lower-case hex, as a manifest gives it.
+inline std::string Sha256Of(const std::string& bytes) {
+    return QCryptographicHash::hash(QByteArray::fromStdString(bytes), QCryptographicHash::Sha256)
+        .toHex()
+        .toStdString();
+}
+
+// Writes bytes to the file at path, making its folder.
+inline void WriteFile(const QString& path, const std::string& bytes) {
+    QDir().mkpath(QFileInfo(path).path());
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly)) << path.toStdString();
+    file.write(bytes.data(), static_cast<qint64>(bytes.size()));
+}
+
+// The bytes of the file at path; "<missing>" when it cannot be read.
+inline std::string ReadFile(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll().toStdString() : "<missing>";
+}
+
+// Every file below folder (hidden ones too), relative to it, sorted.
+inline QStringList Tree(const QString& folder) {
+    QStringList files;
+    QDirIterator it(folder, QDir::Files | QDir::Hidden | QDir::System,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext())
+        files << QDir(folder).relativeFilePath(it.next());
+    files.sort();
+    return files;
+}
+
 class UpdaterTest : public ::testing::Test {
-  protected:
+  public:
     void SetUp() override {
         ASSERT_TRUE(root_.isValid());
-        ASSERT_TRUE(QDir(root_.path()).mkpath(QStringLiteral("Game Folder \u00e9")));
-        ASSERT_TRUE(QDir(root_.path()).mkpath(QStringLiteral("sentinel")));
-        QFile sentinel(root_.filePath(QStringLiteral("sentinel/keep.txt")));
-        ASSERT_TRUE(sentinel.open(QIODevice::WriteOnly));
-        sentinel.write("sentinel");
-        sentinel.close();
-        game_ = root_.filePath(QStringLiteral("Game Folder \u00e9"));
+        WriteFile(root_.filePath(QStringLiteral("sentinel/keep.txt")), "sentinel");
+        game_ = root_.filePath(QStringLiteral("Game Folder \u00e9")); // a blank, a non-ASCII letter
+        ASSERT_TRUE(QDir().mkpath(game_));
         SetAppFolderForTests(game_);
         modUpdate::SetServerUrlForTests(server_.baseUrl());
         modUpdate::InstalledVersion.clear();
@@ -75,12 +93,12 @@ class UpdaterTest : public ::testing::Test {
         modUpdate::OfflineReason.clear();
         modUpdate::TimeoutSeconds = 60;
         modUpdate::RetryPauseMs = 10; // the pauses between tries, shortened
+        modUpdate::CaFile.clear();
         modUpdate::RepairMode = false;
         modUpdate::OwnName.clear();
         modUpdate::PublicKey.clear();
-        frmUpdate& window = frmUpdate::Instance();
-        window.SetContinueEnabled(false);
-        window.CaptionLog = &captions_;
+        frmUpdate::Instance().SetContinueEnabled(false);
+        frmUpdate::Instance().CaptionLog = &captions_;
     }
 
     void TearDown() override {
@@ -90,22 +108,12 @@ class UpdaterTest : public ::testing::Test {
     }
 
     QString Path(const QString& name) const { return QDir(game_).filePath(name); }
+    void Write(const QString& name, const std::string& bytes) { WriteFile(Path(name), bytes); }
+    std::string Read(const QString& name) const { return ReadFile(Path(name)); }
+    QStringList Tree() const { return ::Tree(game_); }
 
-    void Write(const QString& name, const std::string& bytes) {
-        QFile file(Path(name));
-        QDir().mkpath(QFileInfo(file).path());
-        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-        file.write(bytes.data(), static_cast<qint64>(bytes.size()));
-    }
-
-    std::string Read(const QString& name) const {
-        QFile file(Path(name));
-        if (!file.open(QIODevice::ReadOnly))
-            return "<missing>";
-        return file.readAll().toStdString();
-    }
-
-    // Runs the start-up procedure; "" when it ends normally, else the failure message.
+    // Runs the start-up procedure; "" when it ends normally, "<exit>" after
+    // "Exit", else the failure message.
     QString RunMain() {
         try {
             modUpdate::Main();
@@ -127,27 +135,18 @@ class UpdaterTest : public ::testing::Test {
         return texts;
     }
 
-    // Every file below folder (the game folder by default), relative to it, sorted.
-    QStringList Tree(QString folder = QString()) const {
-        if (folder.isEmpty())
-            folder = game_;
-        QStringList files;
-        QDirIterator it(folder, QDir::Files | QDir::Hidden | QDir::System,
-                        QDirIterator::Subdirectories);
-        while (it.hasNext())
-            files << QDir(folder).relativeFilePath(it.next());
-        files.sort();
-        return files;
+    // The last caption control received; "" when none.
+    QString Last(const QString& control) const {
+        const QStringList texts = CaptionsOf(control);
+        return texts.value(texts.size() - 1);
     }
 
     // True when nothing beside the game folder was created, changed or removed.
     bool OutsideIsUntouched() const {
-        QFile sentinel(root_.filePath(QStringLiteral("sentinel/keep.txt")));
-        if (!sentinel.open(QIODevice::ReadOnly) || sentinel.readAll() != "sentinel")
-            return false;
-        QStringList outside = Tree(root_.path());
+        QStringList outside = ::Tree(root_.path());
         outside.removeIf([](const QString& file) { return file.startsWith("Game Folder"); });
         return outside == QStringList({"sentinel/keep.txt"}) &&
+               ReadFile(root_.filePath("sentinel/keep.txt")) == "sentinel" &&
                QDir(root_.path())
                        .entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden |
                                   QDir::System) ==

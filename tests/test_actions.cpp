@@ -2,7 +2,6 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
-#include <QFile>
 #include <QMouseEvent>
 #include <QTemporaryDir>
 #include <QThread>
@@ -19,8 +18,6 @@
 namespace {
 
 constexpr int kStillRunning = -77; // no click ended the event loop
-constexpr auto kExecutable = QFile::Permissions(0x7755);
-constexpr auto kReadable = QFile::Permissions(0x6644);
 
 // Runs action inside the application's event loop and returns the status the
 // loop ended with, or kStillRunning when nothing ended it within ms.
@@ -45,14 +42,6 @@ void PostClick(QWidget* label) {
 
 class ActionsTest : public testing::Test {
   protected:
-    // An application folder of our own, below a folder whose name has a
-    // blank and a non-ASCII letter when asked for.
-    void UseFolder(const QString& sub) {
-        folder = sub.isEmpty() ? temp.path() : temp.filePath(sub);
-        ASSERT_TRUE(QDir().mkpath(folder));
-        SetAppFolderForTests(folder);
-    }
-    void SetUp() override { UseFolder(""); }
     void TearDown() override {
         modUpdate::ExitClicked = false;
         modUpdate::OfflineReason.clear();
@@ -60,18 +49,32 @@ class ActionsTest : public testing::Test {
         frmUpdate::Instance().SetL2("");
         SetAppFolderForTests("");
     }
-    // Writes the stand-in game: it records its working folder and arguments.
-    void WriteGame(QFile::Permissions permissions) {
-        QFile game(folder + "/Quelmor.dxe");
-        ASSERT_TRUE(game.open(QIODevice::WriteOnly));
-        game.write("#!/bin/sh\nout=\"$(dirname \"$0\")/started.txt\"\n"
+    // Makes folder the application folder, with a game of the given
+    // permissions (NoGame: none; AFolder: a folder of its name). The stand-in
+    // game records its working folder and arguments.
+    static constexpr int NoGame = -1, AFolder = -2;
+    void UseFolder(const QString& folder, int game) {
+        ASSERT_TRUE(QDir().mkpath(folder));
+        SetAppFolderForTests(folder);
+        QFile::remove(folder + "/started.txt");
+        QFile::remove(folder + "/Quelmor.dxe");
+        QDir(folder).rmdir("Quelmor.dxe");
+        if (game == AFolder) {
+            ASSERT_TRUE(QDir(folder).mkdir("Quelmor.dxe"));
+        }
+        if (game < 0)
+            return;
+        QFile file(folder + "/Quelmor.dxe");
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write("#!/bin/sh\nout=\"$(dirname \"$0\")/started.txt\"\n"
                    "{ pwd -P; for a in \"$@\"; do printf '%s\\n' \"$a\"; done; } > \"$out.tmp\"\n"
                    "mv \"$out.tmp\" \"$out\"\n");
-        game.close();
-        ASSERT_TRUE(game.setPermissions(permissions));
+        file.close();
+        ASSERT_TRUE(file.setPermissions(QFile::Permissions(game)));
     }
-    // What the stand-in game recorded, waiting up to ms for it; empty when it did not run.
-    QStringList Started(int ms = 5000) {
+    // What the stand-in game in folder recorded, waiting up to ms for it;
+    // empty when it did not run.
+    static QStringList Started(const QString& folder, int ms = 5000) {
         QFile record(folder + "/started.txt");
         QElapsedTimer waited;
         waited.start();
@@ -81,66 +84,49 @@ class ActionsTest : public testing::Test {
             return {};
         return QString::fromUtf8(record.readAll()).split('\n', Qt::SkipEmptyParts);
     }
-    QStringList Expected() const { return {QDir(folder).canonicalPath(), "--startedbypatcher"}; }
 
     QTemporaryDir temp;
-    QString folder;
 };
 
-} // namespace
-
-TEST_F(ActionsTest, ContinueStartsTheGameAndEndsWithZero) {
+TEST_F(ActionsTest, ContinueStartsTheGameInItsFolderOrSaysWhyNot) {
+    const int executable = 0x7755, readable = 0x6644;
     const struct {
         const char* folder;
-        QFile::Permissions permissions;
-    } table[] = {{"", kExecutable}, {"", kReadable}, {"Game Folder é", kReadable}};
+        int game;
+        int status;       // how the event loop ends
+        const char* said; // L2, or the start of standard error
+    } table[] = {{"", AFolder, kStillRunning, "Error starting the game!"},
+                 {"", NoGame, kStillRunning, "Error starting the game!"},
+                 {"", executable, 0, ""}, // the click after a failed one looks again
+                 {"", readable, 0, ""},   // the game is made executable
+                 {"Game Folder é", readable, 0, ""},
+                 {"", 0, 1, "Could not start the game Quelmor.dxe: "}};
     for (const auto& row : table) {
-        SCOPED_TRACE(row.folder);
-        UseFolder(row.folder);
-        WriteGame(row.permissions);
-        EXPECT_EQ(RunInEventLoop(lblConnect_Click, 3000), 0);
-        EXPECT_EQ(Started(), Expected());
-        EXPECT_EQ(QFile(folder + "/Quelmor.dxe").permissions() & 0x7777, kExecutable);
-        QFile::remove(folder + "/started.txt");
+        SCOPED_TRACE(&row - table);
+        const QString folder = temp.filePath(row.folder);
+        UseFolder(folder, row.game);
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(RunInEventLoop(lblConnect_Click, row.status == kStillRunning ? 300 : 3000),
+                  row.status);
+        const std::string errors = testing::internal::GetCapturedStderr();
+        if (row.status == 1) {
+            EXPECT_EQ(errors.rfind(row.said, 0), 0u) << errors;
+            continue;
+        }
+        EXPECT_EQ(frmUpdate::Instance().L2->text(), row.said);
+        EXPECT_EQ(Started(folder, row.status == 0 ? 5000 : 0),
+                  row.status == 0
+                      ? QStringList({QDir(folder).canonicalPath(), "--startedbypatcher"})
+                      : QStringList());
+        if (row.status == 0) {
+            EXPECT_EQ(QFile(folder + "/Quelmor.dxe").permissions() & 0x7777, executable);
+        }
+        frmUpdate::Instance().SetL2("");
     }
 }
 
-TEST_F(ActionsTest, ContinueWithoutTheGameSaysSoAndStays) {
-    ASSERT_TRUE(QDir(folder).mkdir("Quelmor.dxe")); // a folder is no game
-    EXPECT_EQ(RunInEventLoop(lblConnect_Click, 300), kStillRunning);
-    EXPECT_EQ(frmUpdate::Instance().L2->text(), "Error starting the game!");
-    ASSERT_TRUE(QDir(folder).rmdir("Quelmor.dxe"));
-    frmUpdate::Instance().SetL2("");
-    EXPECT_EQ(RunInEventLoop(lblConnect_Click, 300), kStillRunning);
-    EXPECT_EQ(frmUpdate::Instance().L2->text(), "Error starting the game!");
-    EXPECT_TRUE(Started(0).isEmpty());
-    WriteGame(kExecutable); // the next click looks again
-    EXPECT_EQ(RunInEventLoop(lblConnect_Click, 3000), 0);
-    EXPECT_EQ(Started(), Expected());
-}
-
-TEST_F(ActionsTest, AGameThatCannotStartEndsWithOne) {
-    WriteGame(QFile::Permissions()); // no read bits, so no execute bits can be added
-    testing::internal::CaptureStderr();
-    const int status = RunInEventLoop(lblConnect_Click, 3000);
-    const std::string said = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(status, 1);
-    EXPECT_EQ(said.rfind("Could not start the game Quelmor.dxe: ", 0), 0u) << said;
-    EXPECT_TRUE(said.ends_with(".\n")) << said;
-}
-
-TEST_F(ActionsTest, ClickingTheLabelsRunsTheActions) {
-    WriteGame(kExecutable);
-    frmUpdate& w = frmUpdate::Instance();
-    w.lblConnect->setEnabled(true);
-    EXPECT_EQ(RunInEventLoop([&] { PostClick(w.lblConnect); }, 3000), 0);
-    EXPECT_EQ(Started(), Expected());
-    EXPECT_EQ(RunInEventLoop([&] { PostClick(w.Label1); }, 3000), 0);
-    EXPECT_TRUE(modUpdate::ExitClicked);
-}
-
-TEST_F(ActionsTest, ClicksOnADisabledContinueAreLost) {
-    WriteGame(kExecutable);
+TEST_F(ActionsTest, ClicksReachTheActionsOnlyWhileTheLabelIsEnabled) {
+    UseFolder(temp.path(), 0x7755);
     frmUpdate& w = frmUpdate::Instance();
     w.SetContinueEnabled(false);
     auto clickThenEnable = [&] {
@@ -149,18 +135,23 @@ TEST_F(ActionsTest, ClicksOnADisabledContinueAreLost) {
     };
     EXPECT_EQ(RunInEventLoop(clickThenEnable, 500), kStillRunning);
     EXPECT_TRUE(w.lblConnect->isEnabled());
-    EXPECT_TRUE(Started(300).isEmpty());
+    EXPECT_TRUE(Started(temp.path(), 300).isEmpty());
+    EXPECT_EQ(RunInEventLoop([&] { PostClick(w.lblConnect); }, 3000), 0);
+    EXPECT_EQ(Started(temp.path()).value(1), "--startedbypatcher");
+    EXPECT_EQ(RunInEventLoop([&] { PostClick(w.Label1); }, 3000), 0);
+    EXPECT_TRUE(modUpdate::ExitClicked);
 }
 
-TEST_F(ActionsTest, ExitEndsWithZeroAndStopsTheEventPump) {
+TEST_F(ActionsTest, ExitEndsTheEventPumpWithZeroOrOneWhenTheRunCouldNotUpdate) {
     EXPECT_NO_THROW(modUpdate::DoEvents());
     EXPECT_EQ(RunInEventLoop(Label1_Click, 3000), 0);
     EXPECT_TRUE(modUpdate::ExitClicked);
     EXPECT_THROW(modUpdate::DoEvents(), ExitRequested);
     QCoreApplication::postEvent(&frmUpdate::Instance(), new QEvent(QEvent::User));
     EXPECT_THROW(modUpdate::DoEvents(true), ExitRequested); // once the posted event has run
-    // After a run that could not update, "Exit" ends with 1.
     modUpdate::ExitClicked = false;
     modUpdate::OfflineReason = "the server could not be reached";
     EXPECT_EQ(RunInEventLoop(Label1_Click, 3000), 1);
 }
+
+} // namespace
