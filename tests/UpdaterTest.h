@@ -24,20 +24,17 @@ inline void PrintTo(const QString& text, std::ostream* out) {
     *out << '"' << text.toStdString() << '"';
 }
 
-// One file entry of a manifest written by a test.
-struct Entry {
-    std::string name, version, path;
-};
-
-// The text of a manifest with the given version, "Max" and entries.
+// The text of a manifest with the given version, "Max" and entries, each
+// "FileName|FileVersion|FilePath" (the path may be left out).
 inline std::string Manifest(const std::string& version, const std::string& max,
-                            const std::vector<Entry>& entries) {
+                            const std::vector<std::string>& entries) {
     std::string text = "[VERSION]\r\nVersion=" + version + "\r\nMax=" + max + "\r\n[FILES]\r\n";
-    int i = 0;
-    for (const Entry& entry : entries) {
-        const std::string n = std::to_string(++i);
-        text += "FileName" + n + "=" + entry.name + "\r\nFileVersion" + n + "=" + entry.version +
-                "\r\nFilePath" + n + "=" + entry.path + "\r\n";
+    for (std::size_t i = 1; i <= entries.size(); ++i) {
+        const QStringList fields = QString::fromStdString(entries[i - 1]).split('|');
+        const std::string n = std::to_string(i);
+        text += "FileName" + n + "=" + fields.value(0).toStdString() + "\r\nFileVersion" + n + "=" +
+                fields.value(1).toStdString() + "\r\nFilePath" + n + "=" +
+                fields.value(2).toStdString() + "\r\n";
     }
     return text;
 }

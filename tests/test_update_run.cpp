@@ -20,59 +20,6 @@ TEST(DownloadPercent, IsTheFloorOfTheShareReceived) {
 
 using UpdateRun = UpdaterTest;
 
-TEST_F(UpdateRun, FirstRunTellsEveryStepAndFetchesEveryFileIntoItsFolder) {
-    const std::string manifest = Manifest(
-        "1.1", "3",
-        {{"game.dat", "1", ""}, {"map1.dat", "2", "maps"}, {"deep.dat", "1", "\\data\\sub\\"}});
-    server_.Put("/news.txt", "Welcome back, players!");
-    server_.Put("info.ini", manifest);
-    server_.Put("game.dat", "GAME");
-    server_.Put("map1.dat", std::string(3000, 'm'));
-    server_.Put("deep.dat", "DEEP");
-
-    ASSERT_EQ(RunMain(), "");
-
-    EXPECT_EQ(Read("maps/map1.dat"), std::string(3000, 'm'));
-    EXPECT_EQ(Read("data/sub/deep.dat"), "DEEP");
-    EXPECT_EQ(Read("info.ini"), manifest);
-    EXPECT_EQ(Tree(), QStringList({"data/sub/deep.dat", "game.dat", "info.ini", "maps/map1.dat"}));
-    QStringList story = captions_; // without the percentage, which depends on how bytes arrive
-    story.removeIf([](const QString& entry) { return entry.startsWith("lblPercent="); });
-    EXPECT_EQ(story, QStringList({"Label2=Version 0.0",
-                                  "lblConnect=disabled",
-                                  "L2=Getting News...",
-                                  "news=Welcome back, players!",
-                                  "L2=Getting Information...",
-                                  "L3=Downloaded info.ini!",
-                                  "L2=Checking File Versions...",
-                                  "L2=",
-                                  "L3=Checking Files...",
-                                  "L2=Downloading game.dat...",
-                                  "L3=Downloading File 1 Of 3",
-                                  "L3=Downloaded game.dat!",
-                                  "L3=Checking Files...",
-                                  "L2=Downloading map1.dat...",
-                                  "L3=Downloading File 2 Of 3",
-                                  "L3=Downloaded map1.dat!",
-                                  "L3=Checking Files...",
-                                  "L2=Downloading deep.dat...",
-                                  "L3=Downloading File 3 Of 3",
-                                  "L3=Downloaded deep.dat!",
-                                  "lblConnect=enabled",
-                                  "L2=Update Complete!",
-                                  "L3=",
-                                  "Label2=Version 1.1"}));
-    EXPECT_EQ(Last("lblPercent"), "100%");
-    // The news is asked for with two slashes before its name, then the
-    // manifest; every file lies flat under the base path, in any order.
-    std::vector<std::string> asked = server_.Requests();
-    ASSERT_EQ(asked.size(), 5u);
-    std::sort(asked.begin() + 2, asked.end());
-    EXPECT_EQ(asked, std::vector<std::string>({"/Quelmor//news.txt", "/Quelmor/info.ini",
-                                               "/Quelmor/deep.dat", "/Quelmor/game.dat",
-                                               "/Quelmor/map1.dat"}));
-}
-
 // One run: the manifests, the files before and after ("path=bytes", info.ini
 // left out; the server has every file it lists, holding its own name), and
 // the status lines after "Getting Information..." (L2 and the "Downloading
@@ -84,31 +31,31 @@ struct Case {
 };
 
 TEST_F(UpdateRun, ComparesByPositionAndFetchesWhatIsNewer) {
+    // Installed and server entry i are compared whatever their names: 1.9 >
+    // 1.10 by character codes; 10 < 2; 1.0A < 1.0a; equal versions stay; an
+    // installed entry without a name is not installed, whatever its version;
+    // an entry the installed manifest lacks is new; the count goes on past the
+    // number of changed entries.
+    const std::string installed =
+        Manifest("1", "6", {"a.dat|1.10", "b.dat|2", "c.dat|1.0a", "d.dat|5", "|9"});
+    const std::string offered = Manifest(
+        "1a", "6", {"a.dat|1.9", "b.dat|10", "c.dat|1.0A", "other.dat|5", "e.dat|1", "f.dat|1"});
+    // Folders are found in any letter case and made level by level; one
+    // separator is dropped at each end; every name is asked for as one
+    // segment of the URL, "/", "#" and "%" included.
+    const std::string folders = Manifest("1", "5",
+                                         {"a.dat|1|  maps  ", "b.dat|1|/levels/one/two/",
+                                          "c.dat|1|\\", "Data/x.pak|1", "a#1 %.dat|1"});
     const Case table[] = {
         {"equal versions touch nothing",
-         Manifest("2.0", "1", {{"game.dat", "1", ""}}),
-         Manifest("2.0", "1", {{"game.dat", "9", ""}}),
+         Manifest("2.0", "1", {"game.dat|1"}),
+         Manifest("2.0", "1", {"game.dat|9"}),
          {"game.dat=OLD"},
          {"You Have The Latest Version!"},
          {"game.dat=OLD"}},
-        // 1.9 > 1.10 by character codes; 10 < 2; 1.0A < 1.0a; equal versions
-        // stay; an installed entry without a name is not installed, whatever
-        // its version; an entry the installed manifest lacks is new; after the
-        // pass the count goes on past the number of changed entries.
         {"entries compared by position and character codes",
-         Manifest("1", "6",
-                  {{"a.dat", "1.10", ""},
-                   {"b.dat", "2", ""},
-                   {"c.dat", "1.0a", ""},
-                   {"d.dat", "5", ""},
-                   {"", "9", ""}}),
-         Manifest("1a", "6",
-                  {{"a.dat", "1.9", ""},
-                   {"b.dat", "10", ""},
-                   {"c.dat", "1.0A", ""},
-                   {"other.dat", "5", ""},
-                   {"e.dat", "1", ""},
-                   {"f.dat", "1", ""}}),
+         installed,
+         offered,
          {},
          {"Checking File Versions...", "Downloading File 1 Of 2",
           "Updating a.dat From Version 1.10 To 1.9...", "File Already Up To Date!",
@@ -117,29 +64,15 @@ TEST_F(UpdateRun, ComparesByPositionAndFetchesWhatIsNewer) {
          {"a.dat=a.dat", "e.dat=e.dat", "f.dat=f.dat"}},
         {"entries without version or name count as fetches",
          "",
-         Manifest("1", "3", {{"x.dat", "", ""}, {"", "1", ""}, {"y.dat", "1", ""}}),
+         Manifest("1", "3", {"x.dat|", "|1", "y.dat|1"}),
          {},
          {"Checking File Versions...", "Downloading x.dat...", "Downloading File 1 Of 2",
           "Downloading ...", "Downloading File 2 Of 2", "Downloading y.dat...",
           "Downloading File 3 Of 2", "Update Complete!"},
          {"x.dat=x.dat", "y.dat=y.dat"}},
-        {"no files but a new version",
-         Manifest("1", "1", {{"game.dat", "1", ""}}),
-         Manifest("2", "0", {{"game.dat", "2", ""}}),
-         {},
-         {"Checking File Versions...", "Update Complete!"},
-         {}},
-        // Folders are found in any letter case and made level by level; one
-        // separator is dropped at each end; every name is asked for as one
-        // segment of the URL, "/", "#" and "%" included.
         {"folders and names",
          "",
-         Manifest("1", "5",
-                  {{"a.dat", "1", "  maps  "},
-                   {"b.dat", "1", "/levels/one/two/"},
-                   {"c.dat", "1", "\\"},
-                   {"Data/x.pak", "1", ""},
-                   {"a#1 %.dat", "1", ""}}),
+         folders,
          {"Maps/m=m", "data/d=d"},
          {"Checking File Versions...", "Downloading a.dat...", "Downloading File 1 Of 5",
           "Downloading b.dat...", "Downloading File 2 Of 5", "Downloading c.dat...",
@@ -195,8 +128,7 @@ TEST_F(UpdateRun, WithoutAServerAddressNothingIsRequested) {
 }
 
 TEST_F(UpdateRun, RepairFetchesWhatIsMissingOrDamagedAndNothingElse) {
-    std::string manifest =
-        Manifest("1", "3", {{"a.dat", "1", ""}, {"b.dat", "1", ""}, {"c.dat", "1", "sub"}});
+    std::string manifest = Manifest("1", "3", {"a.dat|1", "b.dat|1", "c.dat|1|sub"});
     for (const char* n : {"1", "2", "3"}) {
         const std::string bytes(1, char('A' + n[0] - '1'));
         manifest +=
@@ -226,14 +158,14 @@ TEST_F(UpdateRun, RepairFetchesWhatIsMissingOrDamagedAndNothingElse) {
 
 TEST_F(UpdateRun, TheUpdaterReplacesItselfAndReplacedFilesKeepTheirPermissions) {
     modUpdate::OwnName = "Quelmor";
-    Write("info.ini", Manifest("1", "2", {{"Quelmor", "1", ""}, {"run.sh", "1", ""}}));
+    Write("info.ini", Manifest("1", "2", {"Quelmor|1", "run.sh|1"}));
     for (const char* name : {"Quelmor", "run.sh"}) {
         Write(name, "old");
         QFile::setPermissions(Path(name), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
         server_.Put(name, "new");
     }
     server_.Put("/news.txt", "");
-    server_.Put("info.ini", Manifest("2", "2", {{"Quelmor", "2", ""}, {"run.sh", "2", ""}}));
+    server_.Put("info.ini", Manifest("2", "2", {"Quelmor|2", "run.sh|2"}));
 
     ASSERT_EQ(RunMain(), "");
     for (const char* name : {"Quelmor", "run.sh"}) {
