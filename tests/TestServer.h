@@ -41,10 +41,8 @@ class TestServer {
     explicit TestServer(int port = 0, const std::string& certificate = {},
                         const std::string& key = {})
         : secure_(!certificate.empty()) {
-        if (secure_)
-            server_ = std::make_unique<httplib::SSLServer>(certificate.c_str(), key.c_str());
-        else
-            server_ = std::make_unique<httplib::Server>();
+        server_.reset(secure_ ? new httplib::SSLServer(certificate.c_str(), key.c_str())
+                              : new httplib::Server());
         server_->Get(".*",
                      [this](const httplib::Request& q, httplib::Response& r) { Serve(q, r); });
         port_ = port == 0 ? server_->bind_to_any_port("127.0.0.1")
@@ -100,32 +98,24 @@ class TestServer {
         Serving serving;
     };
 
+    // Answers one request: by its handler, as the file it names, or with 404.
     void Serve(const httplib::Request& request, httplib::Response& response) {
         // Ranges are answered here, not by the library, which would cut again.
         const_cast<httplib::Request&>(request).ranges.clear();
+        const std::string name =
+            request.path.rfind("/Quelmor/", 0) == 0 ? request.path.substr(9) : "";
         Handler handler;
-        std::string name = request.path.substr(std::min<std::size_t>(9, request.path.size()));
-        std::unique_ptr<File> file;
+        File file{"", {.status = 404}}; // for a file the server does not have
+        bool known = false;
         {
             std::lock_guard lock(mutex_);
             requests_.push_back(request.path);
-            if (request.path.rfind("/Quelmor/", 0) != 0)
-                name.clear();
-            if (handlers_.count(name))
-                handler = handlers_[name];
-            else if (files_.count(name))
-                file = std::make_unique<File>(files_[name]);
+            handler = handlers_.count(name) ? handlers_[name] : nullptr;
+            known = files_.count(name) != 0;
+            file = known ? files_[name] : file;
         }
         if (handler)
             return handler(request, response);
-        if (file)
-            return ServeFile(request, response, name, *file);
-        response.status = 404;
-        response.set_content("<html><body>404 Not Found</body></html>", "text/html");
-    }
-
-    void ServeFile(const httplib::Request& request, httplib::Response& response,
-                   const std::string& name, const File& file) {
         const std::string& body = file.body;
         const Serving& serving = file.serving;
         if (serving.before)
@@ -141,8 +131,8 @@ class TestServer {
         if (range.rfind("bytes=", 0) == 0 && range.back() == '-' && !serving.ignoreRange &&
             (ifRange.empty() || ifRange == serving.etag))
             first = std::stoul(range.substr(6));
-        bool failing = false;
-        {
+        bool failing = !known;
+        if (known) {
             std::lock_guard lock(mutex_);
             Serving& left = files_[name].serving;
             failing = serving.status != 0 && left.times-- > 0;

@@ -80,12 +80,8 @@ class UpdaterTest : public ::testing::Test {
         ASSERT_TRUE(QDir().mkpath(game_));
         SetAppFolderForTests(game_);
         modUpdate::SetServerUrlForTests(server_.baseUrl());
-        modUpdate::InstalledVersion.clear();
-        modUpdate::ServerVersion.clear();
-        modUpdate::ChangedCount = 0;
+        modUpdate::InstalledVersion.clear(); // the rest of the run's state is set by the run
         modUpdate::UpdateNumber = 0;
-        modUpdate::LocalFiles.clear();
-        modUpdate::ServerFiles.clear();
         modUpdate::ExitClicked = false;
         modUpdate::OfflineReason.clear();
         modUpdate::TimeoutSeconds = 60;
@@ -132,18 +128,10 @@ class UpdaterTest : public ::testing::Test {
         return texts;
     }
 
-    // The last caption control received; "" when none.
-    QString Last(const QString& control) const {
-        const QStringList texts = CaptionsOf(control);
-        return texts.value(texts.size() - 1);
-    }
-
     // True when nothing beside the game folder was created, changed or removed.
     bool OutsideIsUntouched() const {
-        QStringList outside = ::Tree(root_.path());
-        outside.removeIf([](const QString& file) { return file.startsWith("Game Folder"); });
-        return outside == QStringList({"sentinel/keep.txt"}) &&
-               ReadFile(root_.filePath("sentinel/keep.txt")) == "sentinel" &&
+        return ReadFile(root_.filePath("sentinel/keep.txt")) == "sentinel" &&
+               ::Tree(root_.filePath("sentinel")) == QStringList({"keep.txt"}) &&
                QDir(root_.path())
                        .entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden |
                                   QDir::System) ==

@@ -130,16 +130,13 @@ TEST_F(SignatureTest, MinisignAcceptsWhatQuelmorPublishSigns) {
     Write("release/game.dat", "GAME");
     ASSERT_EQ(Exec(QUELMOR_PUBLISH_EXE, {"keygen", "ours"}), 0);
     ASSERT_EQ(Exec("minisign", {"-G", "-p", "e.pub", "-s", "e.key"}, "secret\nsecret\n"), 0);
-    // Copies of keys with bytes replaced: e.key with cheap scrypt limits (32768, 16 MiB), so
-    // the password derives the wrong key; a.key with its secret half zeroed.
-    const auto edit = [this](const char* from, const char* to, qsizetype at,
-                             const QByteArray& bytes) {
-        QByteArrayList lines = Read(from).split('\n');
-        lines[1] = QByteArray::fromBase64(lines[1]).replace(at, bytes.size(), bytes).toBase64();
-        Write(to, lines.join('\n'));
-    };
-    edit("e.key", "cheap.key", 38, QByteArray::fromHex("00800000000000000000000100000000"));
-    edit("a.key", "damaged.key", 62, QByteArray(32, '\0'));
+    // A copy of e.key with cheap scrypt limits (32768, 16 MiB), so the
+    // password derives the wrong key.
+    QByteArrayList lines = Read("e.key").split('\n');
+    lines[1] = QByteArray::fromBase64(lines[1])
+                   .replace(38, 16, QByteArray::fromHex("00800000000000000000000100000000"))
+                   .toBase64();
+    Write("cheap.key", lines.join('\n'));
     // The key, its public half ("" when the key must be refused), the
     // password, typed on a terminal or piped, and words of what the tool says.
     const std::tuple<QString, QString, QByteArray, bool, QString> table[] = {
@@ -147,7 +144,6 @@ TEST_F(SignatureTest, MinisignAcceptsWhatQuelmorPublishSigns) {
         {"a.key", "a.pub", {}, false, "signed by key id"},
         {"e.key", "e.pub", "secret\n", true, "Password for e.key: "},
         {"cheap.key", "", "secret\n", false, "cannot be used: wrong password for this key"},
-        {"damaged.key", "", {}, false, "the key file is damaged: its secret key is not a key pair"},
         {"e.key", "", {}, false, "cannot be used: the key is encrypted and no password was given"},
         {"b.pub", "", {}, false, "cannot be used: it is not a minisign secret key"}};
     int row = 0;

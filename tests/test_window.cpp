@@ -1,4 +1,5 @@
-// The window: layout, look, captions and clicks, on the real window offscreen.
+// The window on the real window offscreen: its look, its captions and its two
+// clickable labels; "Continue" starts a stand-in game, "Exit" ends the run.
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
@@ -6,9 +7,16 @@
 #include <QImage>
 #include <QMouseEvent>
 #include <QScreen>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <functional>
 #include <gtest/gtest.h>
 
+#include "ui/Actions.h"
 #include "ui/frmUpdate.h"
+#include "update/Failure.h"
+#include "update/Paths.h"
+#include "update/modUpdate.h"
 
 namespace {
 
@@ -24,14 +32,7 @@ frmUpdate& ShownWindow() {
     return w;
 }
 
-// Sends a mouse press or release with the given button at pos of widget.
-void Mouse(QWidget* widget, QEvent::Type type, QPoint pos, Qt::MouseButton button) {
-    QMouseEvent event(type, pos, widget->mapToGlobal(pos), button,
-                      type == QEvent::MouseButtonPress ? button : Qt::NoButton, Qt::NoModifier);
-    QCoreApplication::sendEvent(widget, &event);
-}
-
-TEST(Window, LayoutAndLook) {
+TEST(Window, FramelessFixedAndCentred) {
     frmUpdate& w = frmUpdate::Instance();
     EXPECT_TRUE(w.windowFlags() & Qt::FramelessWindowHint);
     EXPECT_EQ(w.minimumSize(), QSize(299, 300));
@@ -39,25 +40,6 @@ TEST(Window, LayoutAndLook) {
     EXPECT_LE((w.geometry().center() - w.screen()->availableGeometry().center()).manhattanLength(),
               2);
     EXPECT_EQ(w.news->geometry(), QRect(16, 88, 265, 145));
-    EXPECT_EQ(w.news->palette().color(QPalette::Base), QColor(0, 0, 0));
-    EXPECT_EQ(w.news->palette().color(QPalette::Text), QColor(224, 224, 224));
-    // Every label: where it sits (sized to its text when no size is given),
-    // its colour (grey or cyan) and alignment, on a transparent background.
-    const QColor grey(224, 224, 224), cyan(192, 255, 255);
-    const std::tuple<QLabel*, QRect, QColor, Qt::Alignment> labels[] = {
-        {w.Label2, {2, 288, 0, 0}, grey, Qt::AlignLeft},
-        {w.lblPercent, {256, 256, 0, 0}, cyan, Qt::AlignHCenter},
-        {w.Label1, {54, 272, 75, 15}, cyan, Qt::AlignHCenter},
-        {w.L3, {8, 232, 281, 17}, grey, Qt::AlignHCenter},
-        {w.L2, {8, 247, 281, 17}, cyan, Qt::AlignHCenter},
-        {w.lblConnect, {176, 272, 75, 15}, cyan, Qt::AlignHCenter}};
-    for (const auto& [label, place, colour, alignment] : labels) {
-        SCOPED_TRACE(label->text().toStdString());
-        EXPECT_EQ(place.isEmpty() ? QRect(label->pos(), QSize(0, 0)) : label->geometry(), place);
-        EXPECT_EQ(label->palette().color(QPalette::WindowText), colour);
-        EXPECT_EQ(label->alignment() & Qt::AlignHorizontal_Mask, alignment);
-        EXPECT_FALSE(label->autoFillBackground() || label->wordWrap());
-    }
     // Only the news takes the focus, and gets it when the window becomes active.
     for (QWidget* child : w.findChildren<QWidget*>())
         EXPECT_TRUE(child == w.news || child == w.news->viewport() ||
@@ -72,33 +54,21 @@ TEST(Window, CaptionsEchoStatusLinesAndSizedLabelsKeepTheirLeftEdge) {
     w.SetPercent("100%");
     const QPoint version = w.Label2->pos(), percent = w.lblPercent->pos();
     const int versionWidth = w.Label2->width(), percentWidth = w.lblPercent->width();
-    QStringList log;
-    w.CaptionLog = &log;
     testing::internal::CaptureStdout();
     w.SetL2("Checking for updates");
     w.SetL3("");
     w.SetPercent("5%");
     w.SetL3("Téléchargement de données");
     w.SetL2("");
-    w.SetNews("News");
     w.SetVersionText("Version 0.1 - a much longer version line than before");
-    w.SetContinueEnabled(true);
-    w.SetContinueEnabled(false);
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
               "Checking for updates\nTéléchargement de données\n");
-    w.CaptionLog = nullptr;
-    EXPECT_EQ(log, QStringList({"L2=Checking for updates", "L3=", "lblPercent=5%",
-                                "L3=Téléchargement de données", "L2=", "news=News",
-                                "Label2=Version 0.1 - a much longer version line than before",
-                                "lblConnect=enabled", "lblConnect=disabled"}));
     EXPECT_EQ(w.L3->text(), "Téléchargement de données");
-    EXPECT_EQ(w.news->toPlainText(), "News");
     EXPECT_EQ(w.Label2->pos(), version);
     EXPECT_GT(w.Label2->width(), versionWidth);
     EXPECT_EQ(w.lblPercent->pos(), percent);
     EXPECT_LT(w.lblPercent->width(), percentWidth);
     w.SetL3("");
-    w.SetNews("");
     w.SetPercent("100%");
     w.SetVersionText("Version 0.1");
 }
@@ -119,14 +89,17 @@ TEST(Window, ALabelClicksOnAPressAndReleaseInsideWhileEnabled) {
         int clicks = 0;
         QObject::connect(&label, &ClickLabel::clicked, [&] { ++clicks; });
         for (Step step : steps) {
-            const bool right = step == RightPress || step == RightRelease;
-            const auto type = step == Press || step == RightPress ? QEvent::MouseButtonPress
-                                                                  : QEvent::MouseButtonRelease;
+            const auto button =
+                step == RightPress || step == RightRelease ? Qt::RightButton : Qt::LeftButton;
+            const bool press = step == Press || step == RightPress;
+            const QPoint at(step == ReleaseOutside ? 90 : 10, 7);
+            QMouseEvent event(press ? QEvent::MouseButtonPress : QEvent::MouseButtonRelease, at,
+                              label.mapToGlobal(at), button, press ? button : Qt::NoButton,
+                              Qt::NoModifier);
             if (step == Disable || step == Enable)
                 label.setEnabled(step == Enable);
             else
-                Mouse(&label, type, {step == ReleaseOutside ? 90 : 10, 7},
-                      right ? Qt::RightButton : Qt::LeftButton);
+                QCoreApplication::sendEvent(&label, &event);
         }
         EXPECT_EQ(clicks, expected) << name;
     }
@@ -164,6 +137,77 @@ TEST(Window, TheSurfaceShowsThroughTheLabels) {
     w.SetNews("");
     w.SetL2("");
     w.SetL3("");
+}
+
+constexpr int kStillRunning = -77; // no click ended the event loop
+
+// Runs action inside the application's event loop and returns the status the
+// loop ended with, or kStillRunning when nothing ended it within ms.
+int RunInEventLoop(const std::function<void()>& action, int ms) {
+    QTimer guard;
+    guard.setSingleShot(true);
+    QObject::connect(&guard, &QTimer::timeout, [] { QCoreApplication::exit(kStillRunning); });
+    guard.start(ms);
+    QTimer::singleShot(0, action);
+    return QCoreApplication::exec();
+}
+
+class ActionsTest : public testing::Test {
+  protected:
+    void TearDown() override {
+        modUpdate::ExitClicked = false;
+        modUpdate::OfflineReason.clear();
+        frmUpdate::Instance().SetContinueEnabled(false);
+        frmUpdate::Instance().SetL2("");
+        SetAppFolderForTests("");
+    }
+    // Makes folder the application folder, with a stand-in game of the given
+    // permissions, or none (-1), or a folder of its name (-2).
+    void UseFolder(const QString& folder, int game) {
+        ASSERT_TRUE(QDir(folder).mkpath(game == -2 ? "Quelmor.dxe" : "."));
+        SetAppFolderForTests(folder);
+        QFile file(folder + "/Quelmor.dxe");
+        if (game < 0)
+            return;
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write("#!/bin/sh\n");
+        file.close();
+        ASSERT_TRUE(file.setPermissions(QFile::Permissions(game)));
+    }
+
+    QTemporaryDir temp;
+};
+
+TEST_F(ActionsTest, ContinueStartsTheGameOrSaysWhyNot) {
+    // The folder, the game, how the event loop ends, and what the updater
+    // says in L2 or, when it ends with 1, at the start of standard error.
+    const std::tuple<QString, int, int, std::string> table[] = {
+        {"a", -2, kStillRunning, "Error starting the game!"},
+        {"b", -1, kStillRunning, "Error starting the game!"},
+        {"Game Folder é", 0x6644, 0, ""}, // readable: made executable and started
+        {"c", 0, 1, "Could not start the game Quelmor.dxe: "}};
+    for (const auto& [name, game, status, said] : table) {
+        const QString folder = temp.filePath(name);
+        UseFolder(folder, game);
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(RunInEventLoop(lblConnect_Click, status == kStillRunning ? 300 : 3000), status);
+        const std::string errors = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(status == 1 ? errors.substr(0, said.size())
+                              : frmUpdate::Instance().L2->text().toStdString(),
+                  said);
+        frmUpdate::Instance().SetL2("");
+    }
+    // The click after a failed one looks again.
+    UseFolder(temp.filePath("b"), 0x7700);
+    EXPECT_EQ(RunInEventLoop(lblConnect_Click, 3000), 0);
+}
+
+TEST_F(ActionsTest, ExitEndsWithZeroOrWithOneWhenTheRunCouldNotUpdate) {
+    EXPECT_EQ(RunInEventLoop(Label1_Click, 3000), 0);
+    EXPECT_THROW(modUpdate::DoEvents(), ExitRequested);
+    modUpdate::ExitClicked = false;
+    modUpdate::OfflineReason = "the server could not be reached";
+    EXPECT_EQ(RunInEventLoop(Label1_Click, 3000), 1);
 }
 
 } // namespace

@@ -109,6 +109,7 @@ TEST(EndToEnd, AnUpdateAndTheGameStartedWithContinue) {
 
     QProcess updater;
     updater.setWorkingDirectory(game.path());
+    updater.setProcessChannelMode(QProcess::MergedChannels);
     Start(updater, game.filePath("Quelmor"), {}, display);
     ASSERT_TRUE(updater.waitForStarted(10000)) << "cannot start the updater";
     const QString window =
@@ -117,17 +118,18 @@ TEST(EndToEnd, AnUpdateAndTheGameStartedWithContinue) {
                  QString::number(updater.processId()), "--name", "^Auto Updater$"})
             .section('\n', 0, 0);
     ASSERT_NE(window, "<failed>") << "no window \"Auto Updater\" in 10 s";
-    QByteArray output; // what the updater printed so far
+    // True once the updater has printed line, waiting at most 30 s; all it printed in output.
+    QByteArray output;
     const auto printed = [&](const char* line) {
-        return WaitUntil(
-                   [&] {
-                       updater.waitForReadyRead(0);
-                       output += updater.readAllStandardOutput() + updater.readAllStandardError();
-                       return output.contains(QByteArray(line) + '\n') ||
-                              updater.state() == QProcess::NotRunning;
-                   },
-                   30000) &&
-               output.contains(QByteArray(line) + '\n');
+        const QByteArray wanted = QByteArray(line) + '\n';
+        WaitUntil(
+            [&] {
+                updater.waitForReadyRead(0);
+                output += updater.readAll();
+                return output.contains(wanted) || updater.state() == QProcess::NotRunning;
+            },
+            30000);
+        return output.contains(wanted);
     };
     // Clicks "Continue", in the middle of its label.
     const auto clickContinue = [&] {
