@@ -141,6 +141,7 @@ TEST(EndToEnd, AnUpdateAndTheGameStartedWithContinue) {
     ASSERT_TRUE(WaitUntil([&] { return sent >= 3; }, 10000)) << "game.dat is not flowing";
     ASSERT_EQ(clickContinue(), "");
     ASSERT_TRUE(printed("Update Complete!")) << output.toStdString();
+    EXPECT_FALSE(output.contains("Error starting the game!")) << "the click reached Continue";
     EXPECT_GT(sent, 3) << "game.dat had arrived before the click";
     EXPECT_TRUE(read("game.dat") == std::string(250'000, 'N'));
     EXPECT_EQ(read("info.ini"), offered);
