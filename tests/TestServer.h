@@ -1,110 +1,187 @@
 #pragma once
-// An HTTP server on 127.0.0.1 for the tests, in a thread of its own. It serves
-// files under "/Quelmor/" and can be told to misbehave for single paths.
+// An HTTP(S) server on 127.0.0.1 for the tests, in a thread of its own. It
+// serves files under "/Quelmor/" as a static file server does (ETag, Range,
+// If-Range) and can be told to misbehave for single paths.
 
 #include <httplib.h>
 
 #include <QString>
-#include <atomic>
+#include <algorithm>
+#include <chrono>
 #include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
 // How a file is served besides its bytes.
 struct Serving {
-    // The first `cuts` answers end the connection after this many body bytes.
-    std::size_t cutAfter = 0;
+    int status = 0; // the first `times` answers: this status and a small error page
+    int times = 1 << 30;
+    std::function<void()> before = {}; // runs on the server's thread before each answer
+    int delayMs = 0;                   // then a pause
+    std::string header = {};           // one more header line: "Name: value"
+    std::string redirect = {};         // a redirect to this path or URL instead of the file
+    bool chunked = false;              // the body in chunks, without a length
+    std::size_t cutAfter = 0;          // the first `cuts` answers end after this many body bytes
     int cuts = 0;
-    // Answers a range request with the whole file (200), as some servers do.
-    bool ignoreRange = false;
-    // The validator sent as ETag; "" derives one from the bytes.
-    std::string etag;
+    bool ignoreRange = false; // a range request gets the whole file (200), as from some servers
+    std::string etag = {};    // the ETag sent; "" derives one from the bytes
 };
-
-// A file whose first `times` answers are cut after `bytes` body bytes.
-inline Serving CutAfter(std::size_t bytes, int times = 1, bool ignoreRange = false) {
-    Serving serving;
-    serving.cutAfter = bytes;
-    serving.cuts = times;
-    serving.ignoreRange = ignoreRange;
-    return serving;
-}
-
-// A file served with the validator etag.
-inline Serving WithEtag(const std::string& etag) {
-    Serving serving;
-    serving.etag = etag;
-    return serving;
-}
 
 class TestServer {
   public:
     using Handler = std::function<void(const httplib::Request&, httplib::Response&)>;
 
-    // Listens on port, or on a free port when port is 0; with a certificate
-    // and its key (PEM files) it speaks HTTPS.
+    // Listens on port (a free one for 0); with a certificate and its key (PEM
+    // files) it speaks HTTPS. Throws std::runtime_error when it cannot listen.
     explicit TestServer(int port = 0, const std::string& certificate = {},
-                        const std::string& key = {});
-    ~TestServer();
+                        const std::string& key = {})
+        : secure_(!certificate.empty()) {
+        server_.reset(secure_ ? new httplib::SSLServer(certificate.c_str(), key.c_str())
+                              : new httplib::Server());
+        server_->Get(".*",
+                     [this](const httplib::Request& q, httplib::Response& r) { Serve(q, r); });
+        port_ = port == 0 ? server_->bind_to_any_port("127.0.0.1")
+                          : (server_->bind_to_port("127.0.0.1", port) ? port : -1);
+        if (port_ <= 0)
+            throw std::runtime_error("the test server could not listen");
+        thread_ = std::thread([this] { server_->listen_after_bind(); });
+        while (!server_->is_running())
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ~TestServer() {
+        server_->stop();
+        thread_.join();
+    }
 
-    int port() const { return port_; }
     // "http://127.0.0.1:<port>/Quelmor/" (or https)
-    QString baseUrl() const;
-
-    // Serves body at "/Quelmor/" + name (name "/news.txt" is served at
-    // "/Quelmor//news.txt"), with an ETag, answering "Range" requests (and
-    // "If-Range") as a static file server does.
-    void Put(const std::string& name, const std::string& body, Serving serving = {});
+    QString baseUrl() const {
+        return QStringLiteral("%1://127.0.0.1:%2/Quelmor/")
+            .arg(secure_ ? "https" : "http")
+            .arg(port_);
+    }
+    // Serves body at "/Quelmor/" + name ("/news.txt" at "/Quelmor//news.txt").
+    void Put(const std::string& name, const std::string& body, Serving serving = {}) {
+        if (serving.etag.empty())
+            serving.etag = "\"" + std::to_string(std::hash<std::string>()(body)) + "\"";
+        std::lock_guard lock(mutex_);
+        files_[name] = File{body, serving};
+    }
     // Answers requests for "/Quelmor/" + name with handler instead.
-    void On(const std::string& name, Handler handler);
+    void On(const std::string& name, Handler handler) {
+        std::lock_guard lock(mutex_);
+        handlers_[name] = std::move(handler);
+    }
     // The paths requested so far, in order.
-    std::vector<std::string> Requests() const;
+    std::vector<std::string> Requests() const {
+        std::lock_guard lock(mutex_);
+        return requests_;
+    }
     // How many requests asked for "/Quelmor/" + name.
-    int CountOf(const std::string& name) const;
+    int CountOf(const std::string& name) const {
+        std::lock_guard lock(mutex_);
+        return static_cast<int>(std::count(requests_.begin(), requests_.end(), "/Quelmor/" + name));
+    }
     // Body bytes of the file "/Quelmor/" + name sent so far, in all answers.
-    std::size_t BytesSent(const std::string& name) const;
+    std::size_t BytesSent(const std::string& name) const {
+        std::lock_guard lock(mutex_);
+        return sent_.count(name) ? sent_.at(name) : 0;
+    }
 
   private:
-    void Serve(const httplib::Request& request, httplib::Response& response);
+    struct File {
+        std::string body;
+        Serving serving;
+    };
+
+    // Answers one request: by its handler, as the file it names, or with 404.
+    void Serve(const httplib::Request& request, httplib::Response& response) {
+        // Ranges are answered here, not by the library, which would cut again.
+        const_cast<httplib::Request&>(request).ranges.clear();
+        const std::string name =
+            request.path.rfind("/Quelmor/", 0) == 0 ? request.path.substr(9) : "";
+        Handler handler;
+        File file{"", {.status = 404}}; // for a file the server does not have
+        bool known = false;
+        {
+            std::lock_guard lock(mutex_);
+            requests_.push_back(request.path);
+            handler = handlers_.count(name) ? handlers_[name] : nullptr;
+            known = files_.count(name) != 0;
+            file = known ? files_[name] : file;
+        }
+        if (handler)
+            return handler(request, response);
+        const std::string& body = file.body;
+        const Serving& serving = file.serving;
+        if (serving.before)
+            serving.before();
+        std::this_thread::sleep_for(std::chrono::milliseconds(serving.delayMs));
+        if (const auto colon = serving.header.find(':'); colon != std::string::npos)
+            response.set_header(serving.header.substr(0, colon), serving.header.substr(colon + 2));
+        if (!serving.redirect.empty())
+            return response.set_redirect(serving.redirect);
+        std::size_t first = 0, last = body.size();
+        const std::string range = request.get_header_value("Range");
+        const std::string ifRange = request.get_header_value("If-Range");
+        if (range.rfind("bytes=", 0) == 0 && range.back() == '-' && !serving.ignoreRange &&
+            (ifRange.empty() || ifRange == serving.etag))
+            first = std::stoul(range.substr(6));
+        bool failing = !known;
+        if (known) {
+            std::lock_guard lock(mutex_);
+            Serving& left = files_[name].serving;
+            failing = serving.status != 0 && left.times-- > 0;
+            if (!failing && left.cuts-- > 0)
+                last = std::min(last, first + serving.cutAfter);
+            sent_[name] += failing || first > last ? 0 : last - first;
+        }
+        if (failing) {
+            response.status = serving.status;
+            return response.set_content("<html><body>error page</body></html>", "text/html");
+        }
+        response.set_header("ETag", serving.etag);
+        if (serving.chunked)
+            return response.set_chunked_content_provider(
+                "application/octet-stream", [body](std::size_t offset, httplib::DataSink& sink) {
+                    if (offset == 0)
+                        sink.write(body.data(), body.size());
+                    else
+                        sink.done();
+                    return true;
+                });
+        const std::string size = std::to_string(body.size());
+        if (first > 0 && first >= body.size()) {
+            response.status = 416;
+            return response.set_header("Content-Range", "bytes */" + size);
+        }
+        if (first > 0) {
+            response.status = 206;
+            response.set_header("Content-Range", "bytes " + std::to_string(first) + "-" +
+                                                     std::to_string(body.size() - 1) + "/" + size);
+        }
+        if (body.empty())
+            return response.set_content("", "application/octet-stream");
+        // The answer announces the whole rest and may end the connection early.
+        response.set_content_provider(
+            body.size() - first, "application/octet-stream",
+            [body, first, last](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
+                const std::size_t from = first + offset;
+                return from < last && sink.write(body.data() + from, std::min(length, last - from));
+            });
+    }
 
     std::unique_ptr<httplib::Server> server_;
     bool secure_ = false;
     std::thread thread_;
     int port_ = 0;
     mutable std::mutex mutex_;
-    struct File {
-        std::string body;
-        Serving serving;
-    };
-    void ServeFile(const httplib::Request& request, httplib::Response& response,
-                   const std::string& name, File file);
     std::map<std::string, File> files_;
     std::map<std::string, std::size_t> sent_;
     std::map<std::string, Handler> handlers_;
     std::vector<std::string> requests_;
-};
-
-// A server that answers every connection on 127.0.0.1 with the same raw bytes,
-// for responses no well-behaved HTTP library would send. With reset, the
-// connection is then torn down with a TCP reset instead of an orderly close.
-class RawServer {
-  public:
-    RawServer(std::string response, bool reset);
-    ~RawServer();
-    // "http://127.0.0.1:<port>/"
-    std::string url() const;
-
-  private:
-    void Serve();
-
-    std::string response_;
-    bool reset_;
-    int socket_ = -1;
-    int port_ = 0;
-    std::atomic<bool> stopping_{false};
-    std::thread thread_;
 };

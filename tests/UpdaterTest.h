@@ -1,15 +1,17 @@
 #pragma once
-// A game folder in a temporary directory, a test server and the real window,
-// ready for an update run.
+// The world of an update run: a game folder in a temporary directory beside a
+// sentinel folder no run may touch, a test server on loopback and the real
+// window (offscreen), whose captions are logged in order.
 
 #include <gtest/gtest.h>
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
 #include <QStringList>
 #include <QTemporaryDir>
-#include <initializer_list>
+#include <vector>
 
 #include "TestServer.h"
 #include "ui/frmUpdate.h"
@@ -22,65 +24,74 @@ inline void PrintTo(const QString& text, std::ostream* out) {
     *out << '"' << text.toStdString() << '"';
 }
 
-// One file entry of a manifest written by a test.
-struct Entry {
-    std::string name;
-    std::string version;
-    std::string path;
-};
-
-// Test listings show separators as "|", which every test runner passes through.
-inline void PrintTo(const Entry& entry, std::ostream* out) {
-    std::string text = "FileName=" + entry.name + " FilePath=" + entry.path;
-    for (char& c : text)
-        c = (c == '/' || c == '\\') ? '|' : c;
-    *out << text;
-}
-
-// The text of a manifest with the given version, "Max" and entries.
+// The text of a manifest with the given version, "Max" and entries, each
+// "FileName|FileVersion|FilePath" (the path may be left out).
 inline std::string Manifest(const std::string& version, const std::string& max,
-                            std::initializer_list<Entry> entries) {
+                            const std::vector<std::string>& entries) {
     std::string text = "[VERSION]\r\nVersion=" + version + "\r\nMax=" + max + "\r\n[FILES]\r\n";
-    int i = 0;
-    for (const Entry& entry : entries) {
-        const std::string n = std::to_string(++i);
-        text += "FileName" + n + "=" + entry.name + "\r\nFileVersion" + n + "=" + entry.version +
-                "\r\nFilePath" + n + "=" + entry.path + "\r\n";
+    for (std::size_t i = 1; i <= entries.size(); ++i) {
+        const QStringList fields = QString::fromStdString(entries[i - 1]).split('|');
+        const std::string n = std::to_string(i);
+        text += "FileName" + n + "=" + fields.value(0).toStdString() + "\r\nFileVersion" + n + "=" +
+                fields.value(1).toStdString() + "\r\nFilePath" + n + "=" +
+                fields.value(2).toStdString() + "\r\n";
     }
     return text;
 }
 
-// The game folder lies in a temporary folder beside a sentinel folder that no
-// run may touch; its name holds a blank and a non-ASCII letter.
+// The SHA-256 of bytes in lower-case hex, as a manifest gives it.
+inline std::string Sha256Of(const std::string& bytes) {
+    return QCryptographicHash::hash(QByteArray::fromStdString(bytes), QCryptographicHash::Sha256)
+        .toHex()
+        .toStdString();
+}
+
+// Writes bytes to the file at path, making its folder.
+inline void WriteFile(const QString& path, const std::string& bytes) {
+    QDir().mkpath(QFileInfo(path).path());
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly)) << path.toStdString();
+    file.write(bytes.data(), static_cast<qint64>(bytes.size()));
+}
+
+// The bytes of the file at path; "<missing>" when it cannot be read.
+inline std::string ReadFile(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll().toStdString() : "<missing>";
+}
+
+// Every file below folder (hidden ones too), relative to it, sorted.
+inline QStringList Tree(const QString& folder) {
+    QStringList files;
+    QDirIterator it(folder, QDir::Files | QDir::Hidden | QDir::System,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext())
+        files << QDir(folder).relativeFilePath(it.next());
+    files.sort();
+    return files;
+}
+
 class UpdaterTest : public ::testing::Test {
-  protected:
+  public:
     void SetUp() override {
         ASSERT_TRUE(root_.isValid());
-        ASSERT_TRUE(QDir(root_.path()).mkpath(QStringLiteral("Game Folder \u00e9")));
-        ASSERT_TRUE(QDir(root_.path()).mkpath(QStringLiteral("sentinel")));
-        QFile sentinel(root_.filePath(QStringLiteral("sentinel/keep.txt")));
-        ASSERT_TRUE(sentinel.open(QIODevice::WriteOnly));
-        sentinel.write("sentinel");
-        sentinel.close();
-        game_ = root_.filePath(QStringLiteral("Game Folder \u00e9"));
+        WriteFile(root_.filePath(QStringLiteral("sentinel/keep.txt")), "sentinel");
+        game_ = root_.filePath(QStringLiteral("Game Folder \u00e9")); // a blank, a non-ASCII letter
+        ASSERT_TRUE(QDir().mkpath(game_));
         SetAppFolderForTests(game_);
         modUpdate::SetServerUrlForTests(server_.baseUrl());
-        modUpdate::InstalledVersion.clear();
-        modUpdate::ServerVersion.clear();
-        modUpdate::ChangedCount = 0;
+        modUpdate::InstalledVersion.clear(); // the rest of the run's state is set by the run
         modUpdate::UpdateNumber = 0;
-        modUpdate::LocalFiles.clear();
-        modUpdate::ServerFiles.clear();
         modUpdate::ExitClicked = false;
         modUpdate::OfflineReason.clear();
         modUpdate::TimeoutSeconds = 60;
         modUpdate::RetryPauseMs = 10; // the pauses between tries, shortened
+        modUpdate::CaFile.clear();
         modUpdate::RepairMode = false;
         modUpdate::OwnName.clear();
         modUpdate::PublicKey.clear();
-        frmUpdate& window = frmUpdate::Instance();
-        window.SetContinueEnabled(false);
-        window.CaptionLog = &captions_;
+        frmUpdate::Instance().SetContinueEnabled(false);
+        frmUpdate::Instance().CaptionLog = &captions_;
     }
 
     void TearDown() override {
@@ -90,22 +101,12 @@ class UpdaterTest : public ::testing::Test {
     }
 
     QString Path(const QString& name) const { return QDir(game_).filePath(name); }
+    void Write(const QString& name, const std::string& bytes) { WriteFile(Path(name), bytes); }
+    std::string Read(const QString& name) const { return ReadFile(Path(name)); }
+    QStringList Tree() const { return ::Tree(game_); }
 
-    void Write(const QString& name, const std::string& bytes) {
-        QFile file(Path(name));
-        QDir().mkpath(QFileInfo(file).path());
-        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-        file.write(bytes.data(), static_cast<qint64>(bytes.size()));
-    }
-
-    std::string Read(const QString& name) const {
-        QFile file(Path(name));
-        if (!file.open(QIODevice::ReadOnly))
-            return "<missing>";
-        return file.readAll().toStdString();
-    }
-
-    // Runs the start-up procedure; "" when it ends normally, else the failure message.
+    // Runs the start-up procedure; "" when it ends normally, "<exit>" after
+    // "Exit", else the failure message.
     QString RunMain() {
         try {
             modUpdate::Main();
@@ -127,27 +128,10 @@ class UpdaterTest : public ::testing::Test {
         return texts;
     }
 
-    // Every file below folder (the game folder by default), relative to it, sorted.
-    QStringList Tree(QString folder = QString()) const {
-        if (folder.isEmpty())
-            folder = game_;
-        QStringList files;
-        QDirIterator it(folder, QDir::Files | QDir::Hidden | QDir::System,
-                        QDirIterator::Subdirectories);
-        while (it.hasNext())
-            files << QDir(folder).relativeFilePath(it.next());
-        files.sort();
-        return files;
-    }
-
     // True when nothing beside the game folder was created, changed or removed.
     bool OutsideIsUntouched() const {
-        QFile sentinel(root_.filePath(QStringLiteral("sentinel/keep.txt")));
-        if (!sentinel.open(QIODevice::ReadOnly) || sentinel.readAll() != "sentinel")
-            return false;
-        QStringList outside = Tree(root_.path());
-        outside.removeIf([](const QString& file) { return file.startsWith("Game Folder"); });
-        return outside == QStringList({"sentinel/keep.txt"}) &&
+        return ReadFile(root_.filePath("sentinel/keep.txt")) == "sentinel" &&
+               ::Tree(root_.filePath("sentinel")) == QStringList({"keep.txt"}) &&
                QDir(root_.path())
                        .entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden |
                                   QDir::System) ==

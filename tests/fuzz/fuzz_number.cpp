@@ -14,8 +14,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const std::int32_t value = ReadNumber(text, QStringLiteral("fuzz"));
         // A short string of digits alone must read as exactly that number.
         if (!bytes.empty() && bytes.size() <= 9 &&
-            bytes.find_first_not_of("0123456789") == std::string::npos &&
-            value != std::stoi(bytes))
+            bytes.find_first_not_of("0123456789") == std::string::npos && value != std::stoi(bytes))
             std::abort();
     } catch (const UpdateFailure& failure) {
         if (!failure.message().contains(QLatin1String("out of range")))

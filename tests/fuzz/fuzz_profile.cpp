@@ -13,8 +13,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const ProfileSections profile = ParseProfile(bytes);
     for (const char* section : {"VERSION", "FILES", "version", ""}) {
         for (const char* key : {"Version", "Max", "FileName1", "FileVersion1", "FilePath1"}) {
-            const QString value = ProfileValue(profile, QString::fromLatin1(section),
-                                               QString::fromLatin1(key));
+            const QString value =
+                ProfileValue(profile, QString::fromLatin1(section), QString::fromLatin1(key));
             if (value.size() > MaxProfileValueLength)
                 std::abort();
             if (value == QLatin1String("zz-other-value") && !input.contains("zz-other-value"))

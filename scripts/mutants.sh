@@ -1,0 +1,128 @@
+#!/usr/bin/env bash
+# Deliberate faults of the kind a developer really makes, one at a time, each
+# a small edit of a scratch copy of the tree (never of this one): the copy is
+# built and the test programs run, and the tests that fail are listed. A fault
+# no test notices is a gap in the suite. Not part of CI; takes 20-40 minutes.
+#
+#   scripts/mutants.sh            every fault
+#   scripts/mutants.sh NAME...    the faults named
+#
+# The scratch copy and its build live in $QUELMOR_MUTANTS_DIR (default
+# /tmp/quelmor-mutants) and are reused by the next run. Exits with 1 when the
+# copy does not build or its tests fail without a fault, or a fault cannot be
+# applied; the table itself is the result.
+set -euo pipefail
+root="$(cd "$(dirname "$0")/.." && pwd)"
+scratch="${QUELMOR_MUTANTS_DIR:-/tmp/quelmor-mutants}"
+copy="$scratch/tree"
+build="$scratch/build"
+
+# name | file | perl substitution (run with -0, over the whole file)
+faults=(
+  'version-comparison-reversed|src/update/FileLists.cpp|s/Qt::CaseSensitive\) > 0/Qt::CaseSensitive) < 0/'
+  'percent-rounded|src/update/Fetch.cpp|s/std::floor\(ratio/std::round(ratio/'
+  'trim-removes-two-separators|src/update/Paths.cpp|s/if (\(!trimmed.isEmpty\(\) && isSeparator)/while $1/g'
+  'folder-not-checked-for-unsafe-parts|src/update/UpdatePass.cpp|s/\{folder, entry.FileName\}/{entry.FileName}/'
+  'device-names-allowed|src/update/Paths.cpp|s/if \(device.match/if (false && device.match/'
+  'older-release-accepted|src/update/Main.cpp|s/if \(offered >= 0 && offered < installed\)/if (false)/'
+  'signature-not-checked|src/update/Main.cpp|s/if \(!wrong.isEmpty\(\)\)/if (false)/'
+  'signed-build-takes-entries-without-hashes|src/update/UpdatePass.cpp|s/if \(named && !PublicKey/if (false && named && !PublicKey/'
+  'global-signature-not-checked|src/update/Signature.cpp|s/if \(!Ed25519Verifies\(key.key, file.globalSignature/if (false && !Ed25519Verifies(key.key, file.globalSignature/'
+  'sha256-not-checked|src/transfer/Transfers.cpp|s/if \(digest != request.sha256\)/if (false)/'
+  'cut-part-not-kept|src/update/PartFolder.cpp|s/size\(\) >= KeptPartBytes && QFileInfo\(record\)/size() > (1LL << 50) && QFileInfo(record)/'
+  'part-folder-not-removed-after-update|src/update/Main.cpp|s/(InstallManifest\(installedManifest\);\n)\s*RemovePartFolder\(\);/$1/'
+  'resume-offset-off-by-one|src/transfer/Transfers.cpp|s/std::to_string\(job.kept\) \+ "-"/std::to_string(job.kept + 1) + "-"/'
+  'one-retry-fewer|src/update/Fetch.cpp|s/constexpr int Tries = 4;/constexpr int Tries = 3;/'
+  'offline-not-detected|src/transfer/Transfers.cpp|s/outcome.unreachable = status == 0 && IsTransient\(code\);/outcome.unreachable = false;/'
+  'manifest-installed-before-the-files|src/update/Main.cpp|s/(\n(\s*)if \(FileCount > 0\)\n\s*UpdateFiles\(\);)/\n$2InstallManifest(installedManifest);$1/'
+  'news-url-with-one-slash|src/update/Main.cpp|s/ServerUrl \+ QStringLiteral\("\/news.txt"\)/ServerUrl + QStringLiteral("news.txt")/'
+  'continue-enabled-during-the-update|src/update/Main.cpp|s/(\n\s*Window.SetContinueEnabled\()false(\);\n\n\s*try)/$1true$2/'
+  'publisher-reuses-a-version|src/publish/Plan.cpp|s/\} else if \(first != nullptr\) \{/} else if (false) {/'
+  'publisher-follows-links|src/publish/Scan.cpp|s/it->symlink_status\(error\).type\(\);\n(\s*if \(error\)\n\s*break;)/it->status(error).type();\n$1/'
+)
+
+wanted=("$@")
+selected=()
+for fault in "${faults[@]}"; do
+  name="${fault%%|*}"
+  if [ ${#wanted[@]} -eq 0 ] || [[ " ${wanted[*]} " == *" $name "* ]]; then
+    selected+=("$fault")
+  fi
+done
+if [ ${#selected[@]} -eq 0 ]; then
+  echo "no fault of that name; the faults are:" >&2
+  printf '  %s\n' "${faults[@]%%|*}" >&2
+  exit 2
+fi
+
+# Brings the scratch copy to the tree's files (committed or not): what differs
+# is copied with a new time, so the build sees it; what the tree lacks goes.
+mkdir -p "$copy"
+(cd "$root" && git ls-files --cached --others --exclude-standard) | sort -u >"$scratch/files"
+while read -r file; do
+  [ -f "$root/$file" ] || continue
+  if ! cmp -s "$root/$file" "$copy/$file"; then
+    mkdir -p "$(dirname "$copy/$file")"
+    cp "$root/$file" "$copy/$file"
+  fi
+done <"$scratch/files"
+(cd "$copy" && find . -type f | sed 's|^\./||' | sort) | comm -23 - "$scratch/files" |
+  while read -r file; do rm -f "$copy/$file"; done
+cmake -S "$copy" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug >"$scratch/configure.log" 2>&1 ||
+  { echo "configure failed: $scratch/configure.log" >&2; exit 1; }
+targets=(updater_tests manifest_tests Quelmor quelmor-publish)
+[ -e "$copy/tests/e2e/test_e2e.cpp" ] && targets+=(e2e_tests)
+
+# Builds the copy and runs every test program; prints the failed tests, one a
+# line (and "<program>-ended-early-..." when a program crashed or was stopped
+# before its last test, which counts as caught), or "BUILD FAILED".
+run_tests() {
+  if ! cmake --build "$build" -j2 --target "${targets[@]}" >"$scratch/build.log" 2>&1; then
+    echo "BUILD FAILED"
+    return
+  fi
+  local program status
+  for program in updater_tests manifest_tests e2e_tests; do
+    [ -x "$build/tests/$program" ] || continue
+    status=0
+    (cd "$build/tests" && QT_QPA_PLATFORM=offscreen timeout 900 "./$program") \
+      >"$scratch/$program.log" 2>&1 || status=$?
+    sed -n 's/^\[  FAILED  \] \([^ ,]*\).*/\1/p' "$scratch/$program.log" | grep -vx '[0-9]*' |
+      sort -u || true
+    if [ "$status" -ne 0 ] && ! grep -q '^\[==========\] .* ran\.' "$scratch/$program.log"; then
+      echo "$program-ended-early-with-status-$status"
+    fi
+  done
+}
+
+baseline="$(run_tests)"
+if [ -n "$baseline" ]; then
+  echo "without a fault the copy already fails:" >&2
+  echo "$baseline" >&2
+  exit 1
+fi
+
+status=0
+for fault in "${selected[@]}"; do
+  IFS='|' read -r name file substitution <<<"$fault"
+  cp "$copy/$file" "$scratch/original"
+  perl -0pi -e "$substitution" "$copy/$file"
+  if cmp -s "$copy/$file" "$scratch/original"; then
+    printf '%-45s NOT APPLIED: the code changed; update the fault\n' "$name"
+    status=1
+    continue
+  fi
+  failed="$(run_tests)"
+  cat "$scratch/original" >"$copy/$file" # a new time, so the next build sees it
+  if [ "$failed" = "BUILD FAILED" ]; then
+    printf '%-45s DOES NOT BUILD (see %s)\n' "$name" "$scratch/build.log"
+    cp "$scratch/build.log" "$scratch/build-$name.log"
+    status=1
+  elif [ -z "$failed" ]; then
+    printf '%-45s NOT CAUGHT\n' "$name"
+  else
+    printf '%-45s caught by %d: %s\n' "$name" "$(echo "$failed" | wc -l)" \
+      "$(echo "$failed" | paste -sd ' ')"
+  fi
+done
+exit $status
