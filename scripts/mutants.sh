@@ -33,7 +33,7 @@ faults=(
   'part-folder-not-removed-after-update|src/update/Main.cpp|s/(InstallManifest\(installedManifest\);\n)\s*RemovePartFolder\(\);/$1/'
   'resume-offset-off-by-one|src/transfer/Transfers.cpp|s/std::to_string\(job.kept\) \+ "-"/std::to_string(job.kept + 1) + "-"/'
   'one-retry-fewer|src/update/Fetch.cpp|s/constexpr int Tries = 4;/constexpr int Tries = 3;/'
-  'offline-not-detected|src/transfer/Transfers.cpp|s/outcome.unreachable = status == 0 && IsTransient\(code\);/outcome.unreachable = false;/'
+  'offline-not-detected|src/transfer/Answer.cpp|s/job.outcome.unreachable = transient && status == 0;/job.outcome.unreachable = false;/'
   'manifest-installed-before-the-files|src/update/Main.cpp|s/(\n(\s*)if \(FileCount > 0\)\n\s*UpdateFiles\(\);)/\n$2InstallManifest(installedManifest);$1/'
   'news-url-with-one-slash|src/update/Main.cpp|s/ServerUrl \+ QStringLiteral\("\/news.txt"\)/ServerUrl + QStringLiteral("news.txt")/'
   'continue-enabled-during-the-update|src/update/Main.cpp|s/(\n\s*Window.SetContinueEnabled\()false(\);\n\n\s*try)/$1true$2/'
