@@ -5,6 +5,9 @@
 namespace {
 // At most this much waits to be hashed; a faster arrival waits for the hash.
 constexpr std::size_t MostQueued = 32 << 20;
+// Bytes handed to the thread at once: a wake-up per piece of a few KiB, as the
+// network delivers them, would cost more than hashing them.
+constexpr std::size_t Batch = 1 << 20;
 } // namespace
 
 HashThread::HashThread() : thread_([this] { Run(); }) {}
@@ -19,23 +22,31 @@ HashThread::~HashThread() {
 }
 
 void HashThread::Add(const char* data, std::size_t size) {
+    filling_.append(data, size);
+    if (filling_.size() >= Batch)
+        Queue();
+}
+
+void HashThread::Queue() {
     std::unique_lock lock(mutex_);
     changed_.wait(lock, [&] { return queued_ < MostQueued; });
-    // A piece's memory is taken from one already hashed: no allocation, and no
-    // fresh pages to fault in, for each piece of a large file.
-    std::string piece;
+    queued_ += filling_.size();
+    queue_.push_back(std::move(filling_));
+    // The next batch is filled in the memory of one already hashed: no
+    // allocation, and no fresh pages to fault in, for each batch of a large file.
+    filling_.clear();
     if (!spare_.empty()) {
-        piece = std::move(spare_.back());
+        filling_ = std::move(spare_.back());
         spare_.pop_back();
+        filling_.clear();
     }
-    piece.assign(data, size);
-    queue_.push_back(std::move(piece));
-    queued_ += size;
     lock.unlock();
     changed_.notify_all();
 }
 
 std::string HashThread::HexDigest() {
+    if (!filling_.empty())
+        Queue();
     std::unique_lock lock(mutex_);
     changed_.wait(lock, [&] { return queue_.empty() || !error_.empty(); });
     if (!error_.empty())

@@ -20,7 +20,8 @@ class HashThread {
     HashThread(const HashThread&) = delete;
     HashThread& operator=(const HashThread&) = delete;
 
-    // Queues a copy of the next bytes; waits while much is queued already.
+    // Takes a copy of the next bytes, handed to the thread a batch at a time;
+    // waits while much is queued already.
     void Add(const char* data, std::size_t size);
 
     // The digest of every byte added, as 64 lower-case hex digits, once all
@@ -29,11 +30,13 @@ class HashThread {
 
   private:
     void Run();
+    void Queue(); // hands the batch being filled to the thread
 
     Sha256 hash_;
     std::mutex mutex_;
     std::condition_variable changed_;
     std::deque<std::string> queue_;
+    std::string filling_;            // the batch Add fills, not yet queued
     std::vector<std::string> spare_; // hashed pieces whose memory is used again
     std::size_t queued_ = 0;
     bool ended_ = false;
