@@ -26,6 +26,7 @@ shots="$demo/screenshots"
 logs="$demo/logs"
 big_size=$((6 * 1024 * 1024))   # music.pak, made here rather than kept in git
 
+source "$repo/scripts/processes.sh"
 say() { printf '\n== %s\n' "$*"; }
 fail() {
   printf '\ndemo FAILED: %s\n' "$*" >&2
@@ -36,17 +37,6 @@ fail() {
 nginx_pid=""
 xvfb_pid=""
 updater_pid=""
-stop_pid() {
-  local pid=$1 seconds=${2:-10}
-  [ -n "$pid" ] || return 0
-  kill "$pid" 2>/dev/null || return 0
-  for _ in $(seq $((seconds * 10))); do
-    kill -0 "$pid" 2>/dev/null || break
-    sleep 0.1
-  done
-  kill -0 "$pid" 2>/dev/null && kill -KILL "$pid" 2>/dev/null
-  wait "$pid" 2>/dev/null || true
-}
 cleanup() {
   stop_pid "$updater_pid"
   updater_pid=""
@@ -218,17 +208,7 @@ headless=""
 if [ -z "${DISPLAY:-}" ]; then
   headless=yes
   say "No display: starting a private Xvfb"
-  display_file="$demo/xvfb.display"
-  : >"$display_file"
-  Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$display_file" 2>"$logs/xvfb.log" &
-  xvfb_pid=$!
-  for _ in $(seq 100); do
-    [ -s "$display_file" ] && break
-    kill -0 "$xvfb_pid" 2>/dev/null || break
-    sleep 0.1
-  done
-  [ -s "$display_file" ] || { cat "$logs/xvfb.log" >&2; fail "Xvfb did not start"; }
-  export DISPLAY=":$(tr -dc '0-9' <"$display_file")"
+  start_xvfb "$logs" || fail "Xvfb did not start"
   for _ in $(seq 100); do
     xdpyinfo >/dev/null 2>&1 && break
     sleep 0.1

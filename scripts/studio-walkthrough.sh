@@ -194,19 +194,10 @@ fi
 
 # --- Inside the namespaces: the web server and the player ------------------------------
 SECONDS=${WALKTHROUGH_SECONDS:-0}
+source "$repo/scripts/processes.sh"
 nginx_pid=""
 xvfb_pid=""
 updater_pid=""
-stop_pid() {
-  [ -n "$1" ] || return 0
-  kill "$1" 2>/dev/null || return 0
-  for _ in $(seq 50); do
-    kill -0 "$1" 2>/dev/null || break
-    sleep 0.1
-  done
-  kill -KILL "$1" 2>/dev/null || true
-  wait "$1" 2>/dev/null || true
-}
 cleanup() {
   stop_pid "$updater_pid"
   stop_pid "$xvfb_pid"
@@ -278,17 +269,8 @@ systemctl() {
 }
 
 # Xvfb for the player's runs.
-: >"$work/xvfb.display"
-Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/xvfb.display" 2>"$work/xvfb.log" &
-xvfb_pid=$!
-for _ in $(seq 100); do
-  [ -s "$work/xvfb.display" ] && break
-  kill -0 "$xvfb_pid" 2>/dev/null || break
-  sleep 0.1
-done
-[ -s "$work/xvfb.display" ] || { cat "$work/xvfb.log" >&2; fail "Xvfb did not start"; }
-DISPLAY=":$(tr -dc '0-9' <"$work/xvfb.display")"
-export DISPLAY QT_SYSTEM_PLUGINS
+start_xvfb "$work" || fail "Xvfb did not start"
+export QT_SYSTEM_PLUGINS
 export XDG_RUNTIME_DIR="$work/runtime"
 mkdir -m 700 "$XDG_RUNTIME_DIR"
 unset QT_PLUGIN_PATH QT_QPA_PLATFORM_PLUGIN_PATH LD_LIBRARY_PATH
