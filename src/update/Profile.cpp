@@ -9,9 +9,6 @@
 
 #ifdef Q_OS_WIN
 #include <QDir>
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
 #include <windows.h>
 #else
 #include <filesystem>
