@@ -13,6 +13,7 @@
 #include <unistd.h>
 #endif
 
+#include "update/DownloadFile.h"
 #include "update/Failure.h"
 #include "update/Fetch.h"
 #include "update/PartFolder.h"

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <thread>
 
+#include "update/DownloadFile.h"
 #include "update/Failure.h"
 #include "update/Fetch.h"
 #include "update/News.h"
@@ -49,6 +50,13 @@ void PlayWithoutUpdate(const QString& headline, const QString& brief, const QStr
     Window.SetL2(headline);
     Window.SetL3(brief);
     Window.SetContinueEnabled(true);
+}
+
+// Ends the run with a status line on L2: "Continue" enabled, L3 cleared.
+void Finish(const QString& status) {
+    Window.SetContinueEnabled(true);
+    Window.SetL2(status);
+    Window.SetL3(QString());
 }
 
 // Stores the server manifest as "temp.ini". Returns "" when it was written,
@@ -166,10 +174,12 @@ void Run(const QString& installedManifest, const QString& serverManifest) {
         return QStringLiteral("Could not download %1: %2.")
             .arg(name, QString::fromStdString(outcome.problem));
     };
+    const auto offline = [&](const QString& name, const transfer::Outcome& outcome) {
+        PlayWithoutUpdate(QStringLiteral("Cannot reach the update server!"),
+                          QString::fromStdString(outcome.brief), problem(name, outcome));
+    };
     if (news.unreachable)
-        return PlayWithoutUpdate(QStringLiteral("Cannot reach the update server!"),
-                                 QString::fromStdString(news.brief),
-                                 problem(QStringLiteral("news.txt"), news));
+        return offline(QStringLiteral("news.txt"), news);
     if (news.status == transfer::Status::Done)
         Window.SetNews(DecodeNews(QByteArray::fromStdString(news.body)));
     else if (news.httpStatus == 0)
@@ -179,9 +189,7 @@ void Run(const QString& installedManifest, const QString& serverManifest) {
     const transfer::Outcome manifest = FetchToMemory(
         UrlOf(QStringLiteral("info.ini")), QStringLiteral("info.ini"), ManifestBytes, false);
     if (manifest.unreachable)
-        return PlayWithoutUpdate(QStringLiteral("Cannot reach the update server!"),
-                                 QString::fromStdString(manifest.brief),
-                                 problem(QStringLiteral("info.ini"), manifest));
+        return offline(QStringLiteral("info.ini"), manifest);
     if (manifest.status != transfer::Status::Done)
         Fail(problem(QStringLiteral("info.ini"), manifest));
     ServerManifest = QByteArray::fromStdString(manifest.body);
@@ -190,9 +198,7 @@ void Run(const QString& installedManifest, const QString& serverManifest) {
             FetchToMemory(UrlOf(QStringLiteral("info.ini.minisig")),
                           QStringLiteral("info.ini.minisig"), MaxSignatureFileSize, false);
         if (signature.unreachable)
-            return PlayWithoutUpdate(QStringLiteral("Cannot reach the update server!"),
-                                     QString::fromStdString(signature.brief),
-                                     problem(QStringLiteral("info.ini.minisig"), signature));
+            return offline(QStringLiteral("info.ini.minisig"), signature);
         if (signature.status != transfer::Status::Done)
             Fail(QStringLiteral("Could not download info.ini.minisig, the signature of the "
                                 "update: %1. This updater installs only signed updates.")
@@ -211,10 +217,7 @@ void Run(const QString& installedManifest, const QString& serverManifest) {
             return PlayWithoutUpdate(
                 QStringLiteral("Cannot update: the game folder is not writable!"), refused,
                 QStringLiteral("Could not update the game in %1: %2.").arg(AppFolder(), refused));
-        Window.SetL2(QStringLiteral("You Have The Latest Version!"));
-        Window.SetL3(QString());
-        Window.SetContinueEnabled(true);
-        return;
+        return Finish(QStringLiteral("You Have The Latest Version!"));
     }
     RememberIniFile(serverManifest, server);
     Window.SetL3(QStringLiteral("Downloaded info.ini!"));
@@ -250,15 +253,11 @@ void Run(const QString& installedManifest, const QString& serverManifest) {
         // The installed manifest is replaced only once every file has landed.
         InstallManifest(installedManifest);
         RemovePartFolder();
-        Window.SetContinueEnabled(true);
-        Window.SetL2(QStringLiteral("Update Complete!"));
-        Window.SetL3(QString());
+        Finish(QStringLiteral("Update Complete!"));
         Window.SetVersionText(QStringLiteral("Version ") + ServerVersion);
     } else {
         RemovePartFolder(); // nothing of an earlier update is worth continuing
-        Window.SetL2(QStringLiteral("You Have The Latest Version!"));
-        Window.SetL3(QString());
-        Window.SetContinueEnabled(true);
+        Finish(QStringLiteral("You Have The Latest Version!"));
     }
 
     if (FileExists(serverManifest))

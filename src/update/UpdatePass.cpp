@@ -6,6 +6,7 @@
 #include <QStorageInfo>
 
 #include "transfer/Sha256.h"
+#include "update/DownloadFile.h"
 #include "update/Failure.h"
 #include "update/Fetch.h"
 #include "update/PartFolder.h"
