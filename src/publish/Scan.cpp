@@ -6,19 +6,11 @@
 #include <system_error>
 
 #include "publish/Names.h"
+#include "update/Paths.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-// The path for the file system library. Cannot fail.
-fs::path ToPath(const QString& path) {
-#ifdef Q_OS_WIN
-    return fs::path(path.toStdWString());
-#else
-    return fs::path(QFile::encodeName(path).toStdString());
-#endif
-}
 
 // The file system library's path as text. Cannot fail.
 QString FromPath(const fs::path& path) {

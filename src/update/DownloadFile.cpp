@@ -28,10 +28,6 @@ namespace {
 // Every file put in place by this run, for the one flush before the manifest.
 QStringList placedFiles;
 
-std::filesystem::path ToPath(const QString& path) {
-    return std::filesystem::path(path.toStdU16String());
-}
-
 // True when path lies in the game folder (both taken with links resolved).
 bool IsInside(const QString& path) {
     const QString folder = QFileInfo(AppFolder()).canonicalFilePath();

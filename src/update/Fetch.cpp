@@ -9,6 +9,7 @@
 
 #include "update/Failure.h"
 #include "update/PartFolder.h"
+#include "update/Paths.h"
 #include "update/modUpdate.h"
 
 using namespace modUpdate;
@@ -31,10 +32,6 @@ struct FileTransfer {
 
 // The file transfers under way, by URL: the current file's and those started ahead.
 std::map<QString, std::shared_ptr<FileTransfer>> fileTransfers;
-
-std::filesystem::path ToPath(const QString& path) {
-    return std::filesystem::path(path.toStdU16String());
-}
 
 // Starts the transfer of url into its part file; progress goes into `progress`.
 int StartFile(const QString& url, const Expected& expected,

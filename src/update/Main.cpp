@@ -111,11 +111,9 @@ void InstallManifest(const QString& path) {
 // one that is not a whole number. Throws UpdateFailure for a server manifest
 // whose Release is not a whole number.
 std::int64_t ReleaseOf(const QString& value, bool lenient) {
-    bool number = !value.isEmpty() && value.size() <= 18;
-    for (const QChar c : value)
-        number = number && c >= u'0' && c <= u'9';
-    if (number)
-        return value.toLongLong();
+    const std::int64_t release = ReadDigits(value);
+    if (release >= 0)
+        return release;
     if (!value.isEmpty() && !lenient)
         Fail(QStringLiteral("The server's info.ini is broken: its Release (\"%1\") is not a "
                             "whole number.")

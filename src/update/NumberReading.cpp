@@ -153,3 +153,10 @@ std::int32_t ReadNumber(const QString& text, const QString& what) {
                  .arg(what, Quoted(text)));
     return std::int32_t(value);
 }
+
+std::int64_t ReadDigits(const QString& text) {
+    bool digits = !text.isEmpty() && text.size() <= 18;
+    for (const QChar c : text)
+        digits = digits && c >= u'0' && c <= u'9';
+    return digits ? text.toLongLong() : -1;
+}

@@ -13,3 +13,7 @@
 // Throws UpdateFailure, naming `what`, when the result does not fit a signed
 // 32-bit integer.
 std::int32_t ReadNumber(const QString& text, const QString& what);
+
+// The value of text when it is 1 to 18 decimal digits and nothing else (a
+// size or a release number); -1 otherwise.
+std::int64_t ReadDigits(const QString& text);

@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
 
@@ -13,6 +14,14 @@ QString AppFolder() {
     if (!appFolderOverride.isEmpty())
         return appFolderOverride;
     return QDir::cleanPath(QCoreApplication::applicationDirPath());
+}
+
+std::filesystem::path ToPath(const QString& path) {
+#ifdef Q_OS_WIN
+    return std::filesystem::path(path.toStdWString());
+#else
+    return std::filesystem::path(QFile::encodeName(path).toStdString());
+#endif
 }
 
 void SetAppFolderForTests(const QString& folder) {

@@ -4,6 +4,7 @@
 
 #include <QString>
 #include <QStringList>
+#include <filesystem>
 
 // The application folder, without a trailing separator.
 QString AppFolder();
@@ -15,6 +16,9 @@ void SetAppFolderForTests(const QString& folder);
 // The path of name in the application folder. "\" and "/" inside name both
 // count as separators.
 QString AppPath(const QString& name);
+
+// The path for the file system library. Cannot fail.
+std::filesystem::path ToPath(const QString& path);
 
 // True when path names an ordinary file; a folder of that name counts as missing.
 bool FileExists(const QString& path);

@@ -9,6 +9,7 @@
 #include "update/DownloadFile.h"
 #include "update/Failure.h"
 #include "update/Fetch.h"
+#include "update/NumberReading.h"
 #include "update/PartFolder.h"
 #include "update/Paths.h"
 #include "update/modUpdate.h"
@@ -38,11 +39,17 @@ Step Decide(const FileEntry& server, const FileEntry& local, bool installed) {
     return Step::Nothing;
 }
 
+// The folder an entry names, as the pass uses it: blanks and one separator
+// at each end dropped.
+QString FolderOf(const FileEntry& entry) {
+    return TrimOneSeparator(TrimSpaces(entry.FilePath));
+}
+
 // Refuses an entry whose folder or name could lead outside the application
 // folder (also through a link), or that would replace or hide one of the
 // updater's own files.
 void RefuseUnsafe(const FileEntry& entry) {
-    const QString folder = TrimOneSeparator(TrimSpaces(entry.FilePath));
+    const QString folder = FolderOf(entry);
     for (const QString& value : {folder, entry.FileName}) {
         const QString reason = UnsafePathReason(value);
         if (!reason.isEmpty())
@@ -70,15 +77,13 @@ void RefuseUnsafe(const FileEntry& entry) {
 std::int64_t SizeOf(const FileEntry& entry, std::int32_t i) {
     if (entry.FileSize.isEmpty())
         return -1;
-    bool number = entry.FileSize.size() <= 18;
-    for (const QChar c : entry.FileSize)
-        number = number && c >= u'0' && c <= u'9';
-    if (!number)
+    const std::int64_t size = ReadDigits(entry.FileSize);
+    if (size < 0)
         Fail(QStringLiteral("The server's info.ini is broken: FileSize%1 (\"%2\") is not a "
                             "number of bytes.")
                  .arg(i)
                  .arg(entry.FileSize.left(40)));
-    return entry.FileSize.toLongLong();
+    return size;
 }
 
 // The SHA-256 an entry gives (FileSha256) in lower case, "" when it gives none.
@@ -99,7 +104,7 @@ QString HashOf(const FileEntry& entry, std::int32_t i) {
 // another size or SHA-256 than the entry gives. Hashes a slice at a time,
 // letting window events run.
 bool IsDamaged(const FileEntry& entry, std::int64_t size, const QString& sha256) {
-    const QString folder = TrimOneSeparator(TrimSpaces(entry.FilePath));
+    const QString folder = FolderOf(entry);
     QFile file(TargetOf(folder, entry.FileName, false));
     if (file.fileName().isEmpty() || !QFileInfo(file).isFile())
         return true;
@@ -145,7 +150,7 @@ void FetchFollowing(const std::vector<std::int32_t>& fetches, std::size_t curren
          k < fetches.size() && k <= current + FetchedAhead; ++k) {
         started = k;
         const FileEntry& entry = ServerFiles[static_cast<std::size_t>(fetches[k])];
-        const QString folder = TrimOneSeparator(TrimSpaces(entry.FilePath));
+        const QString folder = FolderOf(entry);
         const QString key = PlacedKeyOf(folder, entry.FileName);
         if (!IsListed(key) || !WasPlaced(key, TargetOf(folder, entry.FileName, false)))
             FetchAhead(UrlOf(entry.FileName),
