@@ -52,6 +52,9 @@ int main(int argc, char** argv) {
         modUpdate::Main();
     } catch (const ExitRequested&) {
         return 0;
+    } catch (const AlreadyRunning&) {
+        ReportFailure(QStringLiteral("The updater is already running."));
+        return 1;
     } catch (const UpdateFailure& failure) {
         ReportFailure(failure.message());
         return 1;

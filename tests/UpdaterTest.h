@@ -105,16 +105,19 @@ class UpdaterTest : public ::testing::Test {
     std::string Read(const QString& name) const { return ReadFile(Path(name)); }
     QStringList Tree() const { return ::Tree(game_); }
 
-    // Runs the start-up procedure; "" when it ends normally, "<exit>" after
-    // "Exit", else the failure message.
+    // Runs the start-up procedure; "" when it ends normally or offline,
+    // "<exit>" after "Exit", "<running>" when another updater runs, else the
+    // message of the failed update.
     QString RunMain() {
         try {
             modUpdate::Main();
-        } catch (const UpdateFailure& failure) {
-            return failure.message();
         } catch (const ExitRequested&) {
             return QStringLiteral("<exit>");
+        } catch (const AlreadyRunning&) {
+            return QStringLiteral("<running>");
         }
+        if (CaptionsOf("L2").endsWith("Update failed! You can still play."))
+            return modUpdate::OfflineReason;
         return QString();
     }
 

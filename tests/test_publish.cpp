@@ -185,7 +185,7 @@ TEST(PublishVersions, NextVersionOrdersAfterByCharacterCodes) {
         {"v2-0041", "v2-0042"}, {"19", "20"},     {"0001x", "0001x0001"}, {"a9z", "a9z0001"}};
     for (const auto& [version, next] : table) {
         EXPECT_EQ(NextFileVersion(version), next) << version;
-        EXPECT_TRUE(modUpdate::VersionIsGreater(NextFileVersion(version), version)) << version;
+        EXPECT_TRUE(VersionIsGreater(NextFileVersion(version), version)) << version;
     }
 }
 

@@ -46,6 +46,21 @@ bool ParseContentRange(const std::string& value, std::int64_t& first, std::int64
     return first >= 0 && last >= first && whole > last;
 }
 
+// The seconds of a Retry-After header given in seconds, at most a day (a
+// longer wait, even one too long to count, is a day); -1 for any other text.
+int RetrySeconds(const std::string& text) {
+    constexpr int Day = 86'400;
+    if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos)
+        return -1;
+    int seconds = 0;
+    for (const char c : text) {
+        seconds = seconds * 10 + (c - '0');
+        if (seconds >= Day)
+            return Day;
+    }
+    return seconds;
+}
+
 } // namespace
 
 // The reason for std::strerror-style failures of the C library.
@@ -118,9 +133,15 @@ void WriteRecord(const Job& job) {
     const Request& request = job.request;
     if (request.record.empty())
         return;
-    const std::string validator = job.etag.empty() ? job.lastModified : job.etag;
+    // A weak ETag does not promise the same bytes, so it cannot continue them.
+    const bool weak = job.etag.rfind("W/", 0) == 0;
+    std::string validator = job.etag.empty() || weak ? job.lastModified : job.etag;
+    if (validator.find('\n') != std::string::npos)
+        validator.clear();
     std::error_code ignored;
-    if (validator.empty() || job.outcome.total < 0 || validator.find('\n') != std::string::npos) {
+    // Without a validator the record still lets a whole file be checked
+    // against its SHA-256 later, though not continued.
+    if ((validator.empty() && request.sha256.empty()) || job.outcome.total < 0) {
         std::filesystem::remove(request.record, ignored);
         return;
     }
@@ -135,8 +156,11 @@ bool RestartFile(Job& job) {
     job.outcome.received = 0;
     if (job.hash)
         job.hash = std::make_unique<HashThread>();
-    if (job.file && std::freopen(nullptr, "wb", job.file) == nullptr) {
-        job.file = nullptr;
+    if (job.file == nullptr)
+        return true;
+    std::fclose(job.file);
+    job.file = OpenFile(job.request.file, "wb");
+    if (job.file == nullptr) {
         job.Problem("could not write " + job.request.file.string() + ": " + Reason(errno));
         return false;
     }
@@ -180,6 +204,7 @@ void Accept(Job& job) {
     } else if (job.status == 416 && job.kept > 0) {
         if (job.contentRange == "bytes */" + std::to_string(job.kept)) {
             job.outcome.total = job.kept; // the kept bytes are the whole file
+            job.errorPage = true;         // and the body a page about it, thrown away
             return;
         }
         RestartFile(job);
@@ -188,7 +213,7 @@ void Accept(Job& job) {
                            true);
     } else {
         job.errorPage = true;
-        job.outcome.retryAfter = static_cast<int>(ByteCount(job.retryAfter));
+        job.outcome.retryAfter = RetrySeconds(job.retryAfter);
         const std::string reason = job.reason.empty() ? std::string() : " " + job.reason;
         return job.Problem("the server answered " + std::to_string(job.status) + reason,
                            IsBusyStatus(job.status));
@@ -272,7 +297,9 @@ void FailFromResult(Job& job, CURLcode code, int timeoutSeconds) {
         brief = "Host name not found";
         break;
     case CURLE_OPERATION_TIMEDOUT:
-        text = "the server did not answer for " + std::to_string(timeoutSeconds) + " seconds";
+        text = job.request.timeLimitMs > 0 || job.request.connectSeconds > 0
+                   ? "the server did not answer in time"
+                   : "the server did not answer for " + std::to_string(timeoutSeconds) + " seconds";
         brief = "No answer";
         break;
     case CURLE_PARTIAL_FILE:

@@ -23,6 +23,7 @@ struct Transfers::Job {
     std::FILE* file = nullptr;
     std::unique_ptr<HashThread> hash;
     std::int64_t kept = 0;       // bytes of the file continued by a range request
+    bool whole = false;          // the kept bytes are the whole file: checked, not requested
     std::int64_t hashedKept = 0; // of those, how many went into the hash
     bool added = false;          // handed to libcurl
     bool looked = false;         // the final response's status and headers were checked

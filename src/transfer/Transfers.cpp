@@ -1,5 +1,6 @@
 #include "transfer/Transfers.h"
 
+#include <cstring>
 #include <fstream>
 #include <mutex>
 #include <stdexcept>
@@ -47,14 +48,21 @@ int Transfers::Start(Request request) {
             const std::int64_t size =
                 static_cast<std::int64_t>(std::filesystem::file_size(r.file, error));
             const std::int64_t total = ByteCount(whole);
-            if (!error && url == r.url && !validator.empty() && size > 0 && size <= total &&
+            if (!error && url == r.url && size > 0 && size <= total &&
                 (r.size < 0 || total == r.size)) {
-                job.kept = size;
-                job.headers = curl_slist_append(job.headers, ("If-Range: " + validator).c_str());
+                // A whole file with a known hash is checked on disk instead of
+                // asking for it; a part with a validator is continued.
+                job.whole = size == total && !r.sha256.empty();
+                if (job.whole || !validator.empty())
+                    job.kept = size;
+                if (!job.whole && !validator.empty())
+                    job.headers =
+                        curl_slist_append(job.headers, ("If-Range: " + validator).c_str());
             }
         }
-        job.file = std::fopen(r.file.c_str(), job.kept > 0 ? "ab" : "wb");
-        if (job.file == nullptr) {
+        if (!job.whole)
+            job.file = OpenFile(r.file, job.kept > 0 ? "ab" : "wb");
+        if (!job.whole && job.file == nullptr) {
             job.Problem("could not write " + r.file.string() + ": " + Reason(errno));
             job.outcome.status = Status::Failed;
             return id;
@@ -79,13 +87,17 @@ int Transfers::Start(Request request) {
     curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_2TLS));
     curl_easy_setopt(easy, CURLOPT_PIPEWAIT, 1L);
     curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT, static_cast<long>(options_.timeoutSeconds));
+    curl_easy_setopt(
+        easy, CURLOPT_CONNECTTIMEOUT,
+        static_cast<long>(r.connectSeconds > 0 ? r.connectSeconds : options_.timeoutSeconds));
+    if (r.timeLimitMs > 0)
+        curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, r.timeLimitMs);
     curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, static_cast<long>(options_.timeoutSeconds));
     curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, 256L * 1024L);
     if (!options_.caFile.empty())
         curl_easy_setopt(easy, CURLOPT_CAINFO, options_.caFile.c_str());
-    if (job.kept > 0)
+    if (job.kept > 0 && !job.whole)
         curl_easy_setopt(easy, CURLOPT_RANGE, (std::to_string(job.kept) + "-").c_str());
     curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, job.error);
     curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &OnHeader);
@@ -127,10 +139,12 @@ void Transfers::Wait(int timeoutMs) {
         }
         job->hash->Add(slice.data(), slice.size());
         job->hashedKept += static_cast<std::int64_t>(slice.size());
-        if (job->hashedKept == job->kept) {
-            curl_multi_add_handle(multi_, job->easy);
-            job->added = true;
-        }
+        if (job->hashedKept < job->kept)
+            continue;
+        if (job->whole && Taken(*job))
+            continue;
+        curl_multi_add_handle(multi_, job->easy);
+        job->added = true;
     }
     // Sleeps only when nothing could be done at once: no slice to hash and no
     // request that just ended.
@@ -145,6 +159,33 @@ void Transfers::Wait(int timeoutMs) {
             job->request.progress(job->outcome.received, job->outcome.total);
         }
     }
+}
+
+bool Transfers::Taken(Job& job) {
+    std::string digest;
+    try {
+        digest = job.hash->HexDigest();
+    } catch (const std::exception&) {
+    }
+    if (digest == job.request.sha256) {
+        job.outcome.received = job.kept;
+        job.outcome.total = job.kept;
+        job.outcome.status = Status::Done;
+        return true;
+    }
+    // Other bytes than the file's: it is fetched afresh.
+    job.whole = false;
+    job.kept = 0;
+    job.hashedKept = 0;
+    job.outcome.received = 0;
+    job.hash = std::make_unique<HashThread>();
+    job.file = OpenFile(job.request.file, "wb");
+    if (job.file == nullptr) {
+        job.Problem("could not write " + job.request.file.string() + ": " + Reason(errno));
+        Complete(job, CURLE_WRITE_ERROR);
+        return true;
+    }
+    return false;
 }
 
 bool Transfers::Perform() {
@@ -237,6 +278,15 @@ void Transfers::Cancel(int id) {
         curl_easy_cleanup(job.easy);
     curl_slist_free_all(job.headers);
     jobs_.erase(found);
+}
+
+std::FILE* OpenFile(const std::filesystem::path& path, const char* mode) {
+#ifdef _WIN32
+    const std::wstring wide(mode, mode + std::strlen(mode));
+    return _wfopen(path.c_str(), wide.c_str());
+#else
+    return std::fopen(path.c_str(), mode);
+#endif
 }
 
 std::string EncodeSegment(const std::string& name) {

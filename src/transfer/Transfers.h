@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstdio>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -40,6 +41,10 @@ struct Request {
     std::function<void(std::int64_t, std::int64_t)> progress;
     // When it becomes true the request ends as Cancelled.
     const std::atomic<bool>* cancel = nullptr;
+    // Seconds to wait for a connection (0: the time-out of the Options), and
+    // milliseconds the whole request may take (0: no limit).
+    int connectSeconds = 0;
+    long timeLimitMs = 0;
 };
 
 enum class Status { Running, Done, Failed, Cancelled };
@@ -88,9 +93,11 @@ class Transfers {
 
     // Starts a request and returns its number. Does not wait. A request with
     // a file and a record continues the file's bytes when the record says how
-    // (same URL, a validator, no more bytes than the whole size); otherwise
-    // the file is started afresh. Never throws for network or file problems:
-    // they end the request as Failed.
+    // (same URL, a validator, no more bytes than the whole size); a file the
+    // record calls whole is checked against the SHA-256 on disk and, when it
+    // holds, taken without asking the server. Otherwise the file is started
+    // afresh. Never throws for network or file problems: they end the
+    // request as Failed.
     int Start(Request request);
 
     // Moves every request forward, sleeping at most timeoutMs for the network
@@ -114,12 +121,19 @@ class Transfers {
     // one ended.
     bool Perform();
     void Complete(Job& job, int code);
+    // Ends a job whose kept bytes are the whole file when they hash to the
+    // file's SHA-256; otherwise starts its file afresh. True when it ended.
+    bool Taken(Job& job);
 
     Options options_;
     CURLM* multi_;
     int next_ = 1;
     std::map<int, std::unique_ptr<Job>> jobs_;
 };
+
+// Opens the file at path as std::fopen does with mode ("rb", "wb", ...), also
+// where paths are wide; null, with errno set, when it cannot.
+std::FILE* OpenFile(const std::filesystem::path& path, const char* mode);
 
 // name percent-encoded as one path segment: every byte but A-Z, a-z, 0-9 and
 // "-._~" becomes %XX, so "a#1.dat" asks for "a%231.dat" and "data/x" for "data%2Fx".

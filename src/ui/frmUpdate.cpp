@@ -14,6 +14,7 @@
 #include <utility>
 
 #include "ui/Actions.h"
+#include "ui/FailureBox.h"
 #include "update/modUpdate.h"
 
 namespace {
@@ -275,4 +276,5 @@ void ConnectWindow() {
     hooks.SetContinueEnabled = [](bool enabled) {
         frmUpdate::Instance().SetContinueEnabled(enabled);
     };
+    hooks.ReportFailure = [](const QString& message) { ReportFailure(message); };
 }

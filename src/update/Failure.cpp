@@ -1,8 +1,9 @@
 #include "update/Failure.h"
 
-UpdateFailure::UpdateFailure(const QString& message)
-    : std::runtime_error(message.toStdString()), message_(message) {}
+UpdateFailure::UpdateFailure(const QString& message, const QString& brief)
+    : std::runtime_error(message.toStdString()), message_(message), brief_(brief) {}
 
-void Fail(const QString& message) {
-    throw UpdateFailure(message);
+void Fail(const QString& message, const QString& brief) {
+    throw UpdateFailure(
+        message, brief.isEmpty() ? QStringLiteral("The update could not be installed.") : brief);
 }

@@ -1,7 +1,7 @@
 #include "update/Fetch.h"
 
-#include <QDir>
 #include <QFile>
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <map>
@@ -16,6 +16,8 @@ using namespace modUpdate;
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
 // Tries of one transfer in all: the first and three more.
 constexpr int Tries = 4;
 // The longest pause a busy server may ask for (Retry-After).
@@ -23,25 +25,25 @@ constexpr int LongestServerPauseMs = 30'000;
 // The percentage advances in whole blocks of this size.
 constexpr std::int64_t BlockSize = 1024;
 
-// A file transfer under way and how far it has come.
+// A file transfer of this run and how far it has come.
 struct FileTransfer {
     int id = 0;
     std::int64_t received = 0;
     std::int64_t total = -1;
+    bool done = false; // the part file is whole and checked
 };
 
-// The file transfers under way, by URL: the current file's and those started ahead.
+// The file transfers of this run, by key: under way, started ahead, or done.
 std::map<QString, std::shared_ptr<FileTransfer>> fileTransfers;
 
-// Starts the transfer of url into its part file; progress goes into `progress`.
-int StartFile(const QString& url, const Expected& expected,
-              const std::shared_ptr<FileTransfer>& progress) {
+// Starts the transfer of file into its part file; progress goes into `progress`.
+int StartFile(const FileToFetch& file, const std::shared_ptr<FileTransfer>& progress) {
     transfer::Request request;
-    request.url = url.toStdString();
-    request.file = ToPath(PartFileOf(url));
-    request.record = ToPath(PartRecordOf(url));
-    request.size = expected.size;
-    request.sha256 = expected.sha256;
+    request.url = file.url.toStdString();
+    request.file = ToPath(PartFileOf(file.key));
+    request.record = ToPath(PartRecordOf(file.key));
+    request.size = file.size;
+    request.sha256 = file.sha256.toStdString();
     request.cancel = &ExitClicked;
     request.progress = [progress](std::int64_t received, std::int64_t total) {
         progress->received = received;
@@ -93,21 +95,36 @@ QString RetryLine(const transfer::Outcome& outcome, const QString& name, int att
 
 // Runs request id to its end, trying again (through start) after a broken
 // connection, a time-out or a busy server, up to Tries tries in all, after
-// pauses of 1, 2 and 4 seconds or what the server asked for (at most 30 s).
-// Returns the outcome of the last try.
+// pauses of 1, 2 and 4 seconds or what the server asked for (at most 30 s),
+// as long as the next try would begin before deadline. Returns the outcome
+// of the last try.
 transfer::Outcome WithRetries(int id, const QString& name, const std::function<int()>& start,
-                              const std::function<void()>& each) {
+                              const std::function<void()>& each,
+                              Clock::time_point deadline = Clock::time_point::max()) {
     for (int attempt = 1;; ++attempt) {
         const transfer::Outcome outcome = WaitFor(id, each);
         if (outcome.status != transfer::Status::Failed || !outcome.transient || attempt == Tries)
             return outcome;
-        Window.SetL3(RetryLine(outcome, name, attempt + 1));
         int pause = RetryPauseMs << (attempt - 1);
         if (outcome.retryAfter >= 0)
             pause = std::min(outcome.retryAfter * 1000, LongestServerPauseMs);
+        if (deadline - Clock::now() <= std::chrono::milliseconds(pause))
+            return outcome;
+        Window.SetL3(RetryLine(outcome, name, attempt + 1));
         PauseFor(pause);
         id = start();
     }
+}
+
+// The reason a file could not be fetched, in a few words.
+QString BriefOf(const transfer::Outcome& outcome) {
+    if (outcome.damaged)
+        return QStringLiteral("A file arrived damaged.");
+    if (!outcome.brief.empty())
+        return QString::fromStdString(outcome.brief) + u'.';
+    if (outcome.httpStatus >= 300)
+        return QStringLiteral("The server answered %1.").arg(outcome.httpStatus);
+    return QStringLiteral("A file could not be downloaded.");
 }
 
 } // namespace
@@ -137,55 +154,83 @@ transfer::Outcome FetchToMemory(const QString& url, const QString& name, std::in
     return outcome;
 }
 
-void FetchAhead(const QString& url, const Expected& expected) {
-    if (fileTransfers.count(url) != 0)
+transfer::Outcome FetchNews(const QString& url, std::int64_t maxBytes, int seconds) {
+    const Clock::time_point deadline = Clock::now() + std::chrono::seconds(seconds);
+    const auto start = [&] {
+        transfer::Request request;
+        request.url = url.toStdString();
+        request.maxBytes = maxBytes;
+        request.cutAtMax = true;
+        request.cancel = &ExitClicked;
+        request.connectSeconds = std::max(1, seconds / 2);
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        request.timeLimitMs = std::max<long>(1, static_cast<long>(left.count()));
+        return Inet->Start(std::move(request));
+    };
+    transfer::Outcome outcome =
+        WithRetries(start(), QStringLiteral("news.txt"), start, nullptr, deadline);
+    if (outcome.status == transfer::Status::Cancelled)
+        throw ExitRequested{};
+    return outcome;
+}
+
+void FetchAhead(const FileToFetch& file) {
+    if (fileTransfers.count(file.key) != 0)
         return;
     MakePartFolder();
     auto transfer = std::make_shared<FileTransfer>();
-    transfer->id = StartFile(url, expected, transfer);
-    fileTransfers[url] = transfer;
+    transfer->id = StartFile(file, transfer);
+    fileTransfers[file.key] = transfer;
 }
 
-QString FetchFile(const QString& url, const QString& name, const Expected& expected) {
-    FetchAhead(url, expected);
-    const std::shared_ptr<FileTransfer> transfer = fileTransfers[url];
+std::int64_t FetchFile(const FileToFetch& file) {
+    FetchAhead(file);
+    const std::shared_ptr<FileTransfer> transfer = fileTransfers[file.key];
     QString shown;
     const auto each = [&] { ShowPercent(*transfer, shown); };
     each(); // a file that has already arrived shows its percentage at once
-    const auto start = [&] { return transfer->id = StartFile(url, expected, transfer); };
-    const transfer::Outcome outcome = WithRetries(transfer->id, name, start, each);
-    fileTransfers.erase(url);
+    if (transfer->done)
+        return transfer->received;
+    const auto start = [&] { return transfer->id = StartFile(file, transfer); };
+    const transfer::Outcome outcome = WithRetries(transfer->id, file.name, start, each);
     if (outcome.status == transfer::Status::Cancelled)
         throw ExitRequested{};
     if (outcome.status == transfer::Status::Failed) {
-        if (outcome.damaged)
-            QFile::remove(PartFileOf(url)); // damaged bytes are never continued
-        KeepOrDropPart(url);
+        fileTransfers.erase(file.key);
+        if (outcome.damaged || !outcome.transient) {
+            // Damaged bytes are never continued, and no try mends the rest.
+            QFile::remove(PartFileOf(file.key));
+            QFile::remove(PartRecordOf(file.key));
+        }
+        KeepOrDropPart(file.key);
         if (outcome.damaged)
             Fail(QStringLiteral("%1 arrived damaged: %2.")
-                     .arg(name, QString::fromStdString(outcome.problem)));
+                     .arg(file.name, QString::fromStdString(outcome.problem)),
+                 BriefOf(outcome));
         Fail(QStringLiteral("Could not download %1: %2.")
-                 .arg(name, QString::fromStdString(outcome.problem)));
+                 .arg(file.name, QString::fromStdString(outcome.problem)),
+             BriefOf(outcome));
     }
+    transfer->received = outcome.received;
+    transfer->total = outcome.received;
+    transfer->done = true;
     each();
-    QFile::remove(PartRecordOf(url)); // the part is whole and goes into place
-    return PartFileOf(url);
+    return outcome.received;
 }
 
 void EndTransfers() {
-    for (const auto& [url, transfer] : fileTransfers) {
-        if (Inet)
+    for (const auto& [key, transfer] : fileTransfers) {
+        if (Inet && !transfer->done)
             Inet->Cancel(transfer->id);
-        KeepOrDropPart(url);
+        KeepOrDropPart(key);
     }
     fileTransfers.clear();
-    QDir().rmdir(PartFolder()); // only when nothing in it is worth keeping
 }
 
 void PauseFor(int ms) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    for (auto now = std::chrono::steady_clock::now(); now < end;
-         now = std::chrono::steady_clock::now()) {
+    const auto end = Clock::now() + std::chrono::milliseconds(ms);
+    for (auto now = Clock::now(); now < end; now = Clock::now()) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - now).count();
         Inet->Wait(static_cast<int>(std::min<long long>(left, 50)));
         DoEvents();

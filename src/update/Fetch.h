@@ -8,10 +8,13 @@
 
 #include "transfer/Transfers.h"
 
-// What is known of a game file before it is fetched.
-struct Expected {
+// A file to fetch into the part folder.
+struct FileToFetch {
+    QString name;           // as the manifest gives it: on the server and in messages
+    QString url;            // the base URL and the name as one segment
     std::int64_t size = -1; // bytes, -1 when unknown
-    std::string sha256;     // lower-case hex, "" when unknown
+    QString sha256;         // lower-case hex, "" when unknown
+    QString key;            // names its part file and record (PartKeyOf)
 };
 
 // The whole percentage shown after `received` of `expected` bytes: received
@@ -27,14 +30,21 @@ QString UrlOf(const QString& remoteName);
 transfer::Outcome FetchToMemory(const QString& url, const QString& name, std::int64_t maxBytes,
                                 bool cutAtMax);
 
-// Starts fetching url into its part file unless it is under way already.
-void FetchAhead(const QString& url, const Expected& expected);
+// Fetches the news into memory (at most maxBytes, a longer text cut there):
+// the server must answer within a few seconds, and every try together may
+// take `seconds` at most; then the outcome of the last try is returned.
+// Throws ExitRequested when the player clicks "Exit" meanwhile.
+transfer::Outcome FetchNews(const QString& url, std::int64_t maxBytes, int seconds);
 
-// Fetches url into its part file (or takes the transfer FetchAhead started),
-// showing its percentage, and returns the part file. Throws UpdateFailure,
-// naming `name`, when the last try fails, and ExitRequested when the player
+// Starts fetching file into its part file unless it is under way or here already.
+void FetchAhead(const FileToFetch& file);
+
+// Fetches file into its part file (or takes the transfer FetchAhead started,
+// or the whole file an earlier try left), showing its percentage, and
+// returns how many bytes the part file holds. Throws UpdateFailure, naming
+// the file, when the last try fails, and ExitRequested when the player
 // clicks "Exit" meanwhile.
-QString FetchFile(const QString& url, const QString& name, const Expected& expected);
+std::int64_t FetchFile(const FileToFetch& file);
 
 // Ends every transfer; parts worth continuing are kept, the rest removed.
 void EndTransfers();

@@ -1,14 +1,12 @@
 // The start-up procedure and the update driver.
 #include <QCoreApplication>
 #include <QFile>
-#include <QSaveFile>
+#include <QSet>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <thread>
 
-#include "update/DownloadFile.h"
 #include "update/Failure.h"
 #include "update/Fetch.h"
 #include "update/News.h"
@@ -22,9 +20,7 @@
 namespace modUpdate {
 
 namespace {
-// A manifest may list this many files at most: a "Max" beyond any real game
-// would only exhaust the memory or keep the updater busy for hours.
-constexpr std::int32_t MostFiles = 10'000'000;
+
 // The news box shows at most this much; a manifest may be this long.
 constexpr std::int64_t NewsBytes = 1 << 20;
 constexpr std::int64_t ManifestBytes = 256 << 20;
@@ -52,6 +48,17 @@ void PlayWithoutUpdate(const QString& headline, const QString& brief, const QStr
     Window.SetContinueEnabled(true);
 }
 
+// Ends a failed update, the installed game left as it was: the failure in
+// full (standard error and, on a desktop, a box), "Update failed! You can
+// still play." with the failure in short, and "Continue" enabled.
+void EndFailed(const UpdateFailure& failure) {
+    OfflineReason = failure.message();
+    Window.SetL2(QStringLiteral("Update failed! You can still play."));
+    Window.SetL3(failure.brief());
+    Window.ReportFailure(failure.message());
+    Window.SetContinueEnabled(true);
+}
+
 // Ends the run with a status line on L2: "Continue" enabled, L3 cleared.
 void Finish(const QString& status) {
     Window.SetContinueEnabled(true);
@@ -59,52 +66,30 @@ void Finish(const QString& status) {
     Window.SetL3(QString());
 }
 
-// Stores the server manifest as "temp.ini". Returns "" when it was written,
-// else why the folder refuses it; throws UpdateFailure for other failures
-// (a full disk, a folder in the way).
-QString WriteServerManifest(const QString& path) {
-    std::FILE* file = std::fopen(QFile::encodeName(path).constData(), "wb");
+// Stores the server manifest as "temp.ini" (a link of that name is removed,
+// never followed). Returns "" when it was written, else why the folder
+// refuses it; throws UpdateFailure for other failures (a full disk, a folder
+// in the way).
+QString WriteServerManifest(const QString& path, const QByteArray& manifest) {
+    DropLink(path);
+    std::FILE* file = transfer::OpenFile(ToPath(path), "wb");
     if (file == nullptr) {
         const int error = errno;
         const QString reason = QString::fromLocal8Bit(std::strerror(error));
         if (error == EACCES || error == EPERM || error == EROFS)
             return reason;
-        Fail(QStringLiteral("Could not write %1: %2.").arg(path, reason));
+        Fail(QStringLiteral("Could not write %1: %2.").arg(path, reason),
+             QStringLiteral("The game folder could not be written."));
     }
-    const auto size = static_cast<std::size_t>(ServerManifest.size());
-    const bool written = std::fwrite(ServerManifest.constData(), 1, size, file) == size;
+    const auto size = static_cast<std::size_t>(manifest.size());
+    const bool written = std::fwrite(manifest.constData(), 1, size, file) == size;
     if (std::fclose(file) != 0 || !written) {
         QFile::remove(path);
         Fail(QStringLiteral("Could not write %1: %2.")
-                 .arg(path, QString::fromLocal8Bit(std::strerror(errno))));
+                 .arg(path, QString::fromLocal8Bit(std::strerror(errno))),
+             QStringLiteral("The game folder could not be written."));
     }
-    ForgetIniFile(path);
     return QString();
-}
-
-// Makes the checked server manifest the installed one, whole and flushed to
-// disk, in one step. Throws UpdateFailure when it cannot be written.
-void InstallManifest(const QString& path) {
-    // Every file of this update is in place, but perhaps only in the system's
-    // cache. One flush makes them all durable before the installed manifest
-    // names them. Until the manifest is replaced it still lists the old
-    // versions, so a crash or power loss before this point only makes the next
-    // start fetch the changed files again.
-    // The flush may take seconds for large files; events keep running meanwhile.
-    auto flushed = std::make_shared<std::atomic<bool>>(false);
-    std::thread([flushed] {
-        FlushPlacedFiles();
-        *flushed = true;
-    }).detach();
-    while (!*flushed) {
-        DoEvents();
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(ServerManifest) != ServerManifest.size() ||
-        !file.commit())
-        Fail(QStringLiteral("Could not write %1: %2.").arg(path, file.errorString()));
-    ForgetIniFile(path);
 }
 
 // A "Release" number of a manifest: -1 when it gives none or, with lenient,
@@ -117,57 +102,77 @@ std::int64_t ReleaseOf(const QString& value, bool lenient) {
     if (!value.isEmpty() && !lenient)
         Fail(QStringLiteral("The server's info.ini is broken: its Release (\"%1\") is not a "
                             "whole number.")
-                 .arg(value.left(40)));
+                 .arg(value.left(40)),
+             QStringLiteral("The update's list of files is broken."));
     return -1;
 }
 
 // Refuses a server manifest that can only do harm: one without a Version
-// (an error page from a portal, a half-uploaded file), or one of an older
-// release than the installed one (a replayed old update).
-void RefuseManifest(const ProfileSections& server, const QString& installedManifest) {
+// (an error page from a portal, a half-uploaded file), one of an older
+// release than the installed one (a replayed old update), or, when updates
+// are signed, one without a Release while the installed one has one.
+void RefuseManifest(const ProfileSections& server, const ProfileSections& installed) {
     const QString version = QStringLiteral("VERSION");
+    const QString refused = QStringLiteral("The server offers no proper update.");
     if (ProfileValue(server, version, QStringLiteral("Version")).isEmpty())
         Fail(QStringLiteral("The server's info.ini is not an update: it has no [VERSION] section "
-                            "with a Version. Nothing was changed."));
+                            "with a Version. Nothing was changed."),
+             refused);
     const std::int64_t offered =
         ReleaseOf(ProfileValue(server, version, QStringLiteral("Release")), false);
-    const std::int64_t installed =
-        ReleaseOf(ReadIniValue(installedManifest, version, QStringLiteral("Release")), true);
-    if (offered >= 0 && offered < installed)
+    const std::int64_t current =
+        ReleaseOf(ProfileValue(installed, version, QStringLiteral("Release")), true);
+    if (offered >= 0 && offered < current)
         Fail(QStringLiteral("The server offers release %1, older than the installed %2. Nothing "
                             "was changed.")
                  .arg(offered)
-                 .arg(installed));
+                 .arg(current),
+             QStringLiteral("The server offers an older release."));
+    if (offered < 0 && current >= 0 && !PublicKey.isEmpty())
+        Fail(QStringLiteral("The server's info.ini is refused: it gives no Release, while the "
+                            "installed one is release %1. Nothing was changed.")
+                 .arg(current),
+             refused);
 }
 
 // Checks the server manifest against its signature and the key built in,
 // before anything is read from the manifest. Throws UpdateFailure when the
 // key is broken or the signature is malformed, by another key or of other bytes.
-void CheckSignature(const QByteArray& signature) {
+void CheckSignature(const QByteArray& manifest, const QByteArray& signature) {
     MinisignPublicKey key;
     const QString broken = ParsePublicKey(PublicKey.toLatin1(), key);
     if (!broken.isEmpty())
-        Fail(QStringLiteral("The public key built into this updater is broken: %1.").arg(broken));
-    const QString wrong = VerifyMinisign(key, ServerManifest, signature);
+        Fail(QStringLiteral("The public key built into this updater is broken: %1.").arg(broken),
+             QStringLiteral("This updater was built wrongly."));
+    const QString wrong = VerifyMinisign(key, manifest, signature);
     if (!wrong.isEmpty())
         Fail(QStringLiteral("The server's info.ini is refused because its signature does not "
                             "hold: %1. Nothing was changed.")
-                 .arg(wrong));
+                 .arg(wrong),
+             QStringLiteral("The update's signature does not hold."));
+}
+
+// The keys of the files the plan fetches.
+QSet<QString> KeysOf(const UpdatePlan& plan) {
+    QSet<QString> keys;
+    for (const FileToFetch& file : plan.files)
+        keys.insert(file.key);
+    return keys;
 }
 
 // Steps from the news to the end of the update: everything that talks to the
 // server or writes into the game folder.
-void Run(const QString& installedManifest, const QString& serverManifest) {
-    CleanPartFolder();
+void Run(const ProfileSections& installed, bool hasInstalled) {
     if (!OwnName.isEmpty())
         QFile::remove(OldUpdaterPath()); // the updater a new one replaced
 
     // The news is requested with two slashes before its name; servers answer
-    // that path with the news text. An error status leaves the box empty.
+    // that path with the news text. The news is optional: an error status, or
+    // a server too slow to send it, leaves the box empty.
     Window.SetL2(QStringLiteral("Getting News..."));
     Inet = std::make_unique<transfer::Transfers>(transfer::Options{TimeoutSeconds, CaFile});
-    const transfer::Outcome news = FetchToMemory(ServerUrl + QStringLiteral("/news.txt"),
-                                                 QStringLiteral("news.txt"), NewsBytes, true);
+    const transfer::Outcome news =
+        FetchNews(ServerUrl + QStringLiteral("/news.txt"), NewsBytes, NewsSeconds);
     const auto problem = [](const QString& name, const transfer::Outcome& outcome) {
         return QStringLiteral("Could not download %1: %2.")
             .arg(name, QString::fromStdString(outcome.problem));
@@ -180,17 +185,19 @@ void Run(const QString& installedManifest, const QString& serverManifest) {
         return offline(QStringLiteral("news.txt"), news);
     if (news.status == transfer::Status::Done)
         Window.SetNews(DecodeNews(QByteArray::fromStdString(news.body)));
-    else if (news.httpStatus == 0)
-        Fail(problem(QStringLiteral("news.txt"), news));
+    else if (news.httpStatus == 0 && !news.transient)
+        Fail(problem(QStringLiteral("news.txt"), news),
+             QStringLiteral("No safe connection to the update server."));
 
     Window.SetL2(QStringLiteral("Getting Information..."));
-    const transfer::Outcome manifest = FetchToMemory(
+    const transfer::Outcome fetched = FetchToMemory(
         UrlOf(QStringLiteral("info.ini")), QStringLiteral("info.ini"), ManifestBytes, false);
-    if (manifest.unreachable)
-        return offline(QStringLiteral("info.ini"), manifest);
-    if (manifest.status != transfer::Status::Done)
-        Fail(problem(QStringLiteral("info.ini"), manifest));
-    ServerManifest = QByteArray::fromStdString(manifest.body);
+    if (fetched.unreachable)
+        return offline(QStringLiteral("info.ini"), fetched);
+    if (fetched.status != transfer::Status::Done)
+        Fail(problem(QStringLiteral("info.ini"), fetched),
+             QStringLiteral("The update's list of files could not be downloaded."));
+    const QByteArray manifest = QByteArray::fromStdString(fetched.body);
     if (!PublicKey.isEmpty()) {
         const transfer::Outcome signature =
             FetchToMemory(UrlOf(QStringLiteral("info.ini.minisig")),
@@ -200,13 +207,14 @@ void Run(const QString& installedManifest, const QString& serverManifest) {
         if (signature.status != transfer::Status::Done)
             Fail(QStringLiteral("Could not download info.ini.minisig, the signature of the "
                                 "update: %1. This updater installs only signed updates.")
-                     .arg(QString::fromStdString(signature.problem)));
-        CheckSignature(QByteArray::fromStdString(signature.body));
+                     .arg(QString::fromStdString(signature.problem)),
+                 QStringLiteral("The update's signature could not be downloaded."));
+        CheckSignature(manifest, QByteArray::fromStdString(signature.body));
     }
-    const ProfileSections server = ParseProfile(ServerManifest);
-    RefuseManifest(server, installedManifest);
+    const ProfileSections server = ParseProfile(manifest);
+    RefuseManifest(server, installed);
 
-    const QString refused = WriteServerManifest(serverManifest);
+    const QString refused = WriteServerManifest(AppPath(QStringLiteral("temp.ini")), manifest);
     if (!refused.isEmpty()) {
         // A game installed where the player may not write: it can still be
         // played, and told whether it is up to date.
@@ -217,49 +225,40 @@ void Run(const QString& installedManifest, const QString& serverManifest) {
                 QStringLiteral("Could not update the game in %1: %2.").arg(AppFolder(), refused));
         return Finish(QStringLiteral("You Have The Latest Version!"));
     }
-    RememberIniFile(serverManifest, server);
     Window.SetL3(QStringLiteral("Downloaded info.ini!"));
 
-    FileCount =
-        ReadNumber(ReadIniValue(serverManifest, QStringLiteral("VERSION"), QStringLiteral("Max")),
-                   QStringLiteral("\"Max\" in the server's info.ini"));
-    if (FileCount > MostFiles)
-        Fail(QStringLiteral("The server's info.ini lists %1 files (\"Max\"), more than the "
-                            "updater can handle (%2).")
-                 .arg(FileCount)
-                 .arg(MostFiles));
-    LocalFiles.clear();
-    ServerFiles.clear();
-    if (FileCount > 0) {
-        LocalFiles.resize(static_cast<std::size_t>(FileCount) + 1);
-        ServerFiles.resize(static_cast<std::size_t>(FileCount) + 1);
-    }
-    ServerVersion =
-        ReadIniValue(serverManifest, QStringLiteral("VERSION"), QStringLiteral("Version"));
-
+    // Everything the update will do is decided here, before any file of the
+    // game is read or written.
+    UpdatePlan plan = PlanUpdate(manifest, server, installed, hasInstalled);
+    ServerVersion = plan.version;
     const bool newVersion = InstalledVersion != ServerVersion;
     if (newVersion || RepairMode) {
         InstalledVersion = ServerVersion;
         Window.SetL2(QStringLiteral("Checking File Versions..."));
-        OpenPlacedList(ServerManifest);
-        if (FileCount > 0)
-            LoadFileLists();
-        if (FileCount > 0)
-            UpdateFiles();
+        CheckInstalledFiles(plan);
+        PlanTransfers(plan);
+        CleanPartFolder(KeysOf(plan)); // nothing else of an earlier update is worth keeping
+        const std::vector<std::int64_t> arrived = UpdateFiles(plan);
+        if (newVersion || UpdateNumber > 0) {
+            // The installed manifest is replaced only once every file has landed.
+            InstallFiles(plan, arrived);
+            RemovePartFolder();
+            Finish(QStringLiteral("Update Complete!"));
+            Window.SetVersionText(QStringLiteral("Version ") + ServerVersion);
+            return;
+        }
     }
-    if (newVersion || UpdateNumber > 0) {
-        // The installed manifest is replaced only once every file has landed.
-        InstallManifest(installedManifest);
-        RemovePartFolder();
-        Finish(QStringLiteral("Update Complete!"));
-        Window.SetVersionText(QStringLiteral("Version ") + ServerVersion);
-    } else {
-        RemovePartFolder(); // nothing of an earlier update is worth continuing
-        Finish(QStringLiteral("You Have The Latest Version!"));
-    }
+    RemovePartFolder(); // nothing of an earlier update is worth continuing
+    Finish(QStringLiteral("You Have The Latest Version!"));
+}
 
-    if (FileExists(serverManifest))
-        QFile::remove(serverManifest);
+// The end of every run, whatever happened: transfers ended (parts worth
+// continuing kept), "temp.ini" removed, the part folder given up.
+void EndRun() {
+    EndTransfers();
+    Inet.reset();
+    QFile::remove(AppPath(QStringLiteral("temp.ini")));
+    ClosePartFolder();
 }
 
 } // namespace
@@ -289,17 +288,17 @@ void DoEvents(bool waitForEvents) {
 }
 
 void Main() {
-    FileCount = 0;
-    CurrentFolder.clear();
     ServerUrl = ConfiguredServerUrl();
     OfflineReason.clear();
-    ServerManifest.clear();
+    UpdateNumber = 0;
 
-    const QString installedManifest = AppPath(QStringLiteral("info.ini"));
-    const QString serverManifest = AppPath(QStringLiteral("temp.ini"));
-    if (FileExists(installedManifest))
+    // The installed manifest is read once; a link in its place counts as none.
+    const QString installedPath = AppPath(QStringLiteral("info.ini"));
+    const bool hasInstalled = IsPlainFile(installedPath);
+    const ProfileSections installed = hasInstalled ? ReadProfile(installedPath) : ProfileSections();
+    if (hasInstalled)
         InstalledVersion =
-            ReadIniValue(installedManifest, QStringLiteral("VERSION"), QStringLiteral("Version"));
+            ProfileValue(installed, QStringLiteral("VERSION"), QStringLiteral("Version"));
 
     Window.Show();
     Window.SetVersionText(InstalledVersion.isEmpty()
@@ -313,16 +312,22 @@ void Main() {
     }
     Window.SetContinueEnabled(false);
 
+    // One updater at a time in a game folder; in a folder the player may not
+    // write, nothing can be written anyway.
+    OpenPartFolder();
     try {
-        Run(installedManifest, serverManifest);
+        Run(installed, hasInstalled);
+    } catch (const UpdateFailure& failure) {
+        // The one way out of a failed run: every transfer ends, parts worth
+        // continuing stay for the next start, nothing else is left.
+        EndRun();
+        EndFailed(failure);
+        return;
     } catch (...) {
-        // The one way out of a failed or abandoned run: every transfer ends,
-        // parts worth continuing stay for the next start, nothing else is left.
-        EndTransfers();
-        Inet.reset();
+        EndRun();
         throw;
     }
-    Inet.reset();
+    EndRun();
 }
 
 } // namespace modUpdate

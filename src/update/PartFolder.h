@@ -1,35 +1,55 @@
 #pragma once
-// The hidden folder ".quelmor-partial" in the game folder. It holds the files
-// being fetched, the parts of cut transfers kept for the next try (with the
-// record that says how to continue each), and the list of files already put
-// in place for the server release being installed. It is removed when an
-// update completes, so it never holds more than the files of one update.
+// The hidden folder ".quelmor-partial" in the game folder, the updater's own.
+// It holds the lock that keeps a second updater out of the game folder, the
+// files being fetched (a part file and its record each: a cut part is
+// continued by the next try, a whole one waits to be put in place), the files
+// an install replaces until it is done, and the list of files already put in
+// place for the server release being installed. It is removed when an update
+// completes, so it never holds more than the files of one update. Nothing in
+// it is ever reached through a link.
 
 #include <QByteArray>
+#include <QSet>
 #include <QString>
+#include <cstdint>
 
-// A part of at least this many bytes is kept when its transfer is cut off.
+// A cut part of at least this many bytes is kept for the next start.
 inline constexpr qint64 KeptPartBytes = 1 << 20;
 
-// The folder, the file that receives url's body and that file's record.
+// The folder, the file that receives the bytes of the file to fetch with
+// `key`, and that file's record.
 QString PartFolder();
-QString PartFileOf(const QString& url);
-QString PartRecordOf(const QString& url);
+QString PartFileOf(const QString& key);
+QString PartRecordOf(const QString& key);
 
-// Makes the folder. Throws UpdateFailure when it cannot be made.
+// The key of a file to fetch: its URL, size and SHA-256 hashed together, so
+// two files differ in their keys whenever they differ in any of them.
+QString PartKeyOf(const QString& url, std::int64_t size, const QString& sha256);
+
+// Makes the folder (a link or a file in its place is removed first, never
+// followed) and takes the lock for this run. Returns false when the folder
+// cannot be made or locked for want of the right to write. Throws
+// AlreadyRunning when another updater holds the lock.
+bool OpenPartFolder();
+
+// Makes the folder when it is missing. Throws UpdateFailure when it cannot.
 void MakePartFolder();
 
-// Keeps the part of url when at least KeptPartBytes arrived and its record
+// Keeps the part of key when at least KeptPartBytes arrived and its record
 // says how to continue it; otherwise removes the part and its record.
-void KeepOrDropPart(const QString& url);
+void KeepOrDropPart(const QString& key);
 
-// Removes what an earlier run left in the folder that cannot be continued:
-// parts below KeptPartBytes, parts without a record and records without a part.
-void CleanPartFolder();
+// Removes everything in the folder but the lock, the list of placed files and
+// the parts and records of `keys`.
+void CleanPartFolder(const QSet<QString>& keys);
 
-// Removes the folder with everything in it. Cannot fail; leftovers are
-// cleaned by the next start.
+// Removes everything in the folder, gives up the lock and removes the folder.
+// Cannot fail; leftovers are cleaned by the next start.
 void RemovePartFolder();
+
+// Gives up the lock, and removes the folder when nothing else is in it.
+// Cannot fail.
+void ClosePartFolder();
 
 // Starts the list of files put in place for the server manifest `manifest`:
 // the list an earlier run left counts only when it was made for the same bytes.
@@ -46,3 +66,6 @@ bool WasPlaced(const QString& key, const QString& path);
 // Notes that the file at path was put in place as key (the first note of a
 // release starts the list afresh). Errors are ignored: the list only saves time.
 void NotePlaced(const QString& key, const QString& path);
+
+// Forgets every file on the list, on disk too: they were taken back.
+void ForgetPlaced();

@@ -5,6 +5,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
+#include <system_error>
 
 namespace {
 QString appFolderOverride;
@@ -36,6 +37,20 @@ QString AppPath(const QString& name) {
 
 bool FileExists(const QString& path) {
     return QFileInfo(path).isFile();
+}
+
+bool IsLink(const QString& path) {
+    const QFileInfo info(path);
+    return info.isSymbolicLink() || info.isJunction();
+}
+
+bool IsPlainFile(const QString& path) {
+    return !IsLink(path) && QFileInfo(path).isFile();
+}
+
+bool DropLink(const QString& path) {
+    std::error_code error;
+    return !IsLink(path) || std::filesystem::remove(ToPath(path), error);
 }
 
 QStringList SplitPath(const QString& relative) {

@@ -23,6 +23,17 @@ std::filesystem::path ToPath(const QString& path);
 // True when path names an ordinary file; a folder of that name counts as missing.
 bool FileExists(const QString& path);
 
+// True when path itself is a link: a symbolic link or, on Windows, a junction.
+// Looks at the path, never at what it leads to.
+bool IsLink(const QString& path);
+
+// True when path is an ordinary file itself, not a link to one.
+bool IsPlainFile(const QString& path);
+
+// Removes path when it is a link: the link, never what it leads to. Returns
+// false when a link is there and cannot be removed.
+bool DropLink(const QString& path);
+
 // The parts of a relative path; "\" and "/" both separate. Empty parts (from
 // doubled or outer separators) are kept.
 QStringList SplitPath(const QString& relative);

@@ -144,13 +144,13 @@ struct FileStamp {
 };
 
 // The stamp of the file at path with a single status call; nothing when it is
-// missing or not an ordinary file.
+// missing or not an ordinary file of its own (a link to one counts as none).
 std::optional<FileStamp> StampOf(const QString& path) {
 #ifdef Q_OS_WIN
     WIN32_FILE_ATTRIBUTE_DATA info{};
     const std::wstring native = QDir::toNativeSeparators(path).toStdWString();
     if (!GetFileAttributesExW(native.c_str(), GetFileExInfoStandard, &info) ||
-        (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+        (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0)
         return std::nullopt;
     FileStamp stamp;
     stamp.size = std::int64_t((std::uint64_t(info.nFileSizeHigh) << 32) | info.nFileSizeLow);
@@ -159,7 +159,7 @@ std::optional<FileStamp> StampOf(const QString& path) {
     return stamp;
 #else
     struct stat info {};
-    if (::stat(QFile::encodeName(path).constData(), &info) != 0 || !S_ISREG(info.st_mode))
+    if (::lstat(QFile::encodeName(path).constData(), &info) != 0 || !S_ISREG(info.st_mode))
         return std::nullopt;
     FileStamp stamp;
     stamp.size = info.st_size;

@@ -24,8 +24,9 @@ ProfileSections ParseProfile(const QByteArray& bytes);
 // most MaxProfileValueLength characters long.
 QString ProfileValue(const ProfileSections& profile, const QString& section, const QString& key);
 
-// The parsed profile file at path; empty when the file is missing or cannot be
-// read. A file is parsed once and served from memory until it changes on disk.
+// The parsed profile file at path; empty when the file is missing, is a link,
+// or cannot be read. A file is parsed once and served from memory until it
+// changes on disk.
 ProfileSections ReadProfile(const QString& path);
 
 // The value of key in section of the profile file at path; "" when the file,

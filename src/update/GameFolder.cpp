@@ -1,0 +1,179 @@
+#include "update/GameFolder.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QUuid>
+#include <filesystem>
+#include <set>
+#include <system_error>
+
+#ifdef Q_OS_WIN
+#include <windows.h>
+#else
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+#include "update/Failure.h"
+#include "update/PartFolder.h"
+#include "update/Paths.h"
+
+namespace {
+
+// True when path lies in the game folder (both taken with links resolved).
+bool IsInside(const QString& path) {
+    const QString folder = QFileInfo(AppFolder()).canonicalFilePath();
+    return !path.isEmpty() && (path == folder || path.startsWith(folder + QLatin1Char('/')));
+}
+
+// The name of the folder `level` in parent: itself, or one that differs only
+// in letter case; "" when there is none.
+QString FindLevel(const QDir& parent, const QString& level) {
+    if (QFileInfo(parent.filePath(level)).isDir())
+        return level;
+    const QStringList entries = parent.entryList(
+        QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System, QDir::Name);
+    for (const QString& entry : entries) {
+        if (entry.compare(level, Qt::CaseInsensitive) == 0)
+            return entry;
+    }
+    return QString();
+}
+
+// Why the folder at path cannot be made.
+QString WhyNotMade(const QString& path) {
+    return IsLink(path) || QFileInfo::exists(path)
+               ? QStringLiteral("a file of that name is in the way")
+               : QStringLiteral("the folder cannot be written");
+}
+
+} // namespace
+
+QString FindFolder(const QString& relative, bool create, QStringList* created) {
+    QString path = AppFolder();
+    bool missing = false; // a level is missing, so are the ones below it
+    for (const QString& level : SplitPath(relative)) {
+        if (level.isEmpty())
+            continue;
+        const QDir parent(path);
+        if (missing) {
+            path = parent.filePath(level);
+            continue;
+        }
+        const QString found = FindLevel(parent, level);
+        const QString native = QDir::toNativeSeparators(parent.filePath(level));
+        if (found.isEmpty() && !create) {
+            if (IsLink(parent.filePath(level)) || QFileInfo::exists(parent.filePath(level)))
+                Fail(QStringLiteral("Could not create the folder %1: a file of that name is in "
+                                    "the way.")
+                         .arg(native),
+                     QStringLiteral("A file is in the way of the update."));
+            missing = true;
+            path = parent.filePath(level);
+            continue;
+        }
+        if (found.isEmpty()) {
+            if (!parent.mkdir(level))
+                Fail(QStringLiteral("Could not create the folder %1: %2.")
+                         .arg(native, WhyNotMade(parent.filePath(level))),
+                     QStringLiteral("The game folder could not be written."));
+            if (created != nullptr)
+                created->append(parent.filePath(level));
+            path = parent.filePath(level);
+            continue;
+        }
+        path = parent.filePath(found);
+        if (IsLink(path) && !IsInside(QFileInfo(path).canonicalFilePath()))
+            Fail(QStringLiteral("Refused to use the folder %1: it is a link that leads outside "
+                                "the game folder.")
+                     .arg(QDir::toNativeSeparators(path)),
+                 QStringLiteral("The update names a place outside the game."));
+    }
+    return path;
+}
+
+QString TargetOf(const QString& folder, const QString& name, bool create, QStringList* created) {
+    QString local = name;
+    local.replace(QLatin1Char('\\'), QLatin1Char('/'));
+    const QString inner =
+        local.contains(QLatin1Char('/')) ? local.section(QLatin1Char('/'), 0, -2) : QString();
+    const QString path =
+        FindFolder(inner.isEmpty() ? folder : folder + QLatin1Char('/') + inner, create, created);
+    return QDir(path).filePath(local.section(QLatin1Char('/'), -1));
+}
+
+QString MoveFile(const QString& from, const QString& to) {
+    std::error_code error;
+    std::filesystem::rename(ToPath(from), ToPath(to), error);
+    if (error == std::errc::cross_device_link) {
+        // Another disk: the bytes go beside the target first, then take its place.
+        const std::filesystem::path beside = ToPath(to + QStringLiteral(".quelmor-new"));
+        std::error_code ignored;
+        std::filesystem::remove(beside, ignored);
+        error.clear();
+        std::filesystem::copy_file(ToPath(from), beside, error);
+        if (!error)
+            std::filesystem::rename(beside, ToPath(to), error);
+        std::filesystem::remove(beside, ignored);
+        if (!error)
+            std::filesystem::remove(ToPath(from), ignored);
+    }
+    return error ? QString::fromStdString(error.message()) : QString();
+}
+
+QString CopyFile(const QString& from, const QString& to) {
+    const QString copy = PartFolder() + QStringLiteral("/copy-") +
+                         QUuid::createUuid().toString(QUuid::WithoutBraces);
+    std::error_code error;
+    std::filesystem::copy_file(ToPath(from), ToPath(copy), error);
+    const QString failure = error ? QString::fromStdString(error.message()) : MoveFile(copy, to);
+    QFile::remove(copy);
+    return failure;
+}
+
+QString FlushFiles(const QStringList& paths) {
+#if defined(Q_OS_WIN)
+    for (const QString& path : paths) {
+        const HANDLE file =
+            CreateFileW(reinterpret_cast<const wchar_t*>(QDir::toNativeSeparators(path).utf16()),
+                        GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        const bool flushed = file != INVALID_HANDLE_VALUE && FlushFileBuffers(file);
+        const QString reason = QString::fromStdString(
+            std::error_code(static_cast<int>(GetLastError()), std::system_category()).message());
+        if (file != INVALID_HANDLE_VALUE)
+            CloseHandle(file);
+        if (!flushed)
+            return QStringLiteral("could not flush %1 to the disk: %2")
+                .arg(QDir::toNativeSeparators(path), reason);
+    }
+    return QString();
+#else
+    std::set<dev_t> flushed; // file systems flushed whole
+    for (const QString& path : paths) {
+        struct stat status {};
+        const QByteArray native = QFile::encodeName(path);
+        const int file = ::open(native.constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+        bool done = file >= 0 && ::fstat(file, &status) == 0;
+#if defined(Q_OS_LINUX)
+        // One flush of a file system covers every file on it, and the folders.
+        if (done && flushed.count(status.st_dev) == 0)
+            done = ::syncfs(file) == 0;
+#else
+        done = done && ::fsync(file) == 0;
+#endif
+        const int error = errno;
+        if (file >= 0)
+            ::close(file);
+        if (!done)
+            return QStringLiteral("could not flush %1 to the disk: %2")
+                .arg(path, QString::fromLocal8Bit(std::strerror(error)));
+        flushed.insert(status.st_dev);
+    }
+    return QString();
+#endif
+}

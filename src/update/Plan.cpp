@@ -1,0 +1,322 @@
+// Working out the update before anything in the game folder is read or
+// written: what each entry needs, every reason to refuse it, the transfers and
+// the room they take.
+#include "update/Plan.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QHash>
+#include <QLocale>
+#include <QRegularExpression>
+#include <QStorageInfo>
+#include <limits>
+
+#include "transfer/Sha256.h"
+#include "update/Failure.h"
+#include "update/GameFolder.h"
+#include "update/NumberReading.h"
+#include "update/PartFolder.h"
+#include "update/Paths.h"
+#include "update/modUpdate.h"
+
+using namespace modUpdate;
+
+namespace {
+
+// A manifest may list this many files at most: a "Max" beyond any real game
+// would only keep the updater busy for hours.
+constexpr std::int32_t MostFiles = 10'000'000;
+
+const QString Broken = QStringLiteral("The update's list of files is broken.");
+const QString Elsewhere = QStringLiteral("The update names a place it may not write.");
+
+// Decides by the installed entry with the same number: without an installed
+// manifest, or when the installed entry has no name and another version,
+// the file is new; equal versions are up to date; a greater server version is
+// newer; otherwise the installed file is newer and stays.
+Step Decide(const FileEntry& server, const FileEntry& local, bool installed) {
+    if (!installed ||
+        (server.FileVersion != local.FileVersion && TrimSpaces(local.FileName).isEmpty()))
+        return Step::NewFile;
+    if (server.FileVersion == local.FileVersion)
+        return Step::UpToDate;
+    if (VersionIsGreater(server.FileVersion, local.FileVersion))
+        return Step::NewerFile;
+    return Step::Nothing;
+}
+
+bool Fetches(Step step) {
+    return step == Step::NewFile || step == Step::NewerFile;
+}
+
+// The size entry i gives (FileSize), -1 when it gives none. Throws
+// UpdateFailure when the value is not a whole number of bytes.
+std::int64_t SizeOf(const FileEntry& entry, std::int32_t i) {
+    if (entry.FileSize.isEmpty())
+        return -1;
+    const std::int64_t size = ReadDigits(entry.FileSize);
+    if (size < 0)
+        Fail(QStringLiteral("The server's info.ini is broken: FileSize%1 (\"%2\") is not a "
+                            "number of bytes.")
+                 .arg(i)
+                 .arg(entry.FileSize.left(40)),
+             Broken);
+    return size;
+}
+
+// The SHA-256 entry i gives (FileSha256) in lower case, "" when it gives none.
+// Throws UpdateFailure when the value is not 64 hex digits.
+QString HashOf(const FileEntry& entry, std::int32_t i) {
+    static const QRegularExpression hex(QStringLiteral("^[0-9a-fA-F]{64}$"));
+    if (entry.FileSha256.isEmpty())
+        return QString();
+    if (!hex.match(entry.FileSha256).hasMatch())
+        Fail(QStringLiteral("The server's info.ini is broken: FileSha256%1 (\"%2\") is not "
+                            "64 hex digits.")
+                 .arg(i)
+                 .arg(entry.FileSha256.left(80)),
+             Broken);
+    return entry.FileSha256.toLower();
+}
+
+// The levels of the place an entry's file goes to, below the game folder: its
+// folder's and its name's, empty ones left out.
+QStringList LevelsOf(const PlannedEntry& entry) {
+    QStringList levels = SplitPath(entry.folder) + SplitPath(entry.name);
+    levels.removeAll(QString());
+    return levels;
+}
+
+// The name under which the update's own files and folders are known: the
+// manifests, the part folder and the updater moved aside.
+bool IsOwnName(const QString& name) {
+    const QString old = QFileInfo(OldUpdaterPath()).fileName();
+    for (const QString& own : {QStringLiteral("info.ini"), QStringLiteral("temp.ini"),
+                               QStringLiteral(".quelmor-partial"), old}) {
+        if (name.compare(own, Qt::CaseInsensitive) == 0)
+            return true;
+    }
+    return false;
+}
+
+// Refuses an entry whose folder or name could lead outside the game folder
+// (also through a link), that would replace or hide one of the updater's own
+// files, or whose place a file or a folder is in the way of.
+void RefuseUnsafe(const PlannedEntry& entry) {
+    for (const QString& value : {entry.folder, entry.name}) {
+        const QString reason = UnsafePathReason(value);
+        if (!reason.isEmpty())
+            Fail(QStringLiteral("Refused to download %1 into \"%2\": %3, which could lead "
+                                "outside the game folder.")
+                     .arg(entry.name, value, reason),
+                 Elsewhere);
+    }
+    const QStringList levels = LevelsOf(entry);
+    const QString top = levels.constFirst();
+    if (levels.size() == 1 && IsOwnName(top)) {
+        const bool manifest = top.compare(QLatin1String("info.ini"), Qt::CaseInsensitive) == 0 ||
+                              top.compare(QLatin1String("temp.ini"), Qt::CaseInsensitive) == 0;
+        Fail(manifest ? QStringLiteral("Refused to download %1: the server lists a game file "
+                                       "with the name of the updater's own manifest.")
+                            .arg(entry.name)
+                      : QStringLiteral("Refused to download %1: the server lists a game file "
+                                       "with the name of one of the updater's own files.")
+                            .arg(entry.name),
+             Elsewhere);
+    }
+    if (levels.size() > 1 && (IsOwnName(top) || top.compare(OwnName, Qt::CaseInsensitive) == 0))
+        Fail(QStringLiteral("Refused to download %1 into \"%2\": a folder of that name would "
+                            "take the place of the updater's own files.")
+                 .arg(entry.name, levels.mid(0, levels.size() - 1).join(u'/')),
+             Elsewhere);
+    const QString target = TargetOf(entry.folder, entry.name, false); // refuses links outside
+    if (!IsLink(target) && QFileInfo(target).isDir())
+        Fail(QStringLiteral("Could not write %1: a folder of that name is in the way.")
+                 .arg(QDir::toNativeSeparators(target)),
+             QStringLiteral("A folder is in the way of the update."));
+}
+
+// Refuses entries that contradict each other: two that name one file with
+// different sizes or hashes, two other files with one place, or a file where
+// another entry needs a folder. Letter case is ignored for places, as on Windows.
+void RefuseContradictions(const UpdatePlan& plan) {
+    QHash<QString, const PlannedEntry*> byName, byPlace, folders;
+    for (const PlannedEntry& entry : plan.entries) {
+        if (entry.name.isEmpty())
+            continue;
+        const auto same = [&](const PlannedEntry* other) {
+            return other->name == entry.name && other->size == entry.size &&
+                   other->sha256 == entry.sha256;
+        };
+        if (const PlannedEntry* other = byName.value(entry.name); other && !same(other))
+            Fail(QStringLiteral("The server's info.ini is broken: entries %1 and %2 name the file "
+                                "%3 with different sizes or SHA-256.")
+                     .arg(other->number)
+                     .arg(entry.number)
+                     .arg(entry.name),
+                 Broken);
+        byName.insert(entry.name, &entry);
+        const QStringList levels = LevelsOf(entry);
+        const QString place = levels.join(u'/').toCaseFolded();
+        if (const PlannedEntry* other = byPlace.value(place); other && !same(other))
+            Fail(QStringLiteral("The server's info.ini is broken: entries %1 and %2 both go to %3.")
+                     .arg(other->number)
+                     .arg(entry.number)
+                     .arg(levels.join(u'/')),
+                 Broken);
+        byPlace.insert(place, &entry);
+        for (qsizetype n = 1; n < levels.size(); ++n)
+            folders.insert(levels.mid(0, n).join(u'/').toCaseFolded(), &entry);
+    }
+    for (auto place = byPlace.constBegin(); place != byPlace.constEnd(); ++place) {
+        if (const PlannedEntry* other = folders.value(place.key()))
+            Fail(QStringLiteral("The server's info.ini is broken: entry %1 puts the file %2 where "
+                                "entry %3 needs a folder.")
+                     .arg((*place)->number)
+                     .arg(LevelsOf(**place).join(u'/'))
+                     .arg(other->number),
+                 Broken);
+    }
+}
+
+// True when the file of entry is missing from the game folder (or is no
+// ordinary file of its own), or has another size or SHA-256 than the entry
+// gives. Hashes a slice at a time, letting window events run.
+bool IsDamaged(const PlannedEntry& entry) {
+    QFile file(TargetOf(entry.folder, entry.name, false));
+    if (!IsPlainFile(file.fileName()))
+        return true;
+    if (entry.sha256.isEmpty())
+        return false; // only its presence can be checked
+    if (entry.size >= 0 && file.size() != entry.size)
+        return true;
+    if (!file.open(QIODevice::ReadOnly))
+        return true;
+    Window.SetL3(QStringLiteral("Checking %1...").arg(entry.name));
+    Sha256 hash;
+    QByteArray slice(4 << 20, Qt::Uninitialized);
+    for (qint64 got; (got = file.read(slice.data(), slice.size())) > 0;) {
+        hash.Add(slice.constData(), static_cast<std::size_t>(got));
+        DoEvents();
+    }
+    return QString::fromStdString(hash.HexDigest()) != entry.sha256;
+}
+
+// Refuses an update that cannot fit on the disk.
+void RefuseWithoutRoom(std::int64_t needed) {
+    const std::int64_t free = QStorageInfo(AppFolder()).bytesAvailable();
+    if (needed < 0 || free < 0 || needed <= free)
+        return;
+    const auto size = [](std::int64_t bytes) {
+        return QLocale::c().formattedDataSize(bytes, 1, QLocale::DataSizeTraditionalFormat);
+    };
+    Fail(QStringLiteral("Not enough free space for the update: it needs %1, %2 free.")
+             .arg(size(needed), size(free)),
+         QStringLiteral("Not enough free space on the disk."));
+}
+
+} // namespace
+
+QString FolderOf(const FileEntry& entry) {
+    return TrimOneSeparator(TrimSpaces(entry.FilePath));
+}
+
+QString PlacedKeyOf(const PlannedEntry& entry) {
+    QString key = entry.folder + QLatin1Char('/') + entry.name;
+    key.replace(QLatin1Char('\\'), QLatin1Char('/'));
+    return key;
+}
+
+UpdatePlan PlanUpdate(const QByteArray& manifest, const ProfileSections& server,
+                      const ProfileSections& installed, bool hasInstalled) {
+    UpdatePlan plan;
+    plan.manifest = manifest;
+    plan.version = ProfileValue(server, QStringLiteral("VERSION"), QStringLiteral("Version"));
+    plan.installed = hasInstalled;
+    plan.fileCount =
+        ReadNumber(ProfileValue(server, QStringLiteral("VERSION"), QStringLiteral("Max")),
+                   QStringLiteral("\"Max\" in the server's info.ini"));
+    if (plan.fileCount > MostFiles)
+        Fail(QStringLiteral("The server's info.ini lists %1 files (\"Max\"), more than the "
+                            "updater can handle (%2).")
+                 .arg(plan.fileCount)
+                 .arg(MostFiles),
+             Broken);
+    LoadFileLists(plan, server, installed);
+
+    for (PlannedEntry& entry : plan.entries) {
+        entry.step = Decide(entry.server, entry.local, plan.installed);
+        entry.size = SizeOf(entry.server, entry.number);
+        entry.sha256 = HashOf(entry.server, entry.number);
+        const bool named = !TrimSpaces(entry.server.FileName).isEmpty();
+        if (named && !PublicKey.isEmpty() && (entry.size < 0 || entry.sha256.isEmpty()))
+            Fail(QStringLiteral("The server's info.ini is refused: entry %1 (%2) gives no size "
+                                "and SHA-256, and this updater installs only files its signature "
+                                "covers.")
+                     .arg(entry.number)
+                     .arg(entry.server.FileName),
+                 QStringLiteral("The update is not signed whole."));
+        // Only entries whose files the update touches (fetched, or read by a
+        // repair) are checked and get a place.
+        if (named && (Fetches(entry.step) || RepairMode)) {
+            entry.folder = FolderOf(entry.server);
+            entry.name = entry.server.FileName;
+            RefuseUnsafe(entry);
+        }
+    }
+    RefuseContradictions(plan);
+    return plan;
+}
+
+void CheckInstalledFiles(UpdatePlan& plan) {
+    if (!RepairMode)
+        return;
+    for (PlannedEntry& entry : plan.entries) {
+        if (!entry.name.isEmpty() && !Fetches(entry.step) && IsDamaged(entry)) {
+            entry.step = Step::NewFile; // missing or damaged: fetched again
+            ++plan.changedCount;
+        }
+    }
+}
+
+void PlanTransfers(UpdatePlan& plan) {
+    OpenPlacedList(plan.manifest);
+    QHash<QString, int> byName;
+    std::vector<bool> needed;
+    for (PlannedEntry& entry : plan.entries) {
+        if (entry.name.isEmpty() || !Fetches(entry.step))
+            continue;
+        const QString key = PlacedKeyOf(entry);
+        entry.placedBefore =
+            IsListed(key) && WasPlaced(key, TargetOf(entry.folder, entry.name, false));
+        if (!byName.contains(entry.name)) {
+            const QString url = UrlOf(entry.name);
+            byName.insert(entry.name, static_cast<int>(plan.files.size()));
+            plan.files.push_back({entry.name, url, entry.size, entry.sha256,
+                                  PartKeyOf(url, entry.size, entry.sha256)});
+            needed.push_back(false);
+        }
+        entry.file = byName.value(entry.name);
+        needed[static_cast<std::size_t>(entry.file)] =
+            needed[static_cast<std::size_t>(entry.file)] || !entry.placedBefore;
+    }
+    // What is still missing: the files to fetch, less what an earlier run kept
+    // of them. Sums beyond any disk count as the largest.
+    plan.bytesToFetch = 0;
+    for (std::size_t k = 0; k < plan.files.size() && plan.bytesToFetch >= 0; ++k) {
+        const FileToFetch& file = plan.files[k];
+        const QString part = PartFileOf(file.key);
+        const std::int64_t kept = IsPlainFile(part) ? QFileInfo(part).size() : 0;
+        const std::int64_t missing =
+            file.size < 0 ? -1 : std::max<std::int64_t>(0, file.size - kept);
+        if (!needed[k])
+            continue;
+        if (missing < 0)
+            plan.bytesToFetch = -1;
+        else if (missing > std::numeric_limits<std::int64_t>::max() - plan.bytesToFetch)
+            plan.bytesToFetch = std::numeric_limits<std::int64_t>::max();
+        else
+            plan.bytesToFetch += missing;
+    }
+    RefuseWithoutRoom(plan.bytesToFetch);
+}

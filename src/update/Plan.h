@@ -1,0 +1,99 @@
+#pragma once
+// The update plan: everything the run will do to the game folder, decided
+// once from the checked bytes of the server manifest and the installed one,
+// before anything in the game folder is read or written. Every refusal and
+// every bound is settled here; the pass and the install only carry it out.
+
+#include <QByteArray>
+#include <QString>
+#include <cstdint>
+#include <vector>
+
+#include "update/Fetch.h"
+#include "update/Profile.h"
+
+// One file of a manifest. Size (decimal bytes) and SHA-256 (hex) are
+// optional; when given, the bytes that arrive are checked against them.
+struct FileEntry {
+    QString FileName;
+    QString FileVersion;
+    QString FilePath;
+    QString FileSize;
+    QString FileSha256;
+};
+
+// What the pass does with one entry.
+enum class Step { Nothing, UpToDate, NewFile, NewerFile };
+
+// One entry of the server manifest, as the update treats it.
+struct PlannedEntry {
+    std::int32_t number = 0; // its number in the manifest
+    // More than 1 for a run of numbers that neither manifest mentions: they
+    // all look alike, and the pass shows them once, as the last of them.
+    std::int32_t count = 1;
+    FileEntry server, local; // the entries with this number in both manifests
+    Step step = Step::Nothing;
+    // Fetched and put in place: where it goes (folder and name as the
+    // manifest gives them, blanks and one separator at each end of the folder
+    // dropped) and which transfer brings its bytes (an index into
+    // UpdatePlan::files); -1 for an entry that is not.
+    QString folder, name;
+    int file = -1;
+    // What the server entry gives of its file: size (-1 for none) and
+    // SHA-256 in lower-case hex ("" for none).
+    std::int64_t size = -1;
+    QString sha256;
+    // An earlier run of the same release put it in place already.
+    bool placedBefore = false;
+};
+
+struct UpdatePlan {
+    QByteArray manifest;               // the server manifest, as it becomes info.ini
+    QString version;                   // its Version
+    bool installed = false;            // the game folder has an info.ini
+    std::int32_t fileCount = 0;        // its Max
+    std::int32_t changedCount = 0;     // entries whose server version is greater
+    std::vector<PlannedEntry> entries; // in manifest order
+    std::vector<FileToFetch> files;    // one per distinct file fetched
+    std::int64_t bytesToFetch = 0;     // what is still missing of them, -1 when unknown
+};
+
+// Fills the entries of plan (numbers 1 to plan.fileCount, in order) from the
+// "FILES" sections of both manifests, matched by number, and counts the
+// entries whose server version is greater. Memory follows the entries the
+// manifests hold: a run of numbers neither manifest mentions is one entry.
+// Only reads the parsed manifests; never fails.
+void LoadFileLists(UpdatePlan& plan, const ProfileSections& server,
+                   const ProfileSections& installed);
+
+// True when version a comes after version b: plain comparison of character
+// codes, so "1.9" comes after "1.10" and "a" after "Z".
+bool VersionIsGreater(const QString& a, const QString& b);
+
+// Builds the plan from the server manifest (its bytes and their parsed form)
+// and the installed one (empty when there is none). Throws UpdateFailure when
+// the manifest is refused: a Max out of bounds, an entry of a file to fetch
+// with a name or folder that could lead outside the game folder or take the
+// place of the updater's own files, sizes or hashes that are not numbers or
+// hex, two entries of one file that disagree, a file where another entry needs
+// a folder, a signed update with an entry its signature does not cover.
+UpdatePlan PlanUpdate(const QByteArray& manifest, const ProfileSections& server,
+                      const ProfileSections& installed, bool hasInstalled);
+
+// With --repair: reads the file of every named entry the plan accepted that is
+// not fetched anyway, and plans a missing one, or one with another size or
+// SHA-256 than its entry gives, to be fetched again, showing "Checking
+// <file>..." while it reads. Lets window events run.
+void CheckInstalledFiles(UpdatePlan& plan);
+
+// Settles the transfers of the plan (entries naming one file share one), what
+// an earlier run placed or kept, and refuses an update that cannot fit on the
+// disk. Throws UpdateFailure.
+void PlanTransfers(UpdatePlan& plan);
+
+// The folder an entry names, as the update uses it: blanks and one separator
+// at each end dropped.
+QString FolderOf(const FileEntry& entry);
+
+// The name under which the list of placed files knows the file of an entry.
+QString PlacedKeyOf(const PlannedEntry& entry);
