@@ -156,8 +156,9 @@ class TestServer {
                 });
         const std::string size = std::to_string(body.size());
         if (first > 0 && first >= body.size()) {
-            response.status = 416;
-            return response.set_header("Content-Range", "bytes */" + size);
+            response.status = 416; // with a page about it, as nginx sends
+            response.set_header("Content-Range", "bytes */" + size);
+            return response.set_content("<html>416 Range Not Satisfiable</html>", "text/html");
         }
         if (first > 0) {
             response.status = 206;

@@ -86,6 +86,7 @@ class UpdaterTest : public ::testing::Test {
         modUpdate::OfflineReason.clear();
         modUpdate::TimeoutSeconds = 60;
         modUpdate::RetryPauseMs = 10; // the pauses between tries, shortened
+        modUpdate::NewsSeconds = 10;
         modUpdate::CaFile.clear();
         modUpdate::RepairMode = false;
         modUpdate::OwnName.clear();

@@ -9,6 +9,7 @@
 #include "UpdaterTest.h"
 
 #include <QCoreApplication>
+#include <QLockFile>
 #include <algorithm>
 #include <chrono>
 #include <functional>
@@ -75,22 +76,23 @@ class FaultMatrix : public UpdaterTest, public ::testing::WithParamInterface<Fau
         ServeUpdate(server_);
     }
     void TearDown() override {
-        if (locked_ && ::geteuid() == 0)
-            std::system(("chattr -i '" + game_.toStdString() + "'").c_str());
-        else if (locked_)
-            QFile::setPermissions(game_, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        if (!locked_.isEmpty() && ::geteuid() == 0)
+            std::system(("chattr -i '" + locked_.toStdString() + "'").c_str());
+        else if (!locked_.isEmpty())
+            QFile::setPermissions(locked_, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
         UpdaterTest::TearDown();
     }
-    // Makes the game folder one the player cannot write to (for the superuser,
-    // who writes anywhere, by the file system's "immutable" flag).
-    void LockGameFolder() {
-        locked_ = true;
+    // Makes a folder of the game one the player cannot write to (for the
+    // superuser, who writes anywhere, by the file system's "immutable" flag).
+    void LockFolder(const QString& name = "") {
+        locked_ = Path(name);
         if (::geteuid() == 0)
-            ASSERT_EQ(std::system(("chattr +i '" + game_.toStdString() + "'").c_str()), 0);
+            ASSERT_EQ(std::system(("chattr +i '" + locked_.toStdString() + "'").c_str()), 0);
         else
-            QFile::setPermissions(game_, QFile::ReadOwner | QFile::ExeOwner);
+            QFile::setPermissions(locked_, QFile::ReadOwner | QFile::ExeOwner);
     }
-    bool locked_ = false;
+    QString locked_;
+    std::unique_ptr<QLockFile> otherUpdater_;
     std::unique_ptr<TestServer> secure_;
 };
 
@@ -123,11 +125,16 @@ Arrange ExitWhileWaitingFor(const std::string& name) {
 // BigGame, then "z") and the record naming keptEtag and the whole size; the
 // server has BigGame with the ETag etag.
 Arrange Kept(std::size_t size, const std::string& keptEtag, std::size_t whole,
-             const std::string& etag) {
+             const std::string& etag, bool hashed = false) {
     return [=](FaultMatrix& w) {
         w.server_.Put("game.dat", BigGame(), {.etag = etag});
         const QString url = w.server_.baseUrl() + "game.dat";
-        const QString key = PartKeyOf(url, -1, "");
+        const std::string sha = hashed ? Sha256Of(BigGame()) : "";
+        if (hashed)
+            w.server_.Put("info.ini", Offered + "FileSize1=" + std::to_string(BigGame().size()) +
+                                          "\r\nFileSha2561=" + sha + "\r\n");
+        const QString key =
+            PartKeyOf(url, hashed ? qint64(BigGame().size()) : -1, QString::fromStdString(sha));
         const std::string part = BigGame().substr(0, size);
         WriteFile(PartFileOf(key), part + std::string(size - part.size(), 'z'));
         WriteFile(PartRecordOf(key),
@@ -278,18 +285,45 @@ TEST_P(FaultMatrix, KeepsThePromises) {
         << game.substr(0, 40);
     EXPECT_TRUE(map == OldMap || map == NewMap) << map;
     if (!succeeded) {
+        // After a failure the folder holds the installed release, and the game may be played.
         EXPECT_EQ(Read("info.ini"), installed);
+        EXPECT_EQ(game, OldGame);
+        EXPECT_EQ(map, OldMap);
+        EXPECT_TRUE(expected[0] == '<' || frmUpdate::Instance().lblConnect->isEnabled());
     }
     if (fault.verify)
         fault.verify(*this);
-    for (const QString& file : Tree())
-        EXPECT_TRUE(file == "game.dat" || file == "info.ini" || file == "maps/level.map" ||
-                    file == "temp.ini" || // stays after a failure; the next run replaces it
-                    (!succeeded && file == ".quelmor-partial/placed") ||
-                    (!succeeded && file.endsWith(".record")) ||
-                    (!succeeded && file.startsWith(".quelmor-partial/") &&
-                     QFileInfo(Path(file)).size() >= KeptPartBytes))
-            << file.toStdString();
+    for (const QString& file : Tree()) {
+        if (file.startsWith(".quelmor-partial/"))
+            EXPECT_TRUE(!succeeded && (file.endsWith("/placed") || file.endsWith(".record") ||
+                                       QFileInfo(Path(file)).size() >= KeptPartBytes))
+                << file.toStdString();
+        else
+            EXPECT_TRUE(succeeded
+                            ? file != "temp.ini"
+                            : file == "game.dat" || file == "info.ini" || file == "maps/level.map")
+                << file.toStdString();
+    }
+}
+
+// Links in the places the updater writes or deletes, leading to the sentinel
+// folder outside the game folder.
+Arrange Link(const char* name, const char* to = "sentinel/keep.txt") {
+    return [=](FaultMatrix& w) {
+        QFile::remove(w.Path(name));
+        ASSERT_TRUE(QFile::link(w.root_.filePath(to), w.Path(name))) << name;
+    };
+}
+
+// The offered manifest with the given sizes and hashes ("" for none) of entries 1, 2, ...
+std::string Sized(const std::string& manifest, const std::vector<std::string>& sizes,
+                  const std::vector<std::string>& bytes = {}) {
+    std::string text = manifest;
+    for (std::size_t i = 0; i < sizes.size(); ++i)
+        text += "FileSize" + std::to_string(i + 1) + "=" + sizes[i] + "\r\n";
+    for (std::size_t i = 0; i < bytes.size(); ++i)
+        text += "FileSha256" + std::to_string(i + 1) + "=" + Sha256Of(bytes[i]) + "\r\n";
+    return text;
 }
 
 std::string CaseName(const ::testing::TestParamInfo<Fault>& info) {
@@ -343,6 +377,25 @@ INSTANTIATE_TEST_SUITE_P(
               "Could not download news.txt: the server's certificate is not trusted"},
         Fault{"CertificateForAnotherHost", OverHttps("other.example", "ca"),
               "Could not download news.txt: the server's certificate is not trusted"},
+        Fault{"NewsNeverAnswers",
+              [](FaultMatrix& w) {
+                  modUpdate::NewsSeconds = 1;
+                  w.server_.Put("/news.txt", "news", {.delayMs = 2500});
+              },
+              "offline:the server did not answer"},
+        Fault{"NewsTricklesPastItsDeadline",
+              [](FaultMatrix& w) {
+                  modUpdate::NewsSeconds = 1;
+                  w.server_.On("/news.txt", [](const httplib::Request&, httplib::Response& r) {
+                      r.set_content_provider(
+                          100, "text/plain", [](size_t, size_t, httplib::DataSink& sink) {
+                              std::this_thread::sleep_for(std::chrono::milliseconds(400));
+                              return sink.write("n", 1);
+                          });
+                  });
+              },
+              "", [](FaultMatrix& w) { EXPECT_TRUE(w.CaptionsOf("news").isEmpty()); }},
+        Fault{"NewsCutAfterItsHeaders", Put("/news.txt", "news", {.cutAfter = 0, .cuts = 100}), ""},
         Fault{"RedirectFromHttpsToHttp", OverHttps("127.0.0.1", "ca", true),
               "Could not download info.ini: the server sent the request to an address the "
               "updater does not follow",
@@ -365,6 +418,19 @@ INSTANTIATE_TEST_SUITE_P(
               "", Expect(BigGame().size())},
         Fault{"KeptPartLongerThanTheFile", Kept(4000000, "\"v1\"", 4000000, "\"v1\""), "",
               Expect(BigGame().size())},
+        // A whole part: the server says so with 416 and a page (as nginx does), or,
+        // with the file's hash known, it is checked on disk and never asked for.
+        Fault{"WholePartAnswered416", Kept(BigGame().size(), "\"v1\"", BigGame().size(), "\"v1\""),
+              "", Expect(0)},
+        Fault{"WholePartCheckedOnDisk",
+              Kept(BigGame().size(), "", BigGame().size(), "\"v1\"", true), "",
+              [](FaultMatrix& w) {
+                  Expect(0)(w);
+                  EXPECT_EQ(w.server_.CountOf("game.dat"), 0);
+              }},
+        Fault{"WeakEtagStartsOver",
+              Put("game.dat", BigGame(), {.cutAfter = 1500000, .cuts = 1, .etag = "W/\"v1\""}), "",
+              Expect(1500000 + BigGame().size())},
         Fault{"WrongContentRange",
               [](FaultMatrix& w) {
                   Kept(2000000, "\"v1\"", BigGame().size(), "\"v1\"")(w);
@@ -434,6 +500,47 @@ INSTANTIATE_TEST_SUITE_P(
               "its signature does not hold"},
         Fault{"UnsignedEntry", Signed(Offered, Offered),
               "entry 1 (game.dat) gives no size and SHA-256"},
+        Fault{"TinyManifestHugeMax", Put("info.ini", Manifest("2", "10000000", {})), "",
+              [](FaultMatrix& w) { EXPECT_LT(w.captions_.size(), 30); }},
+        Fault{"SizesBeyondAnyDisk",
+              Put("info.ini", Sized(Manifest("2", "11",
+                                             {"a|2", "b|2", "c|2", "d|2", "e|2", "f|2", "g|2",
+                                              "h|2", "i|2", "j|2", "k|2"}),
+                                    std::vector<std::string>(11, "900000000000000000"))),
+              "Not enough free space for the update: it needs 8.0 EB"},
+        Fault{"OneFileTwoHashes",
+              Put("info.ini", Sized(Manifest("2", "3", {"game.dat|2", "level.map|2|maps",
+                                                        "game.dat|2|maps"}),
+                                    {}, {NewGame, NewMap, "other"})),
+              "entries 1 and 3 name the file game.dat with different sizes or SHA-256"},
+        Fault{"OneFileInTwoFolders",
+              Put("info.ini", Sized(Manifest("2", "3", {"game.dat|2", "level.map|2|maps",
+                                                        "game.dat|2|maps"}),
+                                    {}, {NewGame, NewMap, NewGame})),
+              "",
+              [](FaultMatrix& w) {
+                  EXPECT_EQ(w.Read("maps/game.dat"), NewGame);
+                  EXPECT_EQ(w.server_.CountOf("game.dat"), 1);
+              }},
+        Fault{"AFileWhereAFolderIsNeeded",
+              Put("info.ini", Manifest("2", "4",
+                                       {"game.dat|2", "level.map|2|maps", "data|2", "x.dat|2|data"})),
+              "entry 3 puts the file data where entry 4 needs a folder"},
+        Fault{"SignedWithoutReleaseOverARelease",
+              [](FaultMatrix& w) {
+                  Signed(Verified, Verified)(w);
+                  w.Write("info.ini", WithRelease(Installed, 4));
+              },
+              "it gives no Release, while the installed one is release 4"},
+        Fault{"RepairRefusesAnEntryOutsideBeforeReading",
+              [](FaultMatrix& w) {
+                  modUpdate::RepairMode = true;
+                  w.server_.Put("info.ini", Sized(Manifest("1", "3",
+                                                           {"game.dat|1", "level.map|1|maps",
+                                                            "keep.txt|1|../sentinel"}),
+                                                  {"8", "7", "8"}, {OldGame, OldMap, "sentinel"}));
+              },
+              "Refused to download keep.txt"},
         Fault{"ReplayedSignedRelease",
               [](FaultMatrix& w) {
                   Signed(WithRelease(Verified, 3), WithRelease(Verified, 3))(w);
@@ -444,12 +551,12 @@ INSTANTIATE_TEST_SUITE_P(
 
 INSTANTIATE_TEST_SUITE_P(
     Folder, FaultMatrix,
-    ::testing::Values(Fault{"GameFolderNotWritable", [](FaultMatrix& w) { w.LockGameFolder(); },
+    ::testing::Values(Fault{"GameFolderNotWritable", [](FaultMatrix& w) { w.LockFolder(); },
                             "offline:Could not update the game in"},
                       Fault{"UpToDateInAFolderNotWritable",
                             [](FaultMatrix& w) {
                                 w.server_.Put("info.ini", Installed);
-                                w.LockGameFolder();
+                                w.LockFolder();
                             },
                             ""},
                       Fault{"LinkThatLeadsOutside",
@@ -460,18 +567,71 @@ INSTANTIATE_TEST_SUITE_P(
                             },
                             "is a link that leads outside the game folder"},
                       Fault{"FileInTheWayOfAFolder", Put("info.ini", WithThird("maps\\level.map")),
-                            "a file of that name is in the way"}),
+                            "a file of that name is in the way"},
+                      Fault{"PartFolderIsALinkOutside", Link(".quelmor-partial", "sentinel"), ""},
+                      Fault{"PartFolderIsALinkAndTheServerIsDown",
+                            [](FaultMatrix& w) {
+                                Link(".quelmor-partial", "sentinel")(w);
+                                ServerAt("http://127.0.0.1:1/Quelmor/")(w);
+                            },
+                            "offline:refused"},
+                      Fault{"LinksInsideThePartFolder",
+                            [](FaultMatrix& w) {
+                                QDir().mkpath(w.Path(".quelmor-partial"));
+                                for (const char* name : {"placed", "lock", "x.part"})
+                                    Link((".quelmor-partial/" + std::string(name)).c_str())(w);
+                                Link(".quelmor-partial/sub", "sentinel")(w);
+                            },
+                            ""},
+                      Fault{"TempIniIsALink", Link("temp.ini"), ""},
+                      Fault{"InfoIniIsALink", Link("info.ini"), ""},
+                      Fault{"GameFileIsALink", Link("game.dat"), "",
+                            [](FaultMatrix& w) { EXPECT_FALSE(IsLink(w.Path("game.dat"))); }},
+                      Fault{"AnotherUpdaterRuns",
+                            [](FaultMatrix& w) {
+                                QDir().mkpath(w.Path(".quelmor-partial"));
+                                w.otherUpdater_ =
+                                    std::make_unique<QLockFile>(w.Path(".quelmor-partial/lock"));
+                                ASSERT_TRUE(w.otherUpdater_->tryLock(0));
+                            },
+                            "<running>",
+                            [](FaultMatrix& w) {
+                                EXPECT_TRUE(w.server_.Requests().empty());
+                                w.otherUpdater_.reset();
+                            }},
+                      Fault{"InstallFailsHalfWayAndTakesTheUpdaterBack",
+                            // game.dat stands for the updater itself, moved aside when replaced.
+                            [](FaultMatrix& w) {
+                                modUpdate::OwnName = "game.dat";
+                                w.server_.Put("level.map", NewMap,
+                                              {.before = [&w] { w.LockFolder("maps"); }});
+                            },
+                            "Could not replace"}),
     CaseName);
 
 // Entries that would lead outside the game folder, or take the place of the
 // updater's own files, are refused before anything of theirs is asked for.
 TEST_F(UpdaterTest, UnsafeEntriesAreRefused) {
     server_.Put("/news.txt", "");
-    const std::string unsafe[] = {
-        "../x.dat|1",  "x.dat|1|maps/../../x", "/etc/x.dat|1",       "x.dat|1|\\\\server\\share",
-        "x.dat|1|//x", "C:\\x.dat|1",          "x.dat|1|C:\\games",  "x.dat|1|.. ",
-        "x.|1",        "x.dat|1|maps\\..",     "info.ini|1",         "TEMP.INI|1|\\",
-        "CON|1",       "nul.txt|1|maps",       "x.dat|1|data\\Com1", "x.dat|1|info.ini\\sub"};
+    const std::string unsafe[] = {"../x.dat|1",
+                                  "x.dat|1|maps/../../x",
+                                  "/etc/x.dat|1",
+                                  "x.dat|1|\\\\server\\share",
+                                  "x.dat|1|//x",
+                                  "C:\\x.dat|1",
+                                  "x.dat|1|C:\\games",
+                                  "x.dat|1|.. ",
+                                  "x.|1",
+                                  "x.dat|1|maps\\..",
+                                  "info.ini|1",
+                                  "TEMP.INI|1|\\",
+                                  "CON|1",
+                                  "nul.txt|1|maps",
+                                  "x.dat|1|data\\Com1",
+                                  "x.dat|1|info.ini\\sub",
+                                  "Quelmor.old|1",
+                                  ".quelmor-partial|1",
+                                  "x.dat|1|.Quelmor-Partial"};
     for (const std::string& entry : unsafe) {
         SCOPED_TRACE(entry);
         server_.Put("info.ini", Manifest("1", "1", {entry}));
