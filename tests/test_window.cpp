@@ -139,6 +139,25 @@ TEST(Window, TheSurfaceShowsThroughTheLabels) {
     w.SetL3("");
 }
 
+TEST(Window, NewsLinesOfAnyLengthAreShownWhole) {
+    // A line of 1 MiB, with blanks or without, is broken (at a blank where
+    // there is one) so that laying it out takes milliseconds, not minutes.
+    frmUpdate& w = frmUpdate::Instance();
+    const QString words = QStringLiteral("word ").repeated(1 << 18), solid(1 << 20, u'x');
+    for (const bool blanks : {true, false}) {
+        const QString& text = blanks ? words : solid;
+        w.SetNews(text);
+        const QString shown = w.news->toPlainText();
+        qsizetype longest = 0;
+        for (const QString& line : shown.split(u'\n'))
+            longest = std::max(longest, line.size());
+        EXPECT_LE(longest, 1024);
+        EXPECT_EQ(blanks ? QString(shown).replace(u'\n', u' ') : QString(shown).remove(u'\n'),
+                  text);
+    }
+    w.SetNews("");
+}
+
 constexpr int kStillRunning = -77; // no click ended the event loop
 
 // Runs action inside the application's event loop and returns the status the

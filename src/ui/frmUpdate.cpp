@@ -9,6 +9,7 @@
 #include <QScreen>
 #include <QScrollBar>
 #include <QTimer>
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <utility>
@@ -110,6 +111,35 @@ void EchoLine(const QString& text) {
             pending = false;
         });
     }
+}
+
+// text with every line longer than LongestLine characters broken, at its
+// last blank within them where it has one: the news box lays a line out in a
+// time that grows with the square of its length, so 1 MiB in one line would
+// freeze the window for minutes. Cannot fail.
+QString BreakLongLines(const QString& text) {
+    constexpr qsizetype LongestLine = 1024;
+    QString broken;
+    broken.reserve(text.size() + text.size() / LongestLine + 1);
+    qsizetype start = 0; // of the rest of the line being broken
+    while (start < text.size()) {
+        qsizetype end = text.indexOf(u'\n', start);
+        if (end < 0)
+            end = text.size();
+        if (end - start <= LongestLine) {
+            broken += QStringView(text).sliced(start, std::min(end + 1, text.size()) - start);
+            start = end + 1;
+            continue;
+        }
+        qsizetype cut = text.lastIndexOf(u' ', start + LongestLine);
+        const bool atBlank = cut > start;
+        if (!atBlank)
+            cut = start + LongestLine - (text[start + LongestLine - 1].isHighSurrogate() ? 1 : 0);
+        broken += QStringView(text).sliced(start, cut - start);
+        broken += u'\n';
+        start = atBlank ? cut + 1 : cut;
+    }
+    return broken;
 }
 
 } // namespace
@@ -246,9 +276,9 @@ void frmUpdate::SetVersionText(const QString& text) {
         CaptionLog->append(QStringLiteral("Label2=") + text);
 }
 
-// Replaces the text of the news box.
+// Replaces the text of the news box; very long lines are broken first.
 void frmUpdate::SetNews(const QString& text) {
-    news->setPlainText(text);
+    news->setPlainText(BreakLongLines(text));
     if (CaptionLog)
         CaptionLog->append(QStringLiteral("news=") + text);
 }
