@@ -9,9 +9,11 @@
 #include <memory>
 #include <thread>
 
-#ifndef Q_OS_WIN
 #include <cerrno>
 #include <cstring>
+#ifdef Q_OS_WIN
+#include <io.h>
+#else
 #include <fcntl.h>
 #include <unistd.h>
 #endif
@@ -122,7 +124,9 @@ void WriteManifest(const QByteArray& bytes) {
         const auto size = static_cast<std::size_t>(bytes.size());
         bool written =
             std::fwrite(bytes.constData(), 1, size, file) == size && std::fflush(file) == 0;
-#ifndef Q_OS_WIN
+#ifdef Q_OS_WIN
+        written = written && ::_commit(::_fileno(file)) == 0;
+#else
         written = written && ::fsync(::fileno(file)) == 0;
 #endif
         const int error = errno;
@@ -130,8 +134,6 @@ void WriteManifest(const QByteArray& bytes) {
         if (!written)
             why = QString::fromLocal8Bit(std::strerror(error));
     }
-    if (why.isEmpty())
-        why = FlushFiles({fresh});
     if (why.isEmpty())
         why = MoveFile(fresh, path);
 #ifndef Q_OS_WIN
