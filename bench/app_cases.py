@@ -1,14 +1,18 @@
 """The benchmark's cases of the updater itself: big manifests, waiting on a
-silent server, start-up and footprint (Python 3 standard library only). A case
-raises RunFailed when a run goes wrong."""
+silent server, start-up, a news text of one long line, a tiny manifest with a
+huge Max, a server that drops every packet, and footprint (Python 3 standard
+library only). A case raises RunFailed when a run goes wrong."""
 
+import random
 import statistics
 import subprocess
 import sys
+import time
 
-from measure import RunFailed, run_until
+from measure import Log, RunFailed, run_until
 import servers
-from servers import SLOW_PORT, wait_for_port
+from servers import SLOW_PORT, BlackHole, wait_for_port
+from transfer_cases import BACKEND_PORT
 
 MIB = 1024 * 1024
 
@@ -97,6 +101,136 @@ def startup(bench):
     _, ratio = bench.row("Start-up", "process start to \"Getting News...\"", times, " ms",
                          reference, "<= 1.5 x minimal Qt program", fmt="{:.1f}")
     bench.rows[-1]["result"] = "PASS" if ratio <= 1.5 else "FAIL"
+
+
+# -------- One long news line: 1 MiB of text without a line break, the update up to date.
+def news_line(size, blanks, seed):
+    """size bytes of lowercase ASCII words in one line: separated by single blanks, or
+    without any blank. Neither ends nor begins with a blank."""
+    rng = random.Random(seed)
+    letters = "abcdefghijklmnopqrstuvwxyz"
+    if not blanks:
+        return "".join(rng.choices(letters, k=size)).encode()
+    words, length = [], 0
+    while length < size:
+        word = "".join(rng.choices(letters, k=rng.randint(1, 12)))
+        words.append(word)
+        length += len(word) + 1
+    text = " ".join(words)[:size]
+    return (text[:-1] + "x" if text.endswith(" ") else text).encode()
+
+
+def newsline(bench):
+    runs = bench.args.runs
+    size = MIB  # the most news the updater shows
+    stop, marks = "You Have The Latest Version!", ("Getting News...", "Getting Information...")
+    for label, blanks in (("with blanks", True), ("without blanks", False)):
+        folder = bench.case_folder("newsline-" + label.replace(" ", "-"), news=False)
+        server = folder / "server"
+        news = news_line(size, blanks, 4 if blanks else 5)
+        if len(news) != size or b"\n" in news or b"\r" in news or (b" " in news) != blanks:
+            raise RunFailed(f"the news text {label} is not one line of {size} bytes")
+        (server / "news.txt").write_bytes(news)
+        bench.write_manifest(server / "info.ini", "1.0", [])
+        bench.write_manifest(folder / "installed.ini", "1.0", [])
+        bench.serve(server)
+        bench.log(f"one long news line {label}: warm-up run")
+        bench.app(folder / "installed.ini", stop, marks=marks)
+        after_news, totals, shown = [], [], []
+        for run in range(runs):
+            bench.log(f"one long news line {label}: run {run + 1} of {runs}")
+            access = Log(bench.server.access_log)
+            result = bench.app(folder / "installed.ini", stop, marks=marks)
+            sent = [(status, body) for _, status, body, path in access.requests()
+                    if path.endswith("/news.txt")]
+            if sent != [(200, size)]:
+                raise RunFailed(f"the news was answered {sent}, not once whole ({size} bytes)")
+            news_time = result["marks"]["Getting News..."][0]
+            information = result["marks"]["Getting Information..."][0]
+            after_news.append(result["stop"] - information)
+            totals.append(result["stop"])
+            shown.append((information - news_time) * 1000)
+        case = f"One news line of 1 MiB, {label}"
+        median, _ = bench.row(case, f"\"Getting Information...\" (news shown) to \"{stop}\"",
+                              after_news, " s", None, "< 2 s")
+        bench.rows[-1]["result"] = "PASS" if median < 2.0 else "FAIL"
+        bench.row(case, f"process start to \"{stop}\"", totals, " s")
+        bench.row(case, "\"Getting News...\" to \"Getting Information...\" (fetched and shown)",
+                  shown, " ms", fmt="{:.1f}")
+
+
+# -------- A tiny manifest with a huge Max: 10,000,000 entries that neither manifest names.
+def tinymax(bench):
+    runs = bench.args.runs
+    count = 10_000_000
+    folder = bench.case_folder("tinymax")
+    server = folder / "server"
+    manifest = f"[VERSION]\r\nVersion=2\r\nMax={count}\r\n[FILES]\r\n".encode()
+    (server / "info.ini").write_bytes(manifest)
+    (folder / "installed.ini").write_bytes(
+        f"[VERSION]\r\nVersion=1\r\nMax={count}\r\n[FILES]\r\n".encode())
+    bench.serve(server)
+    stop = "Update Complete!"
+    bench.log("tiny manifest, huge Max: warm-up run")
+    bench.app(folder / "installed.ini", stop)
+    times, peaks, lines = [], [], []
+    for run in range(runs):
+        bench.log(f"tiny manifest, huge Max: run {run + 1} of {runs}")
+        access = Log(bench.server.access_log)
+        result = bench.app(folder / "installed.ini", stop)
+        requests = access.connections()[1]  # the news and the manifest, no file
+        if requests != 2 or (bench.run_dir / "info.ini").read_bytes() != manifest:
+            raise RunFailed(f"the server saw {requests} requests, not 2, or the server's "
+                            "manifest was not installed")
+        times.append(result["stop"])
+        peaks.append(result["hwm"] / MIB)
+        printed = result["output"]
+        lines.append(printed[:printed.index(stop + "\n") + len(stop) + 1].count("\n"))
+    case = f"Tiny manifest ({len(manifest)} bytes), Max={count:,}"
+    median, _ = bench.row(case, f"wall time to \"{stop}\"", times, " s", None, "< 60 s")
+    bench.rows[-1]["result"] = "PASS" if median < 60.0 else "FAIL"
+    bench.row(case, "peak resident memory (VmHWM)", peaks, " MiB", None,
+              "< 64 MiB (max of runs)", max(peaks) < 64, fmt="{:.1f}")
+    bench.row(case, f"lines printed up to \"{stop}\"", lines, "", fmt="{:.0f}")
+
+
+# -------- A server that drops every packet: connections never complete.
+def check_hole(url):
+    """Raises RunFailed unless a plain curl with a 3 s connect time-out hangs until it."""
+    start = time.monotonic()
+    curl = subprocess.run(["curl", "-s", "-o", "/dev/null", "--connect-timeout", "3", url],
+                          stdin=subprocess.DEVNULL)
+    waited = time.monotonic() - start
+    if curl.returncode != 28 or waited < 2.9:
+        raise RunFailed(f"curl ended with {curl.returncode} after {waited:.1f} s, not with a "
+                        "time-out after 3 s: the port does not drop connections")
+
+
+def blackhole(bench):
+    runs = bench.args.runs
+    folder = bench.case_folder("blackhole", news=False)
+    bench.write_manifest(folder / "installed.ini", "1.0", [])
+    bench.use_port(BACKEND_PORT)  # the updater's port is the black hole's
+    stop = "Cannot reach the update server!"
+    errors = bench.work / "blackhole-stderr.txt"
+    times = []
+    with BlackHole(bench.port):
+        check_hole(bench.base_url + "news.txt")
+        for run in range(runs):
+            bench.log(f"server dropping every packet: run {run + 1} of {runs}")
+            result = bench.app(folder / "installed.ini", stop, timeout=120, errors=errors)
+            # The last line on standard error; Qt may warn before it.
+            reason = errors.read_text(errors="replace").strip().splitlines()[-1:]
+            reason = reason[0] if reason else ""
+            if "did not answer" not in reason:
+                raise RunFailed(f"the updater gave another reason: {reason!r}")
+            times.append(result["stop"])
+        check_hole(bench.base_url + "news.txt")  # still a hole after the runs
+    median, _ = bench.row("Server dropping every packet", f"process start to \"{stop}\"",
+                          times, " s", None, "< 15 s")
+    bench.rows[-1]["result"] = "PASS" if median < 15.0 else "FAIL"
+    bench.remarks.append(f"Server dropping every packet: the updater's reason (standard "
+                         f"error, last run): {reason}")
 
 
 # -------- Footprint: the executable's size and the memory after the 2,000-file update.

@@ -50,6 +50,9 @@ CASES = {
     "signature": verify_cases.signature,
     "idle": app_cases.idle,
     "startup": app_cases.startup,
+    "newsline": app_cases.newsline,
+    "tinymax": app_cases.tinymax,
+    "blackhole": app_cases.blackhole,
     "latency": transfer_cases.latency,
     "cut": transfer_cases.cut,
 }

@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """The benchmark's HTTP servers: nginx from Debian with a generated
-configuration, a python3 server standing in when nginx is missing, and the slow
-server that holds a manifest back (Python 3 standard library only).
+configuration, a python3 server standing in when nginx is missing, the slow
+server that holds a manifest back, and a port that drops every connection
+silently (Python 3 standard library only).
 
 Run as a script it is one of the python3 servers:
   servers.py --serve PORT WWW ACCESS_LOG     static files below WWW
@@ -38,6 +39,32 @@ def wait_for_port(port, process, timeout=10.0):
         except OSError:
             time.sleep(0.05)
     sys.exit(f"nothing listens on port {port}")
+
+
+class BlackHole:
+    """A port on 127.0.0.1 where no connection ever completes, as behind a firewall that
+    drops packets: a listening socket with a backlog of 0 that is never accepted, the one
+    place of its accept queue taken by a connection of its own. Linux then drops every
+    further SYN without an answer (neither a SYN-ACK nor a reset), so a client waits
+    until its own time-out. Used as a context manager."""
+
+    def __init__(self, port):
+        self.port = port
+        self.listener = None
+        self.filler = None
+
+    def __enter__(self):
+        self.listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self.listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self.listener.bind(("127.0.0.1", self.port))
+        self.listener.listen(0)
+        # Completed by the kernel, never accepted: the queue is full from now on.
+        self.filler = socket.create_connection(("127.0.0.1", self.port), timeout=2)
+        return self
+
+    def __exit__(self, *_):
+        self.filler.close()
+        self.listener.close()
 
 
 class Nginx:
