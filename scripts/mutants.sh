@@ -41,6 +41,8 @@ faults=(
   'publisher-follows-links|src/publish/Scan.cpp|s/it->symlink_status\(error\).type\(\);\n(\s*if \(error\)\n\s*break;)/it->status(error).type();\n$1/'
   'publisher-takes-the-part-folder-name|src/publish/Names.cpp|s/\{"\.quelmor-partial", "[^}]*\},//'
   'publisher-updater-names-as-folders-case-sensitive|src/publish/Names.cpp|s/constFind\(FoldName\(QLatin1String\(own.name\)\)\)/constFind(QLatin1String(own.name))/'
+  'publisher-keeps-version-of-a-replaced-server-copy|src/publish/Plan.cpp|s/if \(copy != nullptr && DiffersFromEntry/if (false && DiffersFromEntry/'
+  'publisher-keeps-version-of-a-replaced-kept-copy|src/publish/Plan.cpp|s/StaleCopyReason\(entry, &digest, previous\)/StaleCopyReason(entry, nullptr, previous)/'
 )
 
 wanted=("$@")

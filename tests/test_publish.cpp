@@ -178,6 +178,25 @@ TEST_F(PublishTest, AnUnfinishedRunStillRaisesTheVersionsOfWhatItReplaced) {
     EXPECT_EQ(Read("game.exe"), "GAME 2");
 }
 
+TEST_F(PublishTest, AServerCopyThatNoLongerMatchesTheManifestGetsTheNextVersion) {
+    Release("a.dat b.dat c.dat");
+    ASSERT_EQ(PublishAs("1").status, 0);
+    Update();
+    // Replaced by hand on the server: a.dat also in the release, b.dat gone from it.
+    for (const char* name : {"a.dat", "b.dat"})
+        WriteFile(Server(name), "new");
+    Release("a.dat", "new");
+    Unrelease("b.dat");
+    const ToolRun run = PublishAs("2");
+    for (const char* line : {"a.dat (0001 -> 0002: its server copy no longer matched the size or "
+                             "SHA-256 in info.ini)",
+                             "(b.dat) (0001 -> 0002: its server copy no longer matched",
+                             "Unchanged: 1\n  c.dat (0001)"})
+        EXPECT_TRUE(run.out.contains(line)) << line << "\n" << run.out.toStdString();
+    Update();
+    EXPECT_EQ(Read("a.dat") + Read("b.dat") + Read("c.dat"), "newnewc.dat");
+}
+
 TEST(PublishVersions, NextVersionOrdersAfterByCharacterCodes) {
     const std::pair<const char*, const char*> table[] = {
         {"", "0001"},           {"0001", "0002"}, {"0009", "0010"},       {"0099", "0100"},
