@@ -39,6 +39,10 @@ faults=(
   'continue-enabled-during-the-update|src/update/Main.cpp|s/(\n\s*Window.SetContinueEnabled\()false(\);\n\n\s*try)/$1true$2/'
   'publisher-reuses-a-version|src/publish/Plan.cpp|s/\} else if \(first != nullptr\) \{/} else if (false) {/'
   'publisher-follows-links|src/publish/Scan.cpp|s/it->symlink_status\(error\).type\(\);\n(\s*if \(error\)\n\s*break;)/it->status(error).type();\n$1/'
+  'publisher-takes-the-part-folder-name|src/publish/Names.cpp|s/\{"\.quelmor-partial", "[^}]*\},//'
+  'publisher-updater-names-as-folders-case-sensitive|src/publish/Names.cpp|s/constFind\(FoldName\(QLatin1String\(own.name\)\)\)/constFind(QLatin1String(own.name))/'
+  'publisher-keeps-version-of-a-replaced-server-copy|src/publish/Plan.cpp|s/if \(copy != nullptr && DiffersFromEntry/if (false && DiffersFromEntry/'
+  'publisher-keeps-version-of-a-replaced-kept-copy|src/publish/Plan.cpp|s/StaleCopyReason\(entry, &digest, previous\)/StaleCopyReason(entry, nullptr, previous)/'
 )
 
 wanted=("$@")

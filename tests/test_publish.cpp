@@ -178,6 +178,25 @@ TEST_F(PublishTest, AnUnfinishedRunStillRaisesTheVersionsOfWhatItReplaced) {
     EXPECT_EQ(Read("game.exe"), "GAME 2");
 }
 
+TEST_F(PublishTest, AServerCopyThatNoLongerMatchesTheManifestGetsTheNextVersion) {
+    Release("a.dat b.dat c.dat");
+    ASSERT_EQ(PublishAs("1").status, 0);
+    Update();
+    // Replaced by hand on the server: a.dat also in the release, b.dat gone from it.
+    for (const char* name : {"a.dat", "b.dat"})
+        WriteFile(Server(name), "new");
+    Release("a.dat", "new");
+    Unrelease("b.dat");
+    const ToolRun run = PublishAs("2");
+    for (const char* line : {"a.dat (0001 -> 0002: its server copy no longer matched the size or "
+                             "SHA-256 in info.ini)",
+                             "(b.dat) (0001 -> 0002: its server copy no longer matched",
+                             "Unchanged: 1\n  c.dat (0001)"})
+        EXPECT_TRUE(run.out.contains(line)) << line << "\n" << run.out.toStdString();
+    Update();
+    EXPECT_EQ(Read("a.dat") + Read("b.dat") + Read("c.dat"), "newnewc.dat");
+}
+
 TEST(PublishVersions, NextVersionOrdersAfterByCharacterCodes) {
     const std::pair<const char*, const char*> table[] = {
         {"", "0001"},           {"0001", "0002"}, {"0009", "0010"},       {"0099", "0100"},
@@ -191,7 +210,9 @@ TEST(PublishVersions, NextVersionOrdersAfterByCharacterCodes) {
 
 TEST(PublishRules, NamesFoldersAndVersionsAnUpdaterWouldMisreadAreRefused) {
     const std::tuple<QString, QString, QString> names[] = {
-        {"Temp.ini", "", "the updater refuses a file named temp.ini"},
+        {"Temp.ini", "", "temp.ini at the top of the game folder is one of the updater's own"},
+        {".Quelmor-Partial", "", "the updater keeps the files it is fetching there"},
+        {"quelmor.OLD", "", "an updater that replaces itself moves its old executable there"},
         {"INFO.ini", "cfg", "on the server it would replace the manifest info.ini"},
         {"info.ini.minisig", "x", "on the server it would replace the manifest's signature"},
         {"news.txt", "docs", "on the server it would replace the news"},
@@ -238,7 +259,10 @@ TEST_F(PublishTest, RefusalsNameTheFilesAndChangeNothing) {
     const QStringList otherKey = {"--sign", other + "/quelmor.key"};
     const QStringList signing = {"--sign", secret_}, missingKey = {"--sign", "/nonexistent.key"};
     const Refusal table[] = {
-        {"1", "Temp.ini: the updater refuses a file named temp.ini", [&] { Release("Temp.ini"); }},
+        {"1", "Temp.ini: temp.ini at the top of the game folder is one of the updater's own names",
+         [&] { Release("Temp.ini"); }},
+        {"1", "quelmor.old/a: it needs a folder named Quelmor.old at the top of the game folder",
+         [&] { Release("quelmor.old/a"); }},
         {"1", "data/a.dat and maps/a.dat have the same name on the server",
          [&] { Release("maps/a.dat data/a.dat"); }},
         {"1", "Maps is a file where maps/a.dat needs a folder",
@@ -330,10 +354,11 @@ TEST_F(PublishTest, TheCommandLineIsRead) {
 }
 
 TEST_F(PublishTest, NamesCloseToRefusedOnesArePublishedAndFetched) {
-    const QStringList names = {".hidden",      "a b.dat",  "auxiliary.wav",    "maps/temp.ini",
-                               "news.txt.bak", "x..y.dat", "cfg/info.ini.old", "con-fig/c.dat",
-                               "v1.2/d.dat",   "_/e.dat",  "bin/Quelmor.exe",  ".gitignore",
-                               "Thumbs.db.txt"};
+    const QStringList names = {
+        ".hidden",       "a b.dat",       "auxiliary.wav",      "maps/temp.ini",
+        "news.txt.bak",  "x..y.dat",      "cfg/info.ini.old",   "con-fig/c.dat",
+        "v1.2/d.dat",    "_/e.dat",       "bin/Quelmor.exe",    ".gitignore",
+        "Thumbs.db.txt", "_/Quelmor.old", "m/.quelmor-partial", "Quelmor.older"};
     for (const QString& name : names)
         Release(name, name.toStdString());
     const ToolRun run = PublishAs("1");

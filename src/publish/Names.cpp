@@ -32,6 +32,23 @@ QString PartProblem(const QString& part) {
     return QString();
 }
 
+// The names the updater uses for itself at the top of the game folder, and
+// what it does there; a game file or folder of such a name there would be
+// refused, replaced or deleted on every player's machine.
+struct UpdaterName {
+    const char* name;
+    const char* use;
+};
+constexpr UpdaterName UpdaterNames[] = {
+    {"info.ini", "the updater keeps its manifest there"},
+    {"temp.ini", "the updater keeps the manifest it downloads there and refuses game files of "
+                 "that name"},
+    {".quelmor-partial", "the updater keeps the files it is fetching there, removes that folder "
+                         "after each update and refuses game files of that name"},
+    {"Quelmor.old", "an updater that replaces itself moves its old executable there, and each "
+                    "start deletes that file"},
+};
+
 // True when a and b are equal without regard to letter case.
 bool SameName(const QString& a, const char* b) {
     return a.compare(QLatin1String(b), Qt::CaseInsensitive) == 0;
@@ -47,15 +64,18 @@ QString ReservedNameProblem(const QString& name, const QString& folder) {
         return QStringLiteral("on the server it would replace the news, news.txt");
     if (SameName(name, PendingFileName) || SameName(name, HistoryFileName))
         return QStringLiteral("it is the name of one of the publishing tool's own records");
-    if (SameName(name, "temp.ini") && CanonicalFolder(folder).isEmpty())
-        return QStringLiteral("the updater refuses a file named temp.ini at the top of the game "
-                              "folder, where it keeps the manifest it downloads");
+    for (const UpdaterName& own : UpdaterNames) {
+        if (SameName(name, own.name) && CanonicalFolder(folder).isEmpty())
+            return QStringLiteral("%1 at the top of the game folder is one of the updater's own "
+                                  "names: %2")
+                .arg(QLatin1String(own.name), QLatin1String(own.use));
+    }
     return QString();
 }
 
 // Reports every file that stands where another entry needs a folder of the
 // same name (letter case ignored), and every folder named like one of the
-// updater's manifests at the top of the game folder.
+// updater's own names at the top of the game folder.
 void FindFileFolderClashes(const QList<PublishEntry>& entries, QStringList& problems) {
     QHash<QString, QString> folders; // folded folder path -> label of an entry inside it
     for (const PublishEntry& entry : entries) {
@@ -66,12 +86,12 @@ void FindFileFolderClashes(const QList<PublishEntry>& entries, QStringList& prob
                 folders.insert(prefix, entry.label);
         }
     }
-    for (const char* manifest : {"info.ini", "temp.ini"}) {
-        const auto user = folders.constFind(QString::fromLatin1(manifest));
+    for (const UpdaterName& own : UpdaterNames) {
+        const auto user = folders.constFind(FoldName(QLatin1String(own.name)));
         if (user != folders.constEnd())
             problems << QStringLiteral("%1: it needs a folder named %2 at the top of the game "
-                                       "folder, where the updater keeps its manifest")
-                            .arg(*user, QString::fromLatin1(manifest));
+                                       "folder, one of the updater's own names: %3")
+                            .arg(*user, QLatin1String(own.name), QLatin1String(own.use));
     }
     for (const PublishEntry& entry : entries) {
         if (entry.name.isEmpty())

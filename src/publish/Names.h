@@ -44,8 +44,10 @@ QString ValueProblem(const QString& value);
 // Why name cannot be the name of a published file; "" when it can. Refused:
 // what the updater refuses (UnsafePathReason), separators, values the
 // manifest cannot carry, characters a download address or Windows cannot
-// hold, non-ASCII characters, Windows device names, and the names of the
-// manifest, its signature, the news and the tool's own records.
+// hold, non-ASCII characters, Windows device names, the names of the
+// manifest, its signature, the news and the tool's own records, and at the
+// top of the game folder the updater's own names (temp.ini, .quelmor-partial,
+// Quelmor.old).
 QString NameProblem(const QString& name, const QString& folder);
 
 // Why folder ("\" or "/" separators) cannot hold published files; "" when it
@@ -54,7 +56,9 @@ QString FolderProblem(const QString& folder);
 
 // Every problem of a whole list of entries, one message per problem naming
 // the entries by their labels: bad names and folders, two names that collide
-// on the server (letter case ignored), and a file standing where another
-// entry needs a folder of that name. Entries without a name are skipped (the
-// manifest reader reports them). Empty when the list can be published.
+// on the server (letter case ignored), a file standing where another entry
+// needs a folder of that name, and a folder at the top of the game folder
+// named like one of the updater's own names. Entries without a name are
+// skipped (the manifest reader reports them). Empty when the list can be
+// published.
 QStringList EntryListProblems(const QList<PublishEntry>& entries);

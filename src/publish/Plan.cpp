@@ -10,6 +10,7 @@
 #include "publish/Scan.h"
 #include "publish/ServerManifest.h"
 #include "publish/Versions.h"
+#include "update/NumberReading.h"
 
 namespace {
 
@@ -95,6 +96,26 @@ struct Previous {
     QList<PublishedVersion> history;  // every run so far, the current manifest's last
 };
 
+// True when entry, from the previous manifest, gives a size or a SHA-256
+// that the bytes of digest do not have: its server copy was replaced or cut
+// since, and players who installed it hold other bytes.
+bool DiffersFromEntry(const PublishEntry& entry, const FileDigest& digest) {
+    return (!entry.size.isEmpty() && ReadDigits(entry.size) != digest.size) ||
+           (!entry.sha256.isEmpty() && entry.sha256.toLower() != digest.sha256);
+}
+
+// Why an entry of the previous manifest must get the next version although
+// its server copy stays as it is: an unfinished run replaced the copy, or
+// copy (the copy's digest, when known) differs from what the entry gives. ""
+// when it need not.
+QString StaleCopyReason(const PublishEntry& old, const FileDigest* copy, const Previous& previous) {
+    if (previous.pending.contains(FoldName(old.name)))
+        return QStringLiteral("its server copy was replaced by an unfinished run");
+    if (copy != nullptr && DiffersFromEntry(old, *copy))
+        return QStringLiteral("its server copy no longer matched the size or SHA-256 in info.ini");
+    return QString();
+}
+
 // Places one release file into the plan: a new entry at the end, an
 // unchanged entry, or an entry of the previous manifest with a new version.
 // A file that cannot be hashed is added to problems.
@@ -126,8 +147,10 @@ void PlaceFile(const ReleaseFile& file, const Previous& previous, QList<bool>& m
         why << QStringLiteral("was named %1").arg(old.name);
     if (CanonicalFolder(old.folder) != entry.folder)
         why << QStringLiteral("moved from \"%1\"").arg(CanonicalFolder(old.folder));
-    if (previous.pending.contains(FoldName(file.name)))
-        why << QStringLiteral("its server copy was replaced by an unfinished run");
+    // A server copy with the release's bytes has the release's digest.
+    if (const QString stale = StaleCopyReason(old, sameBytes ? &digest : nullptr, previous);
+        !stale.isEmpty())
+        why << stale;
     if (sameBytes && why.isEmpty()) {
         plan.entries[*found].label = entry.label;
         plan.entries[*found].size = entry.size;
@@ -167,16 +190,16 @@ void KeepEntry(qsizetype index, const Previous& previous, PublishPlan& plan,
         problems << failure;
         return;
     }
+    const QString stale = StaleCopyReason(entry, &digest, previous);
     entry.size = QString::number(digest.size);
     entry.sha256 = digest.sha256;
-    if (!previous.pending.contains(FoldName(entry.name))) {
+    if (stale.isEmpty()) {
         plan.kept << QStringLiteral("%1 (%2)").arg(entry.label, entry.version);
         return;
     }
     const QString old = entry.version;
     entry.version = NextFileVersion(old);
-    plan.kept << QStringLiteral("%1 (%2 -> %3: its server copy was replaced by an unfinished run)")
-                     .arg(entry.label, old, entry.version);
+    plan.kept << QStringLiteral("%1 (%2 -> %3: %4)").arg(entry.label, old, entry.version, stale);
     plan.pending << entry.name;
 }
 
