@@ -139,37 +139,25 @@ QString UrlOf(const QString& remoteName) {
 }
 
 transfer::Outcome FetchToMemory(const QString& url, const QString& name, std::int64_t maxBytes,
-                                bool cutAtMax) {
+                                bool cutAtMax, int seconds) {
+    const Clock::time_point deadline =
+        seconds > 0 ? Clock::now() + std::chrono::seconds(seconds) : Clock::time_point::max();
     const auto start = [&] {
         transfer::Request request;
         request.url = url.toStdString();
         request.maxBytes = maxBytes;
         request.cutAtMax = cutAtMax;
         request.cancel = &ExitClicked;
+        if (seconds > 0) {
+            // Half the time to connect, and what is left of it for the whole try.
+            request.connectSeconds = std::max(1, seconds / 2);
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+            request.timeLimitMs = std::max<long>(1, static_cast<long>(left.count()));
+        }
         return Inet->Start(std::move(request));
     };
-    transfer::Outcome outcome = WithRetries(start(), name, start, nullptr);
-    if (outcome.status == transfer::Status::Cancelled)
-        throw ExitRequested{};
-    return outcome;
-}
-
-transfer::Outcome FetchNews(const QString& url, std::int64_t maxBytes, int seconds) {
-    const Clock::time_point deadline = Clock::now() + std::chrono::seconds(seconds);
-    const auto start = [&] {
-        transfer::Request request;
-        request.url = url.toStdString();
-        request.maxBytes = maxBytes;
-        request.cutAtMax = true;
-        request.cancel = &ExitClicked;
-        request.connectSeconds = std::max(1, seconds / 2);
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        request.timeLimitMs = std::max<long>(1, static_cast<long>(left.count()));
-        return Inet->Start(std::move(request));
-    };
-    transfer::Outcome outcome =
-        WithRetries(start(), QStringLiteral("news.txt"), start, nullptr, deadline);
+    transfer::Outcome outcome = WithRetries(start(), name, start, nullptr, deadline);
     if (outcome.status == transfer::Status::Cancelled)
         throw ExitRequested{};
     return outcome;

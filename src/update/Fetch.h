@@ -25,16 +25,11 @@ int PercentOf(std::int64_t received, std::int64_t expected);
 QString UrlOf(const QString& remoteName);
 
 // Fetches url into memory (at most maxBytes; with cutAtMax a longer body is
-// cut there) and returns the outcome of the last try. Throws ExitRequested
-// when the player clicks "Exit" meanwhile.
+// cut there) and returns the outcome of the last try. With seconds, every try
+// together may take that long at most, half of it to connect. Throws
+// ExitRequested when the player clicks "Exit" meanwhile.
 transfer::Outcome FetchToMemory(const QString& url, const QString& name, std::int64_t maxBytes,
-                                bool cutAtMax);
-
-// Fetches the news into memory (at most maxBytes, a longer text cut there):
-// the server must answer within a few seconds, and every try together may
-// take `seconds` at most; then the outcome of the last try is returned.
-// Throws ExitRequested when the player clicks "Exit" meanwhile.
-transfer::Outcome FetchNews(const QString& url, std::int64_t maxBytes, int seconds);
+                                bool cutAtMax, int seconds = 0);
 
 // Starts fetching file into its part file unless it is under way or here already.
 void FetchAhead(const FileToFetch& file);

@@ -172,7 +172,8 @@ void Run(const ProfileSections& installed, bool hasInstalled) {
     Window.SetL2(QStringLiteral("Getting News..."));
     Inet = std::make_unique<transfer::Transfers>(transfer::Options{TimeoutSeconds, CaFile});
     const transfer::Outcome news =
-        FetchNews(ServerUrl + QStringLiteral("/news.txt"), NewsBytes, NewsSeconds);
+        FetchToMemory(ServerUrl + QStringLiteral("/news.txt"), QStringLiteral("news.txt"),
+                      NewsBytes, true, NewsSeconds);
     const auto problem = [](const QString& name, const transfer::Outcome& outcome) {
         return QStringLiteral("Could not download %1: %2.")
             .arg(name, QString::fromStdString(outcome.problem));
