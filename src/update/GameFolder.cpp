@@ -106,7 +106,7 @@ QString TargetOf(const QString& folder, const QString& name, bool create, QStrin
     return QDir(path).filePath(local.section(QLatin1Char('/'), -1));
 }
 
-QString MoveFile(const QString& from, const QString& to) {
+QString MoveInto(const QString& from, const QString& to) {
     std::error_code error;
     std::filesystem::rename(ToPath(from), ToPath(to), error);
     if (error == std::errc::cross_device_link) {
@@ -125,12 +125,12 @@ QString MoveFile(const QString& from, const QString& to) {
     return error ? QString::fromStdString(error.message()) : QString();
 }
 
-QString CopyFile(const QString& from, const QString& to) {
+QString CopyInto(const QString& from, const QString& to) {
     const QString copy = PartFolder() + QStringLiteral("/copy-") +
                          QUuid::createUuid().toString(QUuid::WithoutBraces);
     std::error_code error;
     std::filesystem::copy_file(ToPath(from), ToPath(copy), error);
-    const QString failure = error ? QString::fromStdString(error.message()) : MoveFile(copy, to);
+    const QString failure = error ? QString::fromStdString(error.message()) : MoveInto(copy, to);
     QFile::remove(copy);
     return failure;
 }

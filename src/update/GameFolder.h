@@ -23,11 +23,11 @@ QString TargetOf(const QString& folder, const QString& name, bool create,
 // Moves the file `from` to `to`, replacing what is at `to` (a link there is
 // replaced, never followed). Across file systems the bytes are copied beside
 // `to` first and renamed over it. Returns "" on success, else why it failed.
-QString MoveFile(const QString& from, const QString& to);
+QString MoveInto(const QString& from, const QString& to);
 
 // Copies the file `from` to `to` the same way, through a copy in the part
 // folder. Returns "" on success, else why it failed.
-QString CopyFile(const QString& from, const QString& to);
+QString CopyInto(const QString& from, const QString& to);
 
 // Makes every file of paths, and the folders that name them, durable on its
 // disk: one flush per file system on Linux, one per file elsewhere. Returns ""

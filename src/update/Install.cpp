@@ -46,9 +46,9 @@ void TakeBack(const std::vector<Placed>& placed, const QStringList& created) {
         if (step->part.isEmpty())
             QFile::remove(step->target);
         else
-            MoveFile(step->target, step->part);
+            MoveInto(step->target, step->part);
         if (!step->replaced.isEmpty())
-            MoveFile(step->replaced, step->target);
+            MoveInto(step->replaced, step->target);
     }
     for (auto folder = created.rbegin(); folder != created.rend(); ++folder)
         QDir().rmdir(*folder);
@@ -70,17 +70,17 @@ Placed PlaceFile(const QString& part, bool copy, const QString& target, const QS
     if (IsPlainFile(target) || IsLink(target)) {
         step.replaced = aside;
         QFile::remove(aside);
-        if (const QString why = MoveFile(target, step.replaced); !why.isEmpty())
+        if (const QString why = MoveInto(target, step.replaced); !why.isEmpty())
             Fail(updater ? QStringLiteral("Could not move the running updater %1 aside: %2.")
                                .arg(QDir::toNativeSeparators(target), why)
                          : QStringLiteral("Could not replace %1: %2.")
                                .arg(QDir::toNativeSeparators(target), why),
                  NotWritten);
     }
-    const QString why = copy ? CopyFile(part, target) : MoveFile(part, target);
+    const QString why = copy ? CopyInto(part, target) : MoveInto(part, target);
     if (!why.isEmpty()) {
         if (!step.replaced.isEmpty())
-            MoveFile(step.replaced, target);
+            MoveInto(step.replaced, target);
         Fail(QStringLiteral("Could not write %1: %2.").arg(QDir::toNativeSeparators(target), why),
              NotWritten);
     }
@@ -135,7 +135,7 @@ void WriteManifest(const QByteArray& bytes) {
             why = QString::fromLocal8Bit(std::strerror(error));
     }
     if (why.isEmpty())
-        why = MoveFile(fresh, path);
+        why = MoveInto(fresh, path);
 #ifndef Q_OS_WIN
     // The rename itself lasts once the game folder is flushed.
     if (why.isEmpty()) {
