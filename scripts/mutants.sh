@@ -42,7 +42,7 @@ faults=(
   'installed-manifest-link-followed|src/update/Profile.cpp|s/::lstat\(/::stat(/'
   'one-file-with-two-hashes-accepted|src/update/Plan.cpp|s/if \(const PlannedEntry\* other = byName.value\(entry.name\); other && !same\(other\)\)/if (false)/'
   'a-file-where-a-folder-is-needed-accepted|src/update/Plan.cpp|s/if \(const PlannedEntry\* other = folders.value\(place.key\(\)\)\)/if (false)/'
-  'own-names-of-the-updater-accepted|src/update/Plan.cpp|s/, QStringLiteral\("\.quelmor-partial"\), old\}/}/'
+  'own-names-of-the-updater-accepted|src/update/Plan.cpp|s/,\s*QStringLiteral\("\.quelmor-partial"\), old\}/}/'
   'repair-reads-entries-not-checked|src/update/Plan.cpp|s/named && \(Fetches\(entry.step\) \|\| RepairMode\)/named \&\& Fetches(entry.step)/'
   'sizes-summed-without-overflow-check|src/update/Plan.cpp|s/else if \(missing > std::numeric_limits<std::int64_t>::max\(\) - plan.bytesToFetch\)\n\s*plan.bytesToFetch = std::numeric_limits<std::int64_t>::max\(\);\n\s*else\n//'
   'whole-part-asked-for-again|src/transfer/Transfers.cpp|s/job.whole = size == total && !r.sha256.empty\(\);/job.whole = false;/'
