@@ -97,6 +97,7 @@ TEST_F(UpdateRun, ComparesByPositionAndFetchesWhatIsNewer) {
             server_.Put(match.captured(1).toStdString(), match.captured(1).toStdString());
 
         ASSERT_EQ(RunMain(), "");
+        EXPECT_TRUE(!run.installed.empty() || CaptionsOf("Label2").value(0) == "Version 0.0");
 
         QStringList status;
         for (const QString& entry :
@@ -148,6 +149,7 @@ TEST_F(UpdateRun, RepairFetchesWhatIsMissingOrDamagedAndNothingElse) {
     EXPECT_EQ(Read("sub/c.dat"), "C");
     EXPECT_EQ(server_.CountOf("a.dat"), 0);
     EXPECT_TRUE(CaptionsOf("L3").contains("Downloading File 2 Of 2"));
+    EXPECT_TRUE(CaptionsOf("L3").contains("Checking a.dat..."));
 
     // Nothing damaged: nothing fetched.
     const std::size_t before = server_.Requests().size();
