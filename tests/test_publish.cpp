@@ -238,7 +238,7 @@ TEST_F(PublishTest, RefusalsNameTheFilesAndChangeNothing) {
         ASSERT_EQ(PublishAs("1", options).status, 0);
     };
     const QString other = hosting_.filePath("other");
-    const QStringList otherKey = {"--sign", other + "/quelmor.key"};
+    const QStringList otherKey = {"--sign", other + "/quelmor.key"}, keygen = {"keygen", other};
     const QStringList signing = {"--sign", secret_}, missingKey = {"--sign", "/nonexistent.key"};
     const Refusal table[] = {
         {"1", "Temp.ini: the updater refuses a file named temp.ini", [&] { Release("Temp.ini"); }},
@@ -260,10 +260,7 @@ TEST_F(PublishTest, RefusalsNameTheFilesAndChangeNothing) {
         {"2", "the update is signed (info.ini.minisig is there), and an unsigned info.ini would",
          [&] { first(signing); }},
         {"2", "info.ini.minisig on the server was made by key id",
-         [&] {
-             first(signing), Tool({"keygen", other});
-         },
-         otherKey},
+         [&] { first(signing), Tool(keygen); }, otherKey},
         {"1.0",
          "version 1.0 was published before, as release 1, with other files: players who "
          "have it would never be offered this update; give --version 1.2 (the next free",

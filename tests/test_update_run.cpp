@@ -32,14 +32,14 @@ struct Case {
 
 TEST_F(UpdateRun, ComparesByPositionAndFetchesWhatIsNewer) {
     // Installed and server entry i are compared whatever their names: 1.9 >
-    // 1.10 by character codes; 10 < 2; 1.0A < 1.0a; equal versions stay; an
+    // 1.10 by character codes; 10 < 2; 1.0B < 1.0a; equal versions stay; an
     // installed entry without a name is not installed, whatever its version;
     // an entry the installed manifest lacks is new; the count goes on past the
     // number of changed entries.
     const std::string installed =
         Manifest("1", "6", {"a.dat|1.10", "b.dat|2", "c.dat|1.0a", "d.dat|5", "|9"});
     const std::string offered = Manifest(
-        "1a", "6", {"a.dat|1.9", "b.dat|10", "c.dat|1.0A", "other.dat|5", "e.dat|1", "f.dat|1"});
+        "1a", "6", {"a.dat|1.9", "b.dat|10", "c.dat|1.0B", "other.dat|5", "e.dat|1", "f.dat|1"});
     // Folders are found in any letter case and made level by level; one
     // separator is dropped at each end; every name is asked for as one
     // segment of the URL, "/", "#" and "%" included.
