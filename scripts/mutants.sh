@@ -29,7 +29,8 @@ faults=(
   'signed-build-takes-entries-without-hashes|src/update/Plan.cpp|s/if \(named && !PublicKey/if (false && named && !PublicKey/'
   'global-signature-not-checked|src/update/Signature.cpp|s/if \(!Ed25519Verifies\(key.key, file.globalSignature/if (false && !Ed25519Verifies(key.key, file.globalSignature/'
   'sha256-not-checked|src/transfer/Transfers.cpp|s/if \(digest != request.sha256\)/if (false)/'
-  'cut-part-not-kept|src/update/PartFolder.cpp|s/size\(\) >= KeptPartBytes && IsPlainFile\(record\)/size() > (1LL << 50) \&\& IsPlainFile(record)/'
+  'cut-part-not-kept|src/update/PartFolder.cpp|s/recorded && \(size >= KeptPartBytes \|\| whole\)/recorded \&\& whole/'
+  'whole-small-part-dropped|src/update/PartFolder.cpp|s/recorded && \(size >= KeptPartBytes \|\| whole\)/recorded \&\& size >= KeptPartBytes/'
   'part-folder-not-removed-after-update|src/update/Main.cpp|s/(InstallFiles\(plan, arrived\);\n)\s*RemovePartFolder\(\);/$1/'
   'resume-offset-off-by-one|src/transfer/Transfers.cpp|s/std::to_string\(job.kept\) \+ "-"/std::to_string(job.kept + 1) + "-"/'
   'one-retry-fewer|src/update/Fetch.cpp|s/constexpr int Tries = 4;/constexpr int Tries = 3;/'
@@ -61,6 +62,45 @@ faults=(
   'publisher-updater-names-as-folders-case-sensitive|src/publish/Names.cpp|s/constFind\(FoldName\(QLatin1String\(own.name\)\)\)/constFind(QLatin1String(own.name))/'
   'publisher-keeps-version-of-a-replaced-server-copy|src/publish/Plan.cpp|s/if \(copy != nullptr && DiffersFromEntry/if (false && DiffersFromEntry/'
   'publisher-keeps-version-of-a-replaced-kept-copy|src/publish/Plan.cpp|s/StaleCopyReason\(entry, &digest, previous\)/StaleCopyReason(entry, nullptr, previous)/'
+  'retry-line-counts-from-one|src/update/Fetch.cpp|s/RetryLine\(outcome, name, attempt \+ 1\)/RetryLine(outcome, name, attempt)/'
+  'busy-statuses-without-429|src/transfer/Answer.cpp|s/status == 429 \|\| //'
+  'no-connection-said-to-be-a-lost-one|src/update/Fetch.cpp|s/if \(outcome.unreachable\)\n(\s*)return QStringLiteral\("No connection/if (false)\n$1return QStringLiteral("No connection/'
+  'resumed-cut-said-to-be-a-busy-server|src/update/Fetch.cpp|s/outcome.httpStatus != 200 && outcome.httpStatus != 206/outcome.httpStatus != 200/'
+  'host-not-found-brief-copied|src/transfer/Answer.cpp|s/brief = "Host name not found";/brief = "Connection refused";/'
+  'offline-headline-reworded|src/update/Main.cpp|s/"Cannot reach the update server!"/"Cannot reach the server!"/'
+  'unwritable-folder-headline-copied|src/update/Main.cpp|s/"Cannot update: the game folder is not writable!"/"Cannot reach the update server!"/'
+  'retry-after-ignored|src/update/Fetch.cpp|s/if \(outcome.retryAfter >= 0\)/if (false)/'
+  'retry-after-read-as-milliseconds|src/update/Fetch.cpp|s/outcome.retryAfter \* 1000/outcome.retryAfter/'
+  'upper-case-sha256-counted-as-damaged|src/update/Plan.cpp|s/return entry.FileSha256.toLower\(\);/return entry.FileSha256;/'
+  'upper-case-sha256-refused-as-broken|src/update/Plan.cpp|s/\[0-9a-fA-F\]\{64\}/[0-9a-f]{64}/'
+  'same-release-refused|src/update/Main.cpp|s/offered < current\)/offered <= current)/'
+  'manifest-without-version-accepted|src/update/Main.cpp|s/if \(ProfileValue\(server, version, QStringLiteral\("Version"\)\).isEmpty\(\)\)/if (false)/'
+  'endless-body-not-cut-at-its-size|src/transfer/Answer.cpp|s/if \(request.size >= 0 && outcome.received \+ arrived > request.size\)/if (false)/'
+  'redirect-from-https-to-http-followed|src/transfer/Transfers.cpp|s/secure \? "https" : "http,https"/secure ? "http,https" : "https"/'
+  'identity-encoding-refused|src/transfer/Answer.cpp|s/ && job.contentEncoding != "identity"//'
+  'repair-check-line-reworded|src/update/Plan.cpp|s/"Checking %1..."/"Checking File %1..."/'
+  'repair-count-not-raised|src/update/Plan.cpp|s/(missing or damaged: fetched again\n\s*)\+\+plan.changedCount;/$1/'
+  'part-of-exactly-one-mib-dropped|src/update/PartFolder.cpp|s/size >= KeptPartBytes/size > KeptPartBytes/'
+  'placed-files-fetched-again|src/update/Plan.cpp|s/IsListed\(key\) && WasPlaced/false \&\& WasPlaced/'
+  'continue-not-enabled-at-the-end|src/update/Main.cpp|s/(void Finish\(const QString& status\) \{\n\s*Window.SetContinueEnabled\()true/$1false/'
+  'version-line-starts-at-0.1|src/update/Main.cpp|s/QStringLiteral\("Version 0.0"\)/QStringLiteral("Version 0.1")/'
+  'news-mark-kept|src/update/News.cpp|s/if \(text.startsWith\("\\xEF\\xBB\\xBF"\)\)\n\s*text = text.sliced\(3\);\n//'
+  'news-8-bit-read-as-latin1|src/update/News.cpp|s/return QString::fromLocal8Bit\(text\);/return QString::fromLatin1(text);/'
+  'folders-split-at-backslash-only|src/update/Paths.cpp|s/"\[\\\\\\\\\/\]"/"[\\\\\\\\]"/'
+  'last-entry-skipped|src/update/FileLists.cpp|s/digits.toLongLong\(\) <= max/digits.toLongLong() < max/'
+  'file-versions-compared-ignoring-case|src/update/FileLists.cpp|s/Qt::CaseSensitive\) > 0/Qt::CaseInsensitive) > 0/'
+  'exit-after-offline-ends-with-zero|src/ui/Actions.cpp|s/exit\(modUpdate::OfflineReason.isEmpty\(\) \? 0 : 1\)/exit(0)/'
+  'closing-the-window-does-not-exit|src/ui/frmUpdate.cpp|s/(QWidget::closeEvent\(event\);)\n\s*Label1_Click\(\);/$1/'
+  'game-started-without-its-switch|src/ui/Actions.cpp|s/game.setArguments\(\{QStringLiteral\("--startedbypatcher"\)\}\);//'
+  'version-key-line-asks-the-server|src/main.cpp|s/if \(std::strlen\(QUELMOR_PUBLIC_KEY\) == 0\)/if (std::strlen(QUELMOR_SERVER_URL) == 0)/'
+  'publisher-release-not-raised|src/publish/Plan.cpp|s/release \+ 1/release/g'
+  'publisher-takes-the-linux-updater|src/publish/Plan.cpp|s/FoldName\(file.name\) == QStringLiteral\("quelmor"\) \|\|\s*//'
+  'publisher-allows-percent|src/publish/Names.cpp|s/"#\?%"/"#?"/'
+  'publisher-copies-unchanged-bytes|src/publish/Plan.cpp|s/if \(old.name != file.name \? !SameBytes\(file.path, target\) : !sameBytes\)/if (true)/'
+  'publisher-sorts-by-name-only|src/publish/Scan.cpp|s/return a.folder != b.folder \? a.folder < b.folder : a.name < b.name;/return a.name < b.name;/'
+  'publisher-names-differ-by-letter-case|src/publish/Names.cpp|s/return name.toCaseFolded\(\);/return name;/'
+  'publisher-wrong-command-line-ends-with-1|src/publish/Cli.cpp|s/PublishUsage\(\);\n    return 2;/PublishUsage();\n    return 1;/'
+  'publisher-changed-file-keeps-its-version|src/publish/Plan.cpp|s/entry.version = NextFileVersion\(old.version\);/entry.version = old.version;/'
 )
 
 wanted=("$@")
@@ -95,9 +135,10 @@ cmake -S "$copy" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug >"$scratch/config
 targets=(updater_tests manifest_tests Quelmor quelmor-publish)
 [ -e "$copy/tests/e2e/test_e2e.cpp" ] && targets+=(e2e_tests)
 
-# Builds the copy and runs every test program; prints the failed tests, one a
-# line (and "<program>-ended-early-..." when a program crashed or was stopped
-# before its last test, which counts as caught), or "BUILD FAILED".
+# Builds the copy and runs every test program and CTest's build_settings (what
+# the built updater says with --version); prints the failed tests, one a line
+# (and "<program>-ended-early-..." when a program crashed or was stopped before
+# its last test, which counts as caught), or "BUILD FAILED".
 run_tests() {
   if ! cmake --build "$build" -j2 --target "${targets[@]}" >"$scratch/build.log" 2>&1; then
     echo "BUILD FAILED"
@@ -115,6 +156,8 @@ run_tests() {
       echo "$program-ended-early-with-status-$status"
     fi
   done
+  (cd "$build" && ctest -R '^build_settings$' --output-on-failure) >"$scratch/build_settings.log" 2>&1 ||
+    echo "build_settings"
 }
 
 baseline="$(run_tests)"

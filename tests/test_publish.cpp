@@ -98,7 +98,8 @@ TEST_F(PublishTest, ReleasesReachTheGameFolderThroughTheUpdater) {
     ASSERT_EQ(first.status, 0) << first.err.toStdString();
     for (const char* line : {"Published version 1.0, release 1, to", "Added: 5",
                              "Left out: 2\n  (system and version-control files players never "
-                             "need)\n  .git/\n  maps/Thumbs.db\n"})
+                             "need)\n  .git/\n  maps/Thumbs.db\n",
+                             "Copied to the server: 5 file(s), news.txt"})
         EXPECT_TRUE(first.out.contains(line)) << line << "\n" << first.out.toStdString();
     const ToolRun checked = Tool({"--check", Server()});
     EXPECT_EQ(checked.status, 0);
@@ -118,7 +119,8 @@ TEST_F(PublishTest, ReleasesReachTheGameFolderThroughTheUpdater) {
     for (const char* line :
          {"Added: 1\n  extra/new.dat (0001)", "Changed: 2\n  game.exe (0001 -> 0002: new bytes)",
           "levels/m1.dat (0001 -> 0002: moved from \"maps\")", "Unchanged: 2",
-          "Kept, no longer in the release: 1", "entry 5 (maps\\old.dat) (0001)"})
+          "Kept, no longer in the release: 1", "entry 5 (maps\\old.dat) (0001)",
+          "Copied to the server: 2 file(s), news.txt"})
         EXPECT_TRUE(second.out.contains(line)) << line << "\n" << second.out.toStdString();
     // Positions stay; the new file comes last; folders are written with "\".
     EXPECT_EQ(Listing(),
@@ -219,6 +221,7 @@ TEST(PublishRules, NamesFoldersAndVersionsAnUpdaterWouldMisreadAreRefused) {
         {"b.dat", "C:\\x", "the updater would refuse its folder: it names a drive"},
         {"a\\b.dat", "", "its name holds a path separator"},
         {"a#1.dat", "", "its name holds '#', which cannot stand in a download address"},
+        {"50%.dat", "", "its name holds '%'"},
         {" x.dat", "", "its name cannot be written to the manifest"},
         {"carte\u00e9.dat", "", "its name holds the non-ASCII character"},
         {"aux.wav", "sound", "the part \"aux.wav\" is a name Windows keeps for a device"},
@@ -256,7 +259,7 @@ TEST_F(PublishTest, RefusalsNameTheFilesAndChangeNothing) {
         ASSERT_EQ(PublishAs("1", options).status, 0);
     };
     const QString other = hosting_.filePath("other");
-    const QStringList otherKey = {"--sign", other + "/quelmor.key"};
+    const QStringList otherKey = {"--sign", other + "/quelmor.key"}, keygen = {"keygen", other};
     const QStringList signing = {"--sign", secret_}, missingKey = {"--sign", "/nonexistent.key"};
     const Refusal table[] = {
         {"1", "Temp.ini: temp.ini at the top of the game folder is one of the updater's own names",
@@ -281,10 +284,7 @@ TEST_F(PublishTest, RefusalsNameTheFilesAndChangeNothing) {
         {"2", "the update is signed (info.ini.minisig is there), and an unsigned info.ini would",
          [&] { first(signing); }},
         {"2", "info.ini.minisig on the server was made by key id",
-         [&] {
-             first(signing), Tool({"keygen", other});
-         },
-         otherKey},
+         [&] { first(signing), Tool(keygen); }, otherKey},
         {"1.0",
          "version 1.0 was published before, as release 1, with other files: players who "
          "have it would never be offered this update; give --version 1.2 (the next free",
@@ -345,6 +345,7 @@ TEST_F(PublishTest, TheCommandLineIsRead) {
         EXPECT_TRUE(run.err.contains(PublishUsage())) << args.join(' ').toStdString();
     }
     Release("Quelmor", "x");
+    EXPECT_EQ(Tool({"--version=7", release_.path(), Server()}).status, 1); // the updater itself
     EXPECT_EQ(Tool({"--version=7", release_.path(), "--include-updater", Server()}).status, 0);
     EXPECT_EQ(Listing(), Manifest("7", "1", {"Quelmor|0001"}));
     const ToolRun badKey = Tool({"--check", Server(), "--public-key", "RWQ"});

@@ -32,14 +32,14 @@ struct Case {
 
 TEST_F(UpdateRun, ComparesByPositionAndFetchesWhatIsNewer) {
     // Installed and server entry i are compared whatever their names: 1.9 >
-    // 1.10 by character codes; 10 < 2; 1.0A < 1.0a; equal versions stay; an
+    // 1.10 by character codes; 10 < 2; 1.0B < 1.0a; equal versions stay; an
     // installed entry without a name is not installed, whatever its version;
     // an entry the installed manifest lacks is new; the count goes on past the
     // number of changed entries.
     const std::string installed =
         Manifest("1", "6", {"a.dat|1.10", "b.dat|2", "c.dat|1.0a", "d.dat|5", "|9"});
     const std::string offered = Manifest(
-        "1a", "6", {"a.dat|1.9", "b.dat|10", "c.dat|1.0A", "other.dat|5", "e.dat|1", "f.dat|1"});
+        "1a", "6", {"a.dat|1.9", "b.dat|10", "c.dat|1.0B", "other.dat|5", "e.dat|1", "f.dat|1"});
     // Folders are found in any letter case and made level by level; one
     // separator is dropped at each end; every name is asked for as one
     // segment of the URL, "/", "#" and "%" included.
@@ -97,6 +97,7 @@ TEST_F(UpdateRun, ComparesByPositionAndFetchesWhatIsNewer) {
             server_.Put(match.captured(1).toStdString(), match.captured(1).toStdString());
 
         ASSERT_EQ(RunMain(), "");
+        EXPECT_TRUE(!run.installed.empty() || CaptionsOf("Label2").value(0) == "Version 0.0");
 
         QStringList status;
         for (const QString& entry :
@@ -148,6 +149,7 @@ TEST_F(UpdateRun, RepairFetchesWhatIsMissingOrDamagedAndNothingElse) {
     EXPECT_EQ(Read("sub/c.dat"), "C");
     EXPECT_EQ(server_.CountOf("a.dat"), 0);
     EXPECT_TRUE(CaptionsOf("L3").contains("Downloading File 2 Of 2"));
+    EXPECT_TRUE(CaptionsOf("L3").contains("Checking a.dat..."));
 
     // Nothing damaged: nothing fetched.
     const std::size_t before = server_.Requests().size();

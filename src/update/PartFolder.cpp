@@ -114,7 +114,14 @@ void MakePartFolder() {
 void KeepOrDropPart(const QString& key) {
     const QString part = PartFileOf(key);
     const QString record = PartRecordOf(key);
-    if (QFileInfo(part).size() >= KeptPartBytes && IsPlainFile(record))
+    QFile lines(record);
+    const bool recorded = IsPlainFile(record) && lines.open(QIODevice::ReadOnly);
+    // The record's third line is the whole size: a whole file is always worth keeping.
+    const qint64 size = QFileInfo(part).size();
+    lines.readLine(), lines.readLine();
+    const bool whole =
+        recorded && size > 0 && lines.readLine().trimmed() == QByteArray::number(size);
+    if (recorded && (size >= KeptPartBytes || whole))
         return;
     QFile::remove(part);
     QFile::remove(record);

@@ -35,8 +35,8 @@ bool OpenPartFolder();
 // Makes the folder when it is missing. Throws UpdateFailure when it cannot.
 void MakePartFolder();
 
-// Keeps the part of key when at least KeptPartBytes arrived and its record
-// says how to continue it; otherwise removes the part and its record.
+// Keeps the part of key when it has a record and is whole or holds at least
+// KeptPartBytes; otherwise removes the part and its record.
 void KeepOrDropPart(const QString& key);
 
 // Removes everything in the folder but the lock, the list of placed files and
