@@ -13,7 +13,6 @@
 #include <algorithm>
 #include <chrono>
 #include <functional>
-#include <unistd.h>
 
 #include "publish/SecretKey.h"
 #include "ui/Actions.h"
@@ -79,7 +78,7 @@ class FaultMatrix : public UpdaterTest, public ::testing::WithParamInterface<Fau
         ServeUpdate(server_);
     }
     void TearDown() override {
-        if (!locked_.isEmpty() && ::geteuid() == 0)
+        if (!locked_.isEmpty() && IsSuperuser())
             std::system(("chattr -i '" + locked_.toStdString() + "'").c_str());
         else if (!locked_.isEmpty())
             QFile::setPermissions(locked_, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
@@ -89,7 +88,7 @@ class FaultMatrix : public UpdaterTest, public ::testing::WithParamInterface<Fau
     // superuser, who writes anywhere, by the file system's "immutable" flag).
     void LockFolder(const QString& name = "") {
         locked_ = Path(name);
-        if (::geteuid() == 0)
+        if (IsSuperuser())
             ASSERT_EQ(std::system(("chattr +i '" + locked_.toStdString() + "'").c_str()), 0);
         else
             QFile::setPermissions(locked_, QFile::ReadOwner | QFile::ExeOwner);
@@ -201,27 +200,12 @@ Arrange Signed(const std::string& manifest, const std::string& signedBytes, int 
     };
 }
 
-// A test authority "ca", another one, and certificates by "ca" for 127.0.0.1
-// and for other.example, made with the openssl tool once; the folder they are in.
-QString Certificates() {
-    static QTemporaryDir folder;
-    static const bool made = std::system(("cd '" + folder.path().toStdString() + R"(' && (
-        new='openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2' &&
-        for ca in ca other; do $new -keyout $ca.key -out $ca.pem -subj /CN=$ca || exit; done &&
-        for host in IP:127.0.0.1 DNS:other.example; do $new -keyout ${host#*:}.key \
-          -out ${host#*:}.pem -subj /CN=x -addext subjectAltName=$host -CA ca.pem -CAkey ca.key \
-          || exit; done) 2>/dev/null)")
-                                             .c_str()) == 0;
-    EXPECT_TRUE(made) << "the openssl tool could not make the test certificates";
-    return folder.path() + "/";
-}
-
 // The update served over HTTPS with the certificate for host, the updater
 // trusting the authority trusted; with redirect, the manifest is sent on to
 // the plain server.
 Arrange OverHttps(const QString& host, const QString& trusted, bool redirect = false) {
     return [=](FaultMatrix& w) {
-        const QString files = Certificates();
+        const QString files = TEST_CERTIFICATES;
         w.secure_ = std::make_unique<TestServer>(0, (files + host + ".pem").toStdString(),
                                                  (files + host + ".key").toStdString());
         ServeUpdate(*w.secure_);

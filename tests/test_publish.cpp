@@ -7,7 +7,6 @@
 #include <QTextStream>
 #include <algorithm>
 #include <functional>
-#include <unistd.h>
 
 #include "publish/Check.h"
 #include "publish/Publish.h"
@@ -450,7 +449,7 @@ TEST_F(PublishTest, AFolderThatCannotBeReadIsNamed) {
     ASSERT_TRUE(QFile::setPermissions(release_.filePath("locked"), {}));
     // root reads any folder; without its two capabilities for that it reads as others do.
     QStringList command = {QUELMOR_PUBLISH_EXE, release_.path(), Server(), "--version", "1"};
-    if (::geteuid() == 0)
+    if (IsSuperuser())
         command = QStringList{"setpriv", "--bounding-set=-dac_override,-dac_read_search"} + command;
     QProcess tool;
     tool.start(command[0], command.mid(1));
