@@ -58,10 +58,11 @@ class TestServer {
         thread_.join();
     }
 
-    // "http://127.0.0.1:<port>/Quelmor/" (or https)
+    // "http://127.0.0.1:<port>/Quelmor/", or "https://localhost:<port>/Quelmor/"
+    // (Windows checks a certificate by the host's name only).
     QString baseUrl() const {
-        return QStringLiteral("%1://127.0.0.1:%2/Quelmor/")
-            .arg(secure_ ? "https" : "http")
+        return QStringLiteral("%1:%2/Quelmor/")
+            .arg(secure_ ? "https://localhost" : "http://127.0.0.1")
             .arg(port_);
     }
     // Serves body at "/Quelmor/" + name ("/news.txt" at "/Quelmor//news.txt").

@@ -13,38 +13,12 @@
 #include <QTemporaryDir>
 #include <vector>
 
-#ifdef _WIN32
-#include <windows.h>
-#include <winsock2.h> // before windows.h, as the test server needs
-#else
-#include <unistd.h>
-#endif
-
+#include "Platform.h"
 #include "TestServer.h"
 #include "ui/frmUpdate.h"
 #include "update/Failure.h"
 #include "update/Paths.h"
 #include "update/modUpdate.h"
-
-// True when the tests run as the superuser, who writes anywhere.
-inline bool IsSuperuser() {
-#ifdef _WIN32
-    return false;
-#else
-    return ::geteuid() == 0;
-#endif
-}
-
-// True when the tests run under Wine, which lacks parts of Windows: access
-// rights on folders, links, the checks of certificates.
-inline bool UnderWine() {
-#ifdef _WIN32
-    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
-#else
-    return false;
-#endif
-}
 
 // Lets test failures show texts as texts.
 inline void PrintTo(const QString& text, std::ostream* out) {

@@ -1,7 +1,8 @@
 #!/bin/sh
 # Makes the tests' certificates in the folder $1 with the openssl tool: two test
-# authorities, "ca" and "other", and certificates by "ca" for 127.0.0.1 and for
-# other.example, each with its key.
+# authorities, "ca" and "other", and certificates by "ca" for 127.0.0.1 (also
+# named localhost, since Windows checks names only) and for other.example, each
+# with its key.
 set -e
 mkdir -p "$1"
 cd "$1"
@@ -9,7 +10,8 @@ new='openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -
 for ca in ca other; do
   $new -keyout $ca.key -out $ca.pem -subj /CN=$ca 2>/dev/null
 done
-for host in IP:127.0.0.1 DNS:other.example; do
-  $new -keyout "${host#*:}.key" -out "${host#*:}.pem" -subj /CN=x \
-    -addext "subjectAltName=$host" -CA ca.pem -CAkey ca.key 2>/dev/null
+for host in "127.0.0.1 IP:127.0.0.1,DNS:localhost" "other.example DNS:other.example"; do
+  set -- $host
+  $new -keyout "$1.key" -out "$1.pem" -subj /CN=x -addext "subjectAltName=$2" \
+    -CA ca.pem -CAkey ca.key 2>/dev/null
 done

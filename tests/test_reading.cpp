@@ -68,9 +68,9 @@ TEST(ParseProfile, FollowsTheProfileRules) {
     };
     for (const auto& [text, section, key, value] : cases) {
         const QByteArray ini(text.data(), qsizetype(text.size()));
-        EXPECT_EQ(
-            ProfileValue(ParseProfile(ini), QString::fromUtf8(section), QString::fromUtf8(key)),
-            QString::fromUtf8(value))
+        EXPECT_EQ(ProfileValue(ParseProfile(ini), QString::fromLocal8Bit(section),
+                               QString::fromLocal8Bit(key)),
+                  QString::fromLocal8Bit(value)) // Windows reads its own 8-bit code page
             << ini.toPercentEncoding().toStdString() << " " << key;
     }
 }
@@ -84,8 +84,11 @@ TEST(ParseProfile, CutsLongValues) {
         {QByteArray(4997, 'a') + pair, QString(4997, u'a') + QString::fromUtf8(pair)},
         {QByteArray(4998, 'a') + pair, QString(4998, u'a')},
         {QByteArray(10'000'000, 'x'), QString(4999, u'x')}};
-    for (const auto& [value, expected] : cases)
+    for (const auto& [value, expected] : cases) {
+        if (value.endsWith(pair) && QString::fromLocal8Bit(pair) != QString::fromUtf8(pair))
+            continue; // a pair is one character only where the 8-bit encoding is UTF-8
         EXPECT_EQ(ProfileValue(ParseProfile("[s]\nk=" + value), "s", "k"), expected);
+    }
 }
 
 TEST(ReadIniValue, SeesNewFilesAndReplacementsItIsToldOf) {

@@ -172,7 +172,9 @@ TEST_F(UpdateRun, TheUpdaterReplacesItselfAndReplacedFilesKeepTheirPermissions) 
     ASSERT_EQ(RunMain(), "");
     for (const char* name : {"Quelmor", "run.sh"}) {
         EXPECT_EQ(Read(name), "new");
+#ifndef _WIN32 // Windows runs a program by its contents, not by a permission
         EXPECT_TRUE(QFileInfo(Path(name)).permissions() & QFile::ExeOwner);
+#endif
     }
     EXPECT_EQ(Read("Quelmor.old"), "old"); // the running updater, moved aside
 
