@@ -2,6 +2,8 @@
 # address, checked with the real tools. Run by CTest as
 #   cmake -DQUELMOR_EXE=<updater> -DBUILD_DIR=<build> -DEXPECTED_VERSION=<x>
 #         -DEXPECTED_URL=<url or empty> -DGAME_FOLDER_LAYOUT=<ON|OFF>
+#         -DRUN_WITH=<what runs a program of the build: Wine for Windows, or empty>
+#         -DWINDOWS=<1 for a Windows build>
 #         -DRULES=<cmake/ServerUrl.cmake> -DWORK_DIR=<scratch folder> -P build_settings.cmake
 # Fails with a message naming every check that did not hold.
 cmake_minimum_required(VERSION 3.25)
@@ -9,7 +11,7 @@ set(failures "")
 
 # "Quelmor --version" of this build: the product line, the server built in and
 # the signing key's id.
-execute_process(COMMAND "${QUELMOR_EXE}" --version
+execute_process(COMMAND ${RUN_WITH} "${QUELMOR_EXE}" --version
   RESULT_VARIABLE status OUTPUT_VARIABLE output ERROR_VARIABLE errors)
 if(EXPECTED_URL STREQUAL "")
   set(server_line "Update server: none built in (the updater asks for the correct web URL)")
@@ -73,8 +75,12 @@ execute_process(COMMAND "${CMAKE_COMMAND}" --install "${BUILD_DIR}" --prefix "${
   RESULT_VARIABLE status OUTPUT_QUIET ERROR_VARIABLE errors)
 file(GLOB_RECURSE installed RELATIVE "${prefix}" "${prefix}/*")
 list(SORT installed)
-if(GAME_FOLDER_LAYOUT)
+if(GAME_FOLDER_LAYOUT AND WINDOWS)
+  set(layout "Quelmor.exe")
+elseif(GAME_FOLDER_LAYOUT)
   set(layout "Quelmor")
+elseif(WINDOWS)
+  set(layout "bin/Quelmor.exe")
 else()
   set(layout "bin/Quelmor" "share/applications/quelmor-auto-updater.desktop")
   foreach(size 128 16 256 32 48 64) # sorted as text
