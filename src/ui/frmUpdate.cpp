@@ -106,10 +106,15 @@ void EchoLine(const QString& text) {
         last = now;
     } else if (!pending) {
         pending = true;
-        QTimer::singleShot(0, [] {
-            std::fflush(stdout);
-            pending = false;
-        });
+        // A posted call, not a timer: Windows delivers timers only when no
+        // other message waits, which may be never while an update runs.
+        QMetaObject::invokeMethod(
+            QCoreApplication::instance(),
+            [] {
+                std::fflush(stdout);
+                pending = false;
+            },
+            Qt::QueuedConnection);
     }
 }
 

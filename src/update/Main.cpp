@@ -282,6 +282,7 @@ void DoEvents(bool waitForEvents) {
     if (waitForEvents || now - last >= std::chrono::milliseconds(15)) {
         QCoreApplication::processEvents(waitForEvents ? QEventLoop::WaitForMoreEvents
                                                       : QEventLoop::AllEvents);
+        std::fflush(stdout); // the status lines printed meanwhile
         last = std::chrono::steady_clock::now();
     }
     if (ExitClicked)

@@ -3,13 +3,16 @@
 // the room they take.
 #include "update/Plan.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
 #include <QLocale>
 #include <QRegularExpression>
-#include <QStorageInfo>
+#include <algorithm>
+#include <filesystem>
 #include <limits>
+#include <system_error>
 
 #include "transfer/Sha256.h"
 #include "update/Failure.h"
@@ -204,8 +207,13 @@ bool IsDamaged(const PlannedEntry& entry) {
 
 // Refuses an update that cannot fit on the disk.
 void RefuseWithoutRoom(std::int64_t needed) {
-    const std::int64_t free = QStorageInfo(AppFolder()).bytesAvailable();
-    if (needed < 0 || free < 0 || needed <= free)
+    // Asks the file system for its free space only (on Windows, a volume's
+    // other details may take Wine half a minute).
+    std::error_code error;
+    const std::filesystem::space_info space = std::filesystem::space(ToPath(AppFolder()), error);
+    const auto free = static_cast<std::int64_t>(
+        std::min<std::uintmax_t>(space.available, std::numeric_limits<std::int64_t>::max()));
+    if (needed < 0 || error || needed <= free)
         return;
     const auto size = [](std::int64_t bytes) {
         return QLocale::c().formattedDataSize(bytes, 1, QLocale::DataSizeTraditionalFormat);
