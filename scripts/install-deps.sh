@@ -12,7 +12,7 @@ packages=(
   nginx-light curl iproute2
   patchelf python3 util-linux
   clang libclang-rt-14-dev
-  fonts-dejavu-core
+  fonts-dejavu-core fonts-wine
 )
 
 missing=()

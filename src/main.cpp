@@ -41,6 +41,9 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i)
         repair = repair || std::strcmp(argv[i], "--repair") == 0;
     QApplication app(argc, argv);
+    // One look everywhere: the news box's scroll bar takes the window's colours
+    // on Windows as on Linux.
+    QApplication::setStyle(QStringLiteral("Fusion"));
     QApplication::setApplicationName(QStringLiteral("Quelmor Auto Updater"));
     QApplication::setApplicationVersion(QStringLiteral(QUELMOR_VERSION));
 

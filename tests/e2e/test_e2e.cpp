@@ -189,7 +189,7 @@ TEST(EndToEnd, AnUpdateAndTheGameStartedWithContinue) {
 
     // Wine now and then takes a click on a window that is not yet active as
     // its activation only: then the next click counts.
-    for (int click = 0; click < 3 && updater.state() != QProcess::NotRunning; ++click) {
+    for (int click = 0; click < 5 && updater.state() != QProcess::NotRunning; ++click) {
         ASSERT_EQ(clickContinue(), "");
         updater.waitForFinished(Runner.isEmpty() ? 5000 : 3000);
     }
