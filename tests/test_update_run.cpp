@@ -46,6 +46,7 @@ TEST_F(UpdateRun, ComparesByPositionAndFetchesWhatIsNewer) {
     const std::string folders = Manifest("1", "5",
                                          {"a.dat|1|  maps  ", "b.dat|1|/levels/one/two/",
                                           "c.dat|1|\\", "Data/x.pak|1", "a#1 %.dat|1"});
+    const QString deep = QString(100, 'd') + "/" + QString(100, 'e');
     const Case table[] = {
         {"equal versions touch nothing",
          Manifest("2.0", "1", {"game.dat|1"}),
@@ -79,7 +80,15 @@ TEST_F(UpdateRun, ComparesByPositionAndFetchesWhatIsNewer) {
           "Downloading File 3 Of 5", "Downloading Data/x.pak...", "Downloading File 4 Of 5",
           "Downloading a#1 %.dat...", "Downloading File 5 Of 5", "Update Complete!"},
          {"Maps/a.dat=a.dat", "Maps/m=m", "a#1 %.dat=a#1 %.dat", "c.dat=c.dat", "data/d=d",
-          "data/x.pak=Data/x.pak", "levels/one/two/b.dat=b.dat"}}};
+          "data/x.pak=Data/x.pak", "levels/one/two/b.dat=b.dat"}},
+        // Beyond the 260 characters of a path Windows once allowed.
+        {"a long path",
+         "",
+         Manifest("1", "1", {std::string(90, 'n') + "|1|" + deep.toStdString()}),
+         {},
+         {"Checking File Versions...", "Downloading " + QString(90, 'n') + "...",
+          "Downloading File 1 Of 1", "Update Complete!"},
+         {deep + "/" + QString(90, 'n') + "=" + QString(90, 'n')}}};
     for (const Case& run : table) {
         SCOPED_TRACE(run.name);
         QDir(game_).removeRecursively();
