@@ -141,6 +141,8 @@ if [ -z "${WALKTHROUGH_INSIDE:-}" ]; then
 
   rm -rf "$work"
   mkdir -p "$work/home" "$work/empty"
+  # The Windows libraries stay where this machine keeps them (step 9 needs them).
+  export QUELMOR_WINDOWS_DEPS_CACHE="${QUELMOR_WINDOWS_DEPS_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/quelmor/windows-deps}"
   export HOME="$work/home"
   export PATH="$HOME/.local/bin:$PATH"
 
@@ -397,6 +399,17 @@ grep -qx "$game/plugins/platforms/libqoffscreen.so" <(awk '{ print $6 }' "/proc/
 ! grep -qE '^(Downloading|Updating) ' "$work/last-run.out" || fail "the last run fetched files"
 stop_pid "$updater_pid"
 updater_pid=""
+
+say "9. Windows"
+scripts/bundle-windows.sh -DQUELMOR_SERVER_URL=https://127.0.0.1/Quelmor/ -DQUELMOR_PUBLIC_KEY="$(sed -n 2p ~/quelmor-keys/quelmor.pub)"
+unzip -Z1 build/bundle/quelmor-player-*-windows-x86_64.zip | grep -qx 'platforms/qwindows.dll' ||
+  fail "the Windows zip holds no platforms/qwindows.dll"
+WINEPREFIX="$work/wineprefix" WINEDEBUG=-all wine build/bundle/Quelmor-windows/Quelmor.exe --version |
+  tr -d '\r' >"$work/version-windows.txt"
+printf 'Quelmor Auto Updater 1.00\nUpdate server: https://127.0.0.1/Quelmor/\nSigning key: %s\n' \
+  "$(sed -n '1s/^untrusted comment: minisign public key //p' ~/quelmor-keys/quelmor.pub)" |
+  diff - "$work/version-windows.txt" || fail "Quelmor.exe --version does not name the server and the key"
+echo "Quelmor.exe names the server and the key"
 
 say "The studio walk-through passed in $SECONDS s"
 echo "Bundle: $(du -sh "$repo/build/bundle/Quelmor" | cut -f1); archive: $(du -h "$repo"/build/bundle/quelmor-player-*-linux-x86_64.tar.gz | cut -f1)"

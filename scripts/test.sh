@@ -35,5 +35,6 @@ export QUELMOR_WINDOWS_PREFIX
 cmake --preset windows
 cmake --build --preset windows
 ctest --preset windows
+scripts/windows-zip-check.sh # the player zip alone in a bare Wine prefix
 
 scripts/studio-walkthrough.sh
