@@ -493,16 +493,17 @@ INSTANTIATE_TEST_SUITE_P(
               },
               "", Expect(-1)},
         Fault{"ExitWhileAResumablePartArrives",
-              // 1.5 MB of game.dat arrive, then the server stalls and "Exit" comes.
+              // 1 MiB of game.dat arrives, then the server stalls and "Exit" comes.
               [](FaultMatrix& w) {
                   w.server_.On("game.dat", [](const httplib::Request&, httplib::Response& r) {
                       r.set_header("ETag", "\"v1\"");
                       r.set_content_provider(
                           BigGame().size(), "application/octet-stream",
                           [](size_t offset, size_t length, httplib::DataSink& sink) {
-                              if (offset < 1500000)
-                                  return sink.write(BigGame().data() + offset,
-                                                    std::min<size_t>(length, 1500000 - offset));
+                              if (offset < KeptPartBytes)
+                                  return sink.write(
+                                      BigGame().data() + offset,
+                                      std::min<size_t>(length, KeptPartBytes - offset));
                               ClickExitSoon();
                               std::this_thread::sleep_for(std::chrono::milliseconds(300));
                               return false;
@@ -513,7 +514,7 @@ INSTANTIATE_TEST_SUITE_P(
               [](FaultMatrix& w) {
                   // What arrived of the cut file stays for the next start, with its record.
                   const QString key = PartKeyOf(w.server_.baseUrl() + "game.dat", -1, "");
-                  EXPECT_GE(QFileInfo(PartFileOf(key)).size(), 1500000);
+                  EXPECT_EQ(QFileInfo(PartFileOf(key)).size(), KeptPartBytes);
                   EXPECT_TRUE(QFileInfo::exists(PartRecordOf(key)));
               }}),
     CaseName);
