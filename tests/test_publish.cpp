@@ -6,7 +6,12 @@
 #include <QProcess>
 #include <QTextStream>
 #include <algorithm>
+#include <csignal>
 #include <functional>
+
+#ifndef _WIN32
+#include <sys/resource.h>
+#endif
 
 #include "publish/Check.h"
 #include "publish/Publish.h"
@@ -462,6 +467,26 @@ TEST_F(PublishTest, CheckFindsWhatIsBroken) {
         EXPECT_EQ(run.out, problems.join('\n') + '\n');
     }
 }
+
+#ifndef _WIN32
+TEST_F(PublishTest, ACopyCutShortIsNotPublished) {
+    // A file size limit (as a full quota would) stops b.dat's copy at 1 KiB, without an error.
+    Release("a.dat", "A");
+    Release("b.dat", std::string(4000, 'b'));
+    rlimit old{}, limited{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
+    limited = {1024, old.rlim_max};
+    const auto signal = std::signal(SIGXFSZ, SIG_IGN);
+    ::setrlimit(RLIMIT_FSIZE, &limited);
+    const ToolRun run = PublishAs("1");
+    ::setrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, signal);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_TRUE(run.err.contains("only part of its 4000 bytes reached the disk"))
+        << run.err.toStdString();
+    EXPECT_FALSE(QFileInfo::exists(Server("info.ini")));
+}
+#endif
 
 TEST_F(PublishTest, AFolderThatCannotBeReadIsNamed) {
     if (UnderWine())

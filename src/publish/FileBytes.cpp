@@ -85,6 +85,14 @@ QString CopyFileSafely(const QString& source, const QString& target, const QStri
         return failure;
     if (!sha256.isEmpty() && copied.sha256 != sha256)
         return QStringLiteral("%1 changed while it was being published").arg(source);
+    // A write may stop short without an error (a file size limit, a full
+    // quota): the bytes on the disk are counted before the copy takes its place.
+    if (!out.flush() || out.size() != copied.size) {
+        out.cancelWriting();
+        return QStringLiteral("cannot write %1: only part of its %2 bytes reached the disk")
+            .arg(target)
+            .arg(copied.size);
+    }
     if (!out.commit())
         return QStringLiteral("cannot write %1: %2").arg(target, out.errorString());
     return QString();
