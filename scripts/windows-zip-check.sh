@@ -5,7 +5,9 @@
 # fresh Wine prefix with nothing on its DLL path, in a private X server (Xvfb),
 # against nginx on 127.0.0.1:4444 serving an update made by quelmor-publish;
 # "Continue" is clicked with xdotool and must start the game (a Windows
-# stand-in) with --startedbypatcher in the game folder. Saves a screenshot of
+# stand-in) with --startedbypatcher in the game folder. The release holds the
+# updater too, so the running Quelmor.exe replaces itself (moved aside to
+# Quelmor.old, as Windows allows for a running program). Saves a screenshot of
 # the window as build/windows-zip-check/window.png. As root, it runs in a
 # private network namespace. Exits non-zero on any failure.
 set -euo pipefail
@@ -34,9 +36,10 @@ rm -rf "$work/release" "$work/srv" "$work/game" "$work/wineprefix" "$work/nginx"
 mkdir -p "$work/release/data" "$work/srv/Quelmor" "$work/game" "$work/nginx"
 head -c 3000000 /dev/urandom >"$work/release/data/level.pak"
 cp "$game_exe" "$work/release/Quelmor.dxe"
+cp "$work/bundle/Quelmor-windows/Quelmor.exe" "$work/release/"
 printf 'Welcome to Quelmor on Windows!\n' >"$work/news.txt"
-"$publish" "$work/release" "$work/srv/Quelmor" --version 1.0 --news "$work/news.txt" >/dev/null ||
-  fail "quelmor-publish failed"
+"$publish" "$work/release" "$work/srv/Quelmor" --version 1.0 --news "$work/news.txt" \
+  --include-updater >/dev/null || fail "quelmor-publish failed"
 
 cat >"$work/nginx/nginx.conf" <<CONF
 daemon on;
@@ -98,6 +101,8 @@ expected="Z:$(realpath "$work/game" | tr / '\\')"
   fail "the game did not start in the game folder: $(cat "$work/game/started.txt" 2>/dev/null)"
 [ "$(sed -n 2p "$work/game/started.txt")" = "--startedbypatcher" ] || fail "the game got other arguments"
 cmp -s "$work/game/data/level.pak" "$work/release/data/level.pak" || fail "level.pak is not the release's"
-echo "== The Windows player zip updated the game and started it"
+[ -f "$work/game/Quelmor.old" ] && cmp -s "$work/game/Quelmor.exe" "$work/release/Quelmor.exe" ||
+  fail "the running updater did not replace itself"
+echo "== The Windows player zip updated the game and itself, and started the game"
 echo "Zip: $(du -h "$work/bundle/quelmor-player-"*"-windows-x86_64.zip" | cut -f1), unzipped: $(du -sh "$work/bundle/Quelmor-windows" | cut -f1)"
 echo "Screenshot: $work/window.png"
