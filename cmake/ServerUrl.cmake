@@ -2,6 +2,7 @@
 # the top-level CMakeLists.txt; also runs on its own as
 #   cmake -DQUELMOR_SERVER_URL=<url> -P cmake/ServerUrl.cmake
 #   cmake -DQUELMOR_SERVER_HOST=<host> -P cmake/ServerUrl.cmake
+#   cmake "-DQUELMOR_MIRROR_URLS=<url>;<url>" -P cmake/ServerUrl.cmake
 # which checks one value the way a configure does and fails with the same message.
 
 # Stops the configure with a message naming the fix when url, the value of
@@ -9,21 +10,25 @@
 # http:// or https://, end in "/", name a host and hold no blanks, quotes or
 # backslashes (it becomes a string in the program).
 function(quelmor_check_server_url url)
-  set(fix "Set QUELMOR_SERVER_URL to a whole base URL such as https://updates.example.com/Quelmor/")
+  set(name QUELMOR_SERVER_URL) # or the setting named by a second argument
+  if(ARGC GREATER 1)
+    set(name "${ARGV1}")
+  endif()
+  set(fix "Set ${name} to a whole base URL such as https://updates.example.com/Quelmor/")
   if(NOT url MATCHES "^https?://")
-    message(FATAL_ERROR "QUELMOR_SERVER_URL is \"${url}\": it must start with http:// or https://. ${fix}")
+    message(FATAL_ERROR "${name} is \"${url}\": it must start with http:// or https://. ${fix}")
   endif()
   if(NOT url MATCHES "/$")
     message(FATAL_ERROR
-      "QUELMOR_SERVER_URL is \"${url}\": it must end in \"/\" (the updater appends the file "
-      "names). Set QUELMOR_SERVER_URL to \"${url}/\"")
+      "${name} is \"${url}\": it must end in \"/\" (the updater appends the file "
+      "names). Set ${name} to \"${url}/\"")
   endif()
   if(NOT url MATCHES "^https?://[^/]+/")
-    message(FATAL_ERROR "QUELMOR_SERVER_URL is \"${url}\": it names no host. ${fix}")
+    message(FATAL_ERROR "${name} is \"${url}\": it names no host. ${fix}")
   endif()
   if(url MATCHES "[ \t\r\n\"\\\\]")
     message(FATAL_ERROR
-      "QUELMOR_SERVER_URL is \"${url}\": it holds a blank, a quote or a backslash; "
+      "${name} is \"${url}\": it holds a blank, a quote or a backslash; "
       "write them percent-encoded (%20, %22, %5C)")
   endif()
 endfunction()
@@ -47,4 +52,7 @@ if(CMAKE_SCRIPT_MODE_FILE STREQUAL CMAKE_CURRENT_LIST_FILE)
   if(DEFINED QUELMOR_SERVER_HOST)
     quelmor_check_server_host("${QUELMOR_SERVER_HOST}")
   endif()
+  foreach(mirror IN LISTS QUELMOR_MIRROR_URLS)
+    quelmor_check_server_url("${mirror}" QUELMOR_MIRROR_URLS)
+  endforeach()
 endif()

@@ -1,6 +1,6 @@
 // Quelmor Auto Updater: shows the updater window, brings the game up to date
 // and waits for "Continue" or "Exit". QUELMOR_VERSION, QUELMOR_SERVER_URL and
-// QUELMOR_PUBLIC_KEY come from the build.
+// QUELMOR_PUBLIC_KEY come from the build (the mirrors too, inside the update).
 #include <QApplication>
 #include <QFileInfo>
 #include <cstdio>
@@ -14,14 +14,17 @@
 #include "update/modUpdate.h"
 
 namespace {
-// Prints what this build is: the product line, the update server built in and
-// the id of the key updates must be signed with. Cannot fail.
+// Prints what this build is: the product line, the update server and the
+// mirrors built in, and the id of the key updates must be signed with.
+// Cannot fail.
 void PrintVersion() {
     std::puts("Quelmor Auto Updater " QUELMOR_VERSION);
     if (std::strlen(QUELMOR_SERVER_URL) == 0)
         std::puts("Update server: none built in (the updater asks for the correct web URL)");
     else
         std::puts("Update server: " QUELMOR_SERVER_URL);
+    for (const QString& mirror : modUpdate::ConfiguredServerUrls().mid(1))
+        std::printf("Mirror: %s\n", mirror.toUtf8().constData());
     MinisignPublicKey key;
     if (std::strlen(QUELMOR_PUBLIC_KEY) == 0)
         std::puts("Signing key: none (updates are not checked against a signature)");
@@ -59,10 +62,11 @@ int main(int argc, char** argv) {
         ReportFailure(QStringLiteral("The updater is already running."));
         return 1;
     } catch (const UpdateFailure& failure) {
-        ReportFailure(failure.message());
+        ReportFailure(failure.player().text(), failure.message());
         return 1;
     } catch (const std::exception& error) {
         ReportFailure(
+            QStringLiteral("The updater failed. Try again; if it happens again, tell the studio."),
             QStringLiteral("The updater failed: %1.").arg(QString::fromLocal8Bit(error.what())));
         return 1;
     }

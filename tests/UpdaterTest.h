@@ -15,6 +15,7 @@
 
 #include "Platform.h"
 #include "TestServer.h"
+#include "ui/FailureBox.h"
 #include "ui/frmUpdate.h"
 #include "update/Failure.h"
 #include "update/Paths.h"
@@ -94,10 +95,15 @@ class UpdaterTest : public ::testing::Test {
         modUpdate::PublicKey.clear();
         frmUpdate::Instance().SetContinueEnabled(false);
         frmUpdate::Instance().CaptionLog = &captions_;
+        modUpdate::Window.ReportFailure = [this](const QString& text, const QString& details) {
+            told_ << text;
+            ReportFailure(text, details);
+        };
     }
 
     void TearDown() override {
         frmUpdate::Instance().CaptionLog = nullptr;
+        ConnectWindow();
         modUpdate::ExitClicked = false;
         SetAppFolderForTests(QString());
     }
@@ -147,4 +153,5 @@ class UpdaterTest : public ::testing::Test {
     QTemporaryDir root_;
     QString game_;
     QStringList captions_;
+    QStringList told_; // the texts of the failures shown to the player
 };

@@ -10,6 +10,7 @@
 
 #include <QCoreApplication>
 #include <QLockFile>
+#include <QRegularExpression>
 #include <algorithm>
 #include <chrono>
 #include <functional>
@@ -119,7 +120,7 @@ class FaultMatrix : public UpdaterTest, public ::testing::WithParamInterface<Fau
 #ifdef _WIN32
     HANDLE held_ = INVALID_HANDLE_VALUE;
 #endif
-    std::unique_ptr<TestServer> secure_;
+    std::unique_ptr<TestServer> secure_, mirror_;
 };
 
 // Serves name with body and how it is served.
@@ -127,9 +128,33 @@ Arrange Put(const std::string& name, const std::string& body, Serving serving = 
     return [=](FaultMatrix& w) { w.server_.Put(name, body, serving); };
 }
 
+// An update server that refuses every connection.
+const QString kClosedPort = QStringLiteral("http://127.0.0.1:1/Quelmor/");
+
 // Points the updater at url instead of the test server.
 Arrange ServerAt(const QString& url) {
     return [=](FaultMatrix&) { modUpdate::SetServerUrlForTests(url); };
+}
+
+// A mirror behind the update server: it serves the normal update (or, with
+// mirrorFails, answers 503 for the manifest) while main does its harm to the
+// update server, reached at mainUrl when one is given.
+Arrange WithMirror(Arrange main, const QString& mainUrl = "", bool mirrorFails = false) {
+    return [=](FaultMatrix& w) {
+        w.mirror_ = std::make_unique<TestServer>();
+        ServeUpdate(*w.mirror_);
+        if (mirrorFails)
+            w.mirror_->Put("info.ini", "", {.status = 503});
+        main(w);
+        modUpdate::SetServerUrlsForTests(
+            {mainUrl.isEmpty() ? w.server_.baseUrl() : mainUrl, w.mirror_->baseUrl()});
+    };
+}
+
+// Every file of the update came from the mirror, none from the update server.
+void FromTheMirror(FaultMatrix& w) {
+    EXPECT_EQ(w.mirror_->CountOf("game.dat") + w.mirror_->CountOf("level.map"), 2);
+    EXPECT_EQ(w.server_.CountOf("game.dat") + w.server_.CountOf("level.map"), 0);
 }
 
 // Clicks "Exit" from the server's thread: the click reaches the window once
@@ -287,6 +312,21 @@ TEST_P(FaultMatrix, KeepsThePromises) {
     } else {
         EXPECT_TRUE(message.contains(QString::fromStdString(expected))) << message.toStdString();
     }
+    if (!ok && !offline && expected[0] != '<') {
+        // The player is told what happened (the second status line) and what
+        // to do, in words without hashes, key ids or the libraries' messages.
+        ASSERT_EQ(told_.size(), 1);
+        const QString told = told_.constFirst();
+        EXPECT_TRUE(told.startsWith(CaptionsOf("L3").value(CaptionsOf("L3").size() - 1) + ' '))
+            << told.toStdString();
+        static const QRegularExpression advice(
+            "([Tt]ry again|tell the studio|Free .* then start again|Close the game|Start the "
+            "updater again|Ask the studio|log in)");
+        static const QRegularExpression technical(
+            "[0-9A-Fa-f]{8}|SSL|curl|info\\.ini|SHA|answered|[Kk]ey id");
+        EXPECT_TRUE(advice.match(told).hasMatch()) << told.toStdString();
+        EXPECT_FALSE(technical.match(told).hasMatch()) << told.toStdString();
+    }
     const QStringList l2 = CaptionsOf("L2");
     EXPECT_EQ(l2.contains("Update Complete!") || l2.contains("You Have The Latest Version!"),
               succeeded);
@@ -352,7 +392,7 @@ INSTANTIATE_TEST_SUITE_P(
     Server, FaultMatrix,
     ::testing::Values(
         Fault{"NormalUpdate", [](FaultMatrix&) {}, "", NormalStory},
-        Fault{"ConnectionRefused", ServerAt("http://127.0.0.1:1/Quelmor/"),
+        Fault{"ConnectionRefused", ServerAt(kClosedPort),
               "offline:Connection refused|the server refused the connection"},
         Fault{"HostNotFound", ServerAt("http://no-such-host.invalid:4444/Quelmor/"),
               "offline:No connection; trying news.txt again (try 4 of 4)...|Host name not "
@@ -444,6 +484,21 @@ INSTANTIATE_TEST_SUITE_P(
               },
               "", [](FaultMatrix& w) { EXPECT_TRUE(w.CaptionsOf("news").isEmpty()); }},
         Fault{"NewsCutAfterItsHeaders", Put("/news.txt", "news", {.cutAfter = 0, .cuts = 100}), ""},
+        // Mirrors: taken when the update server fails before its update is accepted.
+        Fault{"MirrorAfterARefusedConnection", WithMirror([](FaultMatrix&) {}, kClosedPort),
+              "ok:Trying mirror 1 of 1...|Update Complete!", FromTheMirror},
+        Fault{"MirrorAfter503", WithMirror(Put("info.ini", "", {.status = 503})),
+              "ok:Trying mirror 1 of 1...|Update Complete!", FromTheMirror},
+        Fault{"MirrorAfterARefusedManifest", WithMirror(Releases(3, 2)),
+              "ok:Trying mirror 1 of 1...|Update Complete!", FromTheMirror},
+        Fault{"MirrorFailsToo", WithMirror(Releases(3, 2), "", true),
+              "The server offers release 2, older than the installed 3."},
+        Fault{"NoServerReached",
+              [](FaultMatrix&) {
+                  modUpdate::SetServerUrlsForTests({kClosedPort, "http://127.0.0.1:2/Quelmor/"});
+              },
+              "offline:Trying mirror 1 of 1...|Connection refused|Cannot reach the update "
+              "server!"},
         Fault{"RedirectFromHttpsToHttp", OverHttps("127.0.0.1", "ca", true),
               "Could not download info.ini: the server sent the request to an address the "
               "updater does not follow",

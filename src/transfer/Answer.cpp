@@ -161,6 +161,7 @@ bool RestartFile(Job& job) {
     std::fclose(job.file);
     job.file = OpenFile(job.request.file, "wb");
     if (job.file == nullptr) {
+        job.outcome.unwritable = true;
         job.Problem("could not write " + job.request.file.string() + ": " + Reason(errno));
         return false;
     }
@@ -267,6 +268,7 @@ size_t OnBody(char* data, size_t size, size_t count, void* user) {
         return CURL_WRITEFUNC_ERROR;
     }
     if (std::fwrite(data, 1, length, job.file) != length) {
+        job.outcome.unwritable = true;
         job.Problem("could not write " + request.file.string() + ": " + Reason(errno));
         return CURL_WRITEFUNC_ERROR;
     }
@@ -324,10 +326,12 @@ void FailFromResult(Job& job, CURLcode code, int timeoutSeconds) {
     case CURLE_SSL_CACERT_BADFILE:
         text = "the server's certificate is not trusted (" + detail + ")";
         transient = false;
+        job.outcome.untrusted = true;
         break;
     case CURLE_SSL_CONNECT_ERROR:
         text = "no secure connection to the server could be made (" + detail + ")";
         transient = false;
+        job.outcome.untrusted = true;
         break;
     default:
         text = detail;

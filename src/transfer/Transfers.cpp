@@ -63,6 +63,7 @@ int Transfers::Start(Request request) {
         if (!job.whole)
             job.file = OpenFile(r.file, job.kept > 0 ? "ab" : "wb");
         if (!job.whole && job.file == nullptr) {
+            job.outcome.unwritable = true;
             job.Problem("could not write " + r.file.string() + ": " + Reason(errno));
             job.outcome.status = Status::Failed;
             return id;
@@ -181,6 +182,7 @@ bool Transfers::Taken(Job& job) {
     job.hash = std::make_unique<HashThread>();
     job.file = OpenFile(job.request.file, "wb");
     if (job.file == nullptr) {
+        job.outcome.unwritable = true;
         job.Problem("could not write " + job.request.file.string() + ": " + Reason(errno));
         Complete(job, CURLE_WRITE_ERROR);
         return true;
@@ -211,8 +213,10 @@ void Transfers::Complete(Job& job, int result) {
     job.added = false;
     if (code == CURLE_OK && !job.looked)
         Accept(job); // an empty body: nothing was written yet
-    if (job.file && std::fclose(job.file) != 0)
+    if (job.file && std::fclose(job.file) != 0) {
+        job.outcome.unwritable = true;
         job.Problem("could not write " + job.request.file.string() + ": " + Reason(errno));
+    }
     job.file = nullptr;
 
     Outcome& outcome = job.outcome;

@@ -65,6 +65,11 @@ struct Outcome {
     long httpStatus = 0;
     // The bytes arrived but are not the file the caller expected.
     bool damaged = false;
+    // The server could not prove who it is: its certificate is not trusted, or
+    // no secure connection could be made.
+    bool untrusted = false;
+    // The body could not be written into its file here (a full disk, no right).
+    bool unwritable = false;
     // Seconds the server asked to wait before another try, or -1.
     int retryAfter = -1;
     // Bytes now in the file (or in body) and the whole size, when known.

@@ -87,7 +87,9 @@ void lblConnect_Click() {
     if (reason.isEmpty())
         reason = StartGame(path);
     if (!reason.isEmpty()) {
-        ReportFailure(QStringLiteral("Could not start the game %1: %2.").arg(kGame, reason));
+        ReportFailure(QStringLiteral("The game could not be started. Repair or reinstall the "
+                                     "game; if it happens again, tell the studio."),
+                      QStringLiteral("Could not start the game %1: %2.").arg(kGame, reason));
         QCoreApplication::exit(1);
         return;
     }

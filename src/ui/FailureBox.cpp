@@ -19,10 +19,11 @@ bool HasDisplay() {
 
 } // namespace
 
-// Writes the message on standard error, then shows it in a modal error box
-// when a display is present. Output errors are ignored.
-void ReportFailure(const QString& message) {
-    const QByteArray line = message.toUtf8() + '\n';
+// Writes the details (or, without details, the text) on standard error, then
+// shows the text in a modal error box when a display is present, the details
+// behind its "Show Details..." button. Output errors are ignored.
+void ReportFailure(const QString& text, const QString& details) {
+    const QByteArray line = (details.isEmpty() ? text : details).toUtf8() + '\n';
     std::fputs(line.constData(), stderr);
     std::fflush(stderr);
     if (!HasDisplay())
@@ -31,5 +32,8 @@ void ReportFailure(const QString& message) {
     for (QWidget* top : QApplication::topLevelWidgets())
         if (qobject_cast<frmUpdate*>(top) != nullptr && top->isVisible())
             parent = top;
-    QMessageBox::critical(parent, QStringLiteral("Auto Updater"), message);
+    QMessageBox box(QMessageBox::Critical, QStringLiteral("Auto Updater"), text, QMessageBox::Ok,
+                    parent);
+    box.setDetailedText(details);
+    box.exec();
 }

@@ -311,5 +311,7 @@ void ConnectWindow() {
     hooks.SetContinueEnabled = [](bool enabled) {
         frmUpdate::Instance().SetContinueEnabled(enabled);
     };
-    hooks.ReportFailure = [](const QString& message) { ReportFailure(message); };
+    hooks.ReportFailure = [](const QString& text, const QString& details) {
+        ReportFailure(text, details);
+    };
 }

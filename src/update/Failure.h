@@ -6,18 +6,50 @@
 #include <QString>
 #include <stdexcept>
 
+// What a player is told about a failure, in words without hashes, key ids or
+// library messages: what happened, short enough for the second status line,
+// and what to do about it.
+struct ForPlayer {
+    QString what;
+    QString todo;
+
+    // Both as one text, for the error box.
+    QString text() const { return what + u' ' + todo; }
+
+    // The failures a player meets, each with its advice.
+    static ForPlayer Unknown();
+    static ForPlayer ServerBroken();
+    static ForPlayer ServerBusy();
+    static ForPlayer ConnectionLost();
+    static ForPlayer Untrusted();
+    static ForPlayer DamagedFile();
+    static ForPlayer ListBroken();
+    static ForPlayer NotAnUpdate();
+    static ForPlayer OlderRelease();
+    static ForPlayer NotSigned();
+    static ForPlayer Elsewhere();
+    static ForPlayer NoSpace(const QString& needed);
+    static ForPlayer NotWritable();
+    static ForPlayer InTheWay();
+    static ForPlayer ChangedOnDisk();
+    static ForPlayer BuiltWrongly();
+};
+
 // A failure of the update: the installed game is left as it was. Its message
-// says in full what failed and why; its brief says it in a few words, for the
-// second status line.
+// says in full what failed and why (hashes, key ids, the server's and the
+// libraries' words), for standard error and the box's details; the player's
+// text says it for people.
 class UpdateFailure : public std::runtime_error {
   public:
-    UpdateFailure(const QString& message, const QString& brief);
+    UpdateFailure(const QString& message, const ForPlayer& player);
     QString message() const { return message_; }
-    QString brief() const { return brief_; }
+    // What happened, in a few words, for the second status line.
+    QString brief() const { return player_.what; }
+    const ForPlayer& player() const { return player_; }
 
   private:
     QString message_;
-    QString brief_;
+    ForPlayer player_;
 };
 
 // Thrown from the event pump once the player has clicked "Exit" while the
@@ -28,6 +60,6 @@ struct ExitRequested {};
 // and ends with exit status 1 without touching anything.
 struct AlreadyRunning {};
 
-// Ends the update with the given message and brief ("The update could not be
-// installed." when none is given). Always throws UpdateFailure.
-[[noreturn]] void Fail(const QString& message, const QString& brief = QString());
+// Ends the update with the given message, and the player's text (Unknown()
+// when none is given). Always throws UpdateFailure.
+[[noreturn]] void Fail(const QString& message, const ForPlayer& player = ForPlayer::Unknown());

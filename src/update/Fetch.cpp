@@ -116,18 +116,21 @@ transfer::Outcome WithRetries(int id, const QString& name, const std::function<i
     }
 }
 
-// The reason a file could not be fetched, in a few words.
-QString BriefOf(const transfer::Outcome& outcome) {
-    if (outcome.damaged)
-        return QStringLiteral("A file arrived damaged.");
-    if (!outcome.brief.empty())
-        return QString::fromStdString(outcome.brief) + u'.';
-    if (outcome.httpStatus >= 300)
-        return QStringLiteral("The server answered %1.").arg(outcome.httpStatus);
-    return QStringLiteral("A file could not be downloaded.");
-}
-
 } // namespace
+
+ForPlayer ForPlayerOf(const transfer::Outcome& outcome) {
+    if (outcome.damaged)
+        return ForPlayer::DamagedFile();
+    if (outcome.untrusted)
+        return ForPlayer::Untrusted();
+    if (outcome.unwritable)
+        return ForPlayer::NotWritable();
+    if (outcome.httpStatus == 429 || outcome.httpStatus == 503)
+        return ForPlayer::ServerBusy();
+    if (outcome.httpStatus < 300 && outcome.transient)
+        return ForPlayer::ConnectionLost();
+    return ForPlayer::ServerBroken();
+}
 
 int PercentOf(std::int64_t received, std::int64_t expected) {
     const double ratio = static_cast<double>(received) / static_cast<double>(expected);
@@ -195,10 +198,10 @@ std::int64_t FetchFile(const FileToFetch& file) {
         if (outcome.damaged)
             Fail(QStringLiteral("%1 arrived damaged: %2.")
                      .arg(file.name, QString::fromStdString(outcome.problem)),
-                 BriefOf(outcome));
+                 ForPlayerOf(outcome));
         Fail(QStringLiteral("Could not download %1: %2.")
                  .arg(file.name, QString::fromStdString(outcome.problem)),
-             BriefOf(outcome));
+             ForPlayerOf(outcome));
     }
     transfer->received = outcome.received;
     transfer->total = outcome.received;

@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "transfer/Transfers.h"
+#include "update/Failure.h"
 
 // A file to fetch into the part folder.
 struct FileToFetch {
@@ -16,6 +17,10 @@ struct FileToFetch {
     QString sha256;         // lower-case hex, "" when unknown
     QString key;            // names its part file and record (PartKeyOf)
 };
+
+// What a player is told when a transfer failed: a damaged file, an untrusted
+// server, a busy or broken one, a broken connection, an unwritable folder.
+ForPlayer ForPlayerOf(const transfer::Outcome& outcome);
 
 // The whole percentage shown after `received` of `expected` bytes: received
 // divided by expected, times 100, rounded down.

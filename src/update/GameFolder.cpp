@@ -71,7 +71,7 @@ QString FindFolder(const QString& relative, bool create, QStringList* created) {
                 Fail(QStringLiteral("Could not create the folder %1: a file of that name is in "
                                     "the way.")
                          .arg(native),
-                     QStringLiteral("A file is in the way of the update."));
+                     ForPlayer::InTheWay());
             missing = true;
             path = parent.filePath(level);
             continue;
@@ -80,7 +80,7 @@ QString FindFolder(const QString& relative, bool create, QStringList* created) {
             if (!parent.mkdir(level))
                 Fail(QStringLiteral("Could not create the folder %1: %2.")
                          .arg(native, WhyNotMade(parent.filePath(level))),
-                     QStringLiteral("The game folder could not be written."));
+                     ForPlayer::NotWritable());
             if (created != nullptr)
                 created->append(parent.filePath(level));
             path = parent.filePath(level);
@@ -91,7 +91,7 @@ QString FindFolder(const QString& relative, bool create, QStringList* created) {
             Fail(QStringLiteral("Refused to use the folder %1: it is a link that leads outside "
                                 "the game folder.")
                      .arg(QDir::toNativeSeparators(path)),
-                 QStringLiteral("The update names a place outside the game."));
+                 ForPlayer::Elsewhere());
     }
     return path;
 }

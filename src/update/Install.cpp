@@ -29,8 +29,6 @@ namespace modUpdate {
 
 namespace {
 
-const QString NotWritten = QStringLiteral("The game folder could not be written.");
-
 // A file put in place, and how to take it back.
 struct Placed {
     QString target;
@@ -75,14 +73,14 @@ Placed PlaceFile(const QString& part, bool copy, const QString& target, const QS
                                .arg(QDir::toNativeSeparators(target), why)
                          : QStringLiteral("Could not replace %1: %2.")
                                .arg(QDir::toNativeSeparators(target), why),
-                 NotWritten);
+                 ForPlayer::NotWritable());
     }
     const QString why = copy ? CopyInto(part, target) : MoveInto(part, target);
     if (!why.isEmpty()) {
         if (!step.replaced.isEmpty())
             MoveInto(step.replaced, target);
         Fail(QStringLiteral("Could not write %1: %2.").arg(QDir::toNativeSeparators(target), why),
-             NotWritten);
+             ForPlayer::NotWritable());
     }
     QFile::setPermissions(target, permissions);
     return step;
@@ -106,7 +104,7 @@ void Flush(const QStringList& paths) {
     }
     if (!result->failure.isEmpty())
         Fail(QStringLiteral("Could not make the update durable: %1.").arg(result->failure),
-             NotWritten);
+             ForPlayer::NotWritable());
 }
 
 // Makes bytes the installed manifest: written beside it in the part folder,
@@ -150,7 +148,7 @@ void WriteManifest(const QByteArray& bytes) {
     if (!why.isEmpty()) {
         QFile::remove(fresh);
         Fail(QStringLiteral("Could not write %1: %2.").arg(QDir::toNativeSeparators(path), why),
-             NotWritten);
+             ForPlayer::NotWritable());
     }
 }
 
@@ -180,7 +178,7 @@ void InstallFiles(const UpdatePlan& plan, const std::vector<std::int64_t>& arriv
                      .arg(plan.files[k].name)
                      .arg(IsPlainFile(part) ? QFileInfo(part).size() : 0)
                      .arg(size),
-                 QStringLiteral("A file changed on the disk during the update."));
+                 ForPlayer::ChangedOnDisk());
     }
 
     std::vector<Placed> placed;

@@ -2,10 +2,12 @@
 #include <QCoreApplication>
 #include <QFile>
 #include <QSet>
+#include <QStringList>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 
 #include "update/Failure.h"
 #include "update/Fetch.h"
@@ -28,7 +30,10 @@ constexpr std::int64_t ManifestBytes = 256 << 20;
 #ifndef QUELMOR_SERVER_URL
 #define QUELMOR_SERVER_URL ""
 #endif
-QString serverUrlOverride;
+#ifndef QUELMOR_MIRROR_URLS
+#define QUELMOR_MIRROR_URLS ""
+#endif
+QStringList serverUrlsOverride;
 bool serverUrlOverridden = false;
 
 // Writes a line on standard error at once. Output errors are ignored.
@@ -55,7 +60,7 @@ void EndFailed(const UpdateFailure& failure) {
     OfflineReason = failure.message();
     Window.SetL2(QStringLiteral("Update failed! You can still play."));
     Window.SetL3(failure.brief());
-    Window.ReportFailure(failure.message());
+    Window.ReportFailure(failure.player().text(), failure.message());
     Window.SetContinueEnabled(true);
 }
 
@@ -78,8 +83,7 @@ QString WriteServerManifest(const QString& path, const QByteArray& manifest) {
         const QString reason = QString::fromLocal8Bit(std::strerror(error));
         if (error == EACCES || error == EPERM || error == EROFS)
             return reason;
-        Fail(QStringLiteral("Could not write %1: %2.").arg(path, reason),
-             QStringLiteral("The game folder could not be written."));
+        Fail(QStringLiteral("Could not write %1: %2.").arg(path, reason), ForPlayer::NotWritable());
     }
     const auto size = static_cast<std::size_t>(manifest.size());
     const bool written = std::fwrite(manifest.constData(), 1, size, file) == size;
@@ -87,7 +91,7 @@ QString WriteServerManifest(const QString& path, const QByteArray& manifest) {
         QFile::remove(path);
         Fail(QStringLiteral("Could not write %1: %2.")
                  .arg(path, QString::fromLocal8Bit(std::strerror(errno))),
-             QStringLiteral("The game folder could not be written."));
+             ForPlayer::NotWritable());
     }
     return QString();
 }
@@ -103,7 +107,7 @@ std::int64_t ReleaseOf(const QString& value, bool lenient) {
         Fail(QStringLiteral("The server's info.ini is broken: its Release (\"%1\") is not a "
                             "whole number.")
                  .arg(value.left(40)),
-             QStringLiteral("The update's list of files is broken."));
+             ForPlayer::ListBroken());
     return -1;
 }
 
@@ -113,11 +117,10 @@ std::int64_t ReleaseOf(const QString& value, bool lenient) {
 // are signed, one without a Release while the installed one has one.
 void RefuseManifest(const ProfileSections& server, const ProfileSections& installed) {
     const QString version = QStringLiteral("VERSION");
-    const QString refused = QStringLiteral("The server offers no proper update.");
     if (ProfileValue(server, version, QStringLiteral("Version")).isEmpty())
         Fail(QStringLiteral("The server's info.ini is not an update: it has no [VERSION] section "
                             "with a Version. Nothing was changed."),
-             refused);
+             ForPlayer::NotAnUpdate());
     const std::int64_t offered =
         ReleaseOf(ProfileValue(server, version, QStringLiteral("Release")), false);
     const std::int64_t current =
@@ -127,12 +130,12 @@ void RefuseManifest(const ProfileSections& server, const ProfileSections& instal
                             "was changed.")
                  .arg(offered)
                  .arg(current),
-             QStringLiteral("The server offers an older release."));
+             ForPlayer::OlderRelease());
     if (offered < 0 && current >= 0 && !PublicKey.isEmpty())
         Fail(QStringLiteral("The server's info.ini is refused: it gives no Release, while the "
                             "installed one is release %1. Nothing was changed.")
                  .arg(current),
-             refused);
+             ForPlayer::ListBroken());
 }
 
 // Checks the server manifest against its signature and the key built in,
@@ -143,13 +146,13 @@ void CheckSignature(const QByteArray& manifest, const QByteArray& signature) {
     const QString broken = ParsePublicKey(PublicKey.toLatin1(), key);
     if (!broken.isEmpty())
         Fail(QStringLiteral("The public key built into this updater is broken: %1.").arg(broken),
-             QStringLiteral("This updater was built wrongly."));
+             ForPlayer::BuiltWrongly());
     const QString wrong = VerifyMinisign(key, manifest, signature);
     if (!wrong.isEmpty())
         Fail(QStringLiteral("The server's info.ini is refused because its signature does not "
                             "hold: %1. Nothing was changed.")
                  .arg(wrong),
-             QStringLiteral("The update's signature does not hold."));
+             ForPlayer::NotSigned());
 }
 
 // The keys of the files the plan fetches.
@@ -160,60 +163,112 @@ QSet<QString> KeysOf(const UpdatePlan& plan) {
     return keys;
 }
 
+// A server that did not answer at all: the file asked for and how it ended.
+struct NotReached {
+    QString name;
+    transfer::Outcome outcome;
+};
+
+// What a server offers: its manifest, checked, and the manifest's sections.
+struct Offer {
+    QByteArray manifest;
+    ProfileSections server;
+};
+
+// Text for a transfer that failed: "Could not download <name>: <problem>."
+QString ProblemOf(const QString& name, const transfer::Outcome& outcome) {
+    return QStringLiteral("Could not download %1: %2.")
+        .arg(name, QString::fromStdString(outcome.problem));
+}
+
+// Asks the server at ServerUrl for its news (shown when it comes), its
+// manifest and, when updates are signed, the manifest's signature, and checks
+// the manifest. Throws NotReached when the server does not answer, and
+// UpdateFailure when it fails otherwise or its manifest is refused.
+Offer AskServer(const ProfileSections& installed) {
+    // The news is requested with two slashes before its name; servers answer
+    // that path with the news text. The news is optional: an error status, or
+    // a server too slow to send it, leaves the box empty.
+    Window.SetL2(QStringLiteral("Getting News..."));
+    const QString newsName = QStringLiteral("news.txt");
+    const transfer::Outcome news =
+        FetchToMemory(ServerUrl + u'/' + newsName, newsName, NewsBytes, true, NewsSeconds);
+    if (news.unreachable)
+        throw NotReached{newsName, news};
+    if (news.status == transfer::Status::Done)
+        Window.SetNews(DecodeNews(QByteArray::fromStdString(news.body)));
+    else if (news.httpStatus == 0 && !news.transient)
+        Fail(ProblemOf(newsName, news), ForPlayerOf(news));
+
+    Window.SetL2(QStringLiteral("Getting Information..."));
+    const QString manifestName = QStringLiteral("info.ini");
+    const transfer::Outcome fetched =
+        FetchToMemory(UrlOf(manifestName), manifestName, ManifestBytes, false);
+    if (fetched.unreachable)
+        throw NotReached{manifestName, fetched};
+    if (fetched.status != transfer::Status::Done)
+        Fail(ProblemOf(manifestName, fetched), ForPlayerOf(fetched));
+    Offer offer{QByteArray::fromStdString(fetched.body), {}};
+    if (!PublicKey.isEmpty()) {
+        const QString name = QStringLiteral("info.ini.minisig");
+        const transfer::Outcome signature =
+            FetchToMemory(UrlOf(name), name, MaxSignatureFileSize, false);
+        if (signature.unreachable)
+            throw NotReached{name, signature};
+        if (signature.status != transfer::Status::Done)
+            Fail(QStringLiteral("Could not download info.ini.minisig, the signature of the "
+                                "update: %1. This updater installs only signed updates.")
+                     .arg(QString::fromStdString(signature.problem)),
+                 signature.httpStatus == 404 ? ForPlayer::NotSigned() : ForPlayerOf(signature));
+        CheckSignature(offer.manifest, QByteArray::fromStdString(signature.body));
+    }
+    offer.server = ParseProfile(offer.manifest);
+    RefuseManifest(offer.server, installed);
+    return offer;
+}
+
 // Steps from the news to the end of the update: everything that talks to the
 // server or writes into the game folder.
 void Run(const ProfileSections& installed, bool hasInstalled) {
     if (!OwnName.isEmpty())
         QFile::remove(OldUpdaterPath()); // the updater a new one replaced
 
-    // The news is requested with two slashes before its name; servers answer
-    // that path with the news text. The news is optional: an error status, or
-    // a server too slow to send it, leaves the box empty.
-    Window.SetL2(QStringLiteral("Getting News..."));
+    // The update server first, then each mirror in turn, until one offers an
+    // update this updater accepts; every file then comes from that one.
     Inet = std::make_unique<transfer::Transfers>(transfer::Options{TimeoutSeconds, CaFile});
-    const transfer::Outcome news =
-        FetchToMemory(ServerUrl + QStringLiteral("/news.txt"), QStringLiteral("news.txt"),
-                      NewsBytes, true, NewsSeconds);
-    const auto problem = [](const QString& name, const transfer::Outcome& outcome) {
-        return QStringLiteral("Could not download %1: %2.")
-            .arg(name, QString::fromStdString(outcome.problem));
-    };
-    const auto offline = [&](const QString& name, const transfer::Outcome& outcome) {
-        PlayWithoutUpdate(QStringLiteral("Cannot reach the update server!"),
-                          QString::fromStdString(outcome.brief), problem(name, outcome));
-    };
-    if (news.unreachable)
-        return offline(QStringLiteral("news.txt"), news);
-    if (news.status == transfer::Status::Done)
-        Window.SetNews(DecodeNews(QByteArray::fromStdString(news.body)));
-    else if (news.httpStatus == 0 && !news.transient)
-        Fail(problem(QStringLiteral("news.txt"), news),
-             QStringLiteral("No safe connection to the update server."));
-
-    Window.SetL2(QStringLiteral("Getting Information..."));
-    const transfer::Outcome fetched = FetchToMemory(
-        UrlOf(QStringLiteral("info.ini")), QStringLiteral("info.ini"), ManifestBytes, false);
-    if (fetched.unreachable)
-        return offline(QStringLiteral("info.ini"), fetched);
-    if (fetched.status != transfer::Status::Done)
-        Fail(problem(QStringLiteral("info.ini"), fetched),
-             QStringLiteral("The update's list of files could not be downloaded."));
-    const QByteArray manifest = QByteArray::fromStdString(fetched.body);
-    if (!PublicKey.isEmpty()) {
-        const transfer::Outcome signature =
-            FetchToMemory(UrlOf(QStringLiteral("info.ini.minisig")),
-                          QStringLiteral("info.ini.minisig"), MaxSignatureFileSize, false);
-        if (signature.unreachable)
-            return offline(QStringLiteral("info.ini.minisig"), signature);
-        if (signature.status != transfer::Status::Done)
-            Fail(QStringLiteral("Could not download info.ini.minisig, the signature of the "
-                                "update: %1. This updater installs only signed updates.")
-                     .arg(QString::fromStdString(signature.problem)),
-                 QStringLiteral("The update's signature could not be downloaded."));
-        CheckSignature(manifest, QByteArray::fromStdString(signature.body));
+    const QStringList servers = ConfiguredServerUrls();
+    std::optional<Offer> offer;
+    std::optional<UpdateFailure> failed; // of the first server that answered
+    std::optional<NotReached> away;      // the first server that did not
+    for (qsizetype i = 0; i < servers.size() && !offer; ++i) {
+        ServerUrl = servers[i];
+        if (i > 0)
+            Window.SetL3(
+                QStringLiteral("Trying mirror %1 of %2...").arg(i).arg(servers.size() - 1));
+        QString why;
+        try {
+            offer = AskServer(installed);
+        } catch (const NotReached& notReached) {
+            why = ProblemOf(notReached.name, notReached.outcome);
+            if (!away)
+                away = notReached;
+        } catch (const UpdateFailure& failure) {
+            why = failure.message();
+            if (!failed)
+                failed = failure;
+        }
+        if (!offer && i + 1 < servers.size())
+            WriteError(QStringLiteral("%1 (%2); trying the mirror %3.")
+                           .arg(why, ServerUrl, servers[i + 1]));
     }
-    const ProfileSections server = ParseProfile(manifest);
-    RefuseManifest(server, installed);
+    if (!offer && failed)
+        throw *failed;
+    if (!offer)
+        return PlayWithoutUpdate(QStringLiteral("Cannot reach the update server!"),
+                                 QString::fromStdString(away->outcome.brief),
+                                 ProblemOf(away->name, away->outcome));
+    const QByteArray& manifest = offer->manifest;
+    const ProfileSections& server = offer->server;
 
     const QString refused = WriteServerManifest(AppPath(QStringLiteral("temp.ini")), manifest);
     if (!refused.isEmpty()) {
@@ -265,11 +320,24 @@ void EndRun() {
 } // namespace
 
 QString ConfiguredServerUrl() {
-    return serverUrlOverridden ? serverUrlOverride : QStringLiteral(QUELMOR_SERVER_URL);
+    return ConfiguredServerUrls().value(0);
+}
+
+QStringList ConfiguredServerUrls() {
+    if (serverUrlOverridden)
+        return serverUrlsOverride;
+    QStringList urls{QStringLiteral(QUELMOR_SERVER_URL)};
+    if (urls.constFirst().isEmpty())
+        return {};
+    return urls + QStringLiteral(QUELMOR_MIRROR_URLS).split(u' ', Qt::SkipEmptyParts);
 }
 
 void SetServerUrlForTests(const QString& url) {
-    serverUrlOverride = url;
+    SetServerUrlsForTests(url.isEmpty() ? QStringList() : QStringList{url});
+}
+
+void SetServerUrlsForTests(const QStringList& urls) {
+    serverUrlsOverride = urls;
     serverUrlOverridden = true;
 }
 

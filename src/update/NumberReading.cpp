@@ -150,7 +150,8 @@ std::int32_t ReadNumber(const QString& text, const QString& what) {
     if (value < Int32Min || value > Int32Max)
         Fail(QStringLiteral("%1 is out of range: %2 is not a whole number from -2147483648 to "
                             "2147483647.")
-                 .arg(what, Quoted(text)));
+                 .arg(what, Quoted(text)),
+             ForPlayer::ListBroken());
     return std::int32_t(value);
 }
 

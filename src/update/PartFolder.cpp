@@ -108,7 +108,7 @@ void MakePartFolder() {
     if (!QDir().mkdir(folder))
         Fail(
             QStringLiteral("Could not create the folder %1.").arg(QDir::toNativeSeparators(folder)),
-            QStringLiteral("The game folder could not be written."));
+            ForPlayer::NotWritable());
 }
 
 void KeepOrDropPart(const QString& key) {

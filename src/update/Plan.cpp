@@ -30,9 +30,6 @@ namespace {
 // would only keep the updater busy for hours.
 constexpr std::int32_t MostFiles = 10'000'000;
 
-const QString Broken = QStringLiteral("The update's list of files is broken.");
-const QString Elsewhere = QStringLiteral("The update names a place it may not write.");
-
 // Decides by the installed entry with the same number: without an installed
 // manifest, or when the installed entry has no name and another version,
 // the file is new; equal versions are up to date; a greater server version is
@@ -63,7 +60,7 @@ std::int64_t SizeOf(const FileEntry& entry, std::int32_t i) {
                             "number of bytes.")
                  .arg(i)
                  .arg(entry.FileSize.left(40)),
-             Broken);
+             ForPlayer::ListBroken());
     return size;
 }
 
@@ -78,7 +75,7 @@ QString HashOf(const FileEntry& entry, std::int32_t i) {
                             "64 hex digits.")
                  .arg(i)
                  .arg(entry.FileSha256.left(80)),
-             Broken);
+             ForPlayer::ListBroken());
     return entry.FileSha256.toLower();
 }
 
@@ -112,7 +109,7 @@ void RefuseUnsafe(const PlannedEntry& entry) {
             Fail(QStringLiteral("Refused to download %1 into \"%2\": %3, which could lead "
                                 "outside the game folder.")
                      .arg(entry.name, value, reason),
-                 Elsewhere);
+                 ForPlayer::Elsewhere());
     }
     const QStringList levels = LevelsOf(entry);
     const QString top = levels.constFirst();
@@ -125,18 +122,18 @@ void RefuseUnsafe(const PlannedEntry& entry) {
                       : QStringLiteral("Refused to download %1: the server lists a game file "
                                        "with the name of one of the updater's own files.")
                             .arg(entry.name),
-             Elsewhere);
+             ForPlayer::Elsewhere());
     }
     if (levels.size() > 1 && (IsOwnName(top) || top.compare(OwnName, Qt::CaseInsensitive) == 0))
         Fail(QStringLiteral("Refused to download %1 into \"%2\": a folder of that name would "
                             "take the place of the updater's own files.")
                  .arg(entry.name, levels.mid(0, levels.size() - 1).join(u'/')),
-             Elsewhere);
+             ForPlayer::Elsewhere());
     const QString target = TargetOf(entry.folder, entry.name, false); // refuses links outside
     if (!IsLink(target) && QFileInfo(target).isDir())
         Fail(QStringLiteral("Could not write %1: a folder of that name is in the way.")
                  .arg(QDir::toNativeSeparators(target)),
-             QStringLiteral("A folder is in the way of the update."));
+             ForPlayer::InTheWay());
 }
 
 // Refuses entries that contradict each other: two that name one file with
@@ -157,7 +154,7 @@ void RefuseContradictions(const UpdatePlan& plan) {
                      .arg(other->number)
                      .arg(entry.number)
                      .arg(entry.name),
-                 Broken);
+                 ForPlayer::ListBroken());
         byName.insert(entry.name, &entry);
         const QStringList levels = LevelsOf(entry);
         const QString place = levels.join(u'/').toCaseFolded();
@@ -166,7 +163,7 @@ void RefuseContradictions(const UpdatePlan& plan) {
                      .arg(other->number)
                      .arg(entry.number)
                      .arg(levels.join(u'/')),
-                 Broken);
+                 ForPlayer::ListBroken());
         byPlace.insert(place, &entry);
         for (qsizetype n = 1; n < levels.size(); ++n)
             folders.insert(levels.mid(0, n).join(u'/').toCaseFolded(), &entry);
@@ -178,7 +175,7 @@ void RefuseContradictions(const UpdatePlan& plan) {
                      .arg((*place)->number)
                      .arg(LevelsOf(**place).join(u'/'))
                      .arg(other->number),
-                 Broken);
+                 ForPlayer::ListBroken());
     }
 }
 
@@ -220,7 +217,7 @@ void RefuseWithoutRoom(std::int64_t needed) {
     };
     Fail(QStringLiteral("Not enough free space for the update: it needs %1, %2 free.")
              .arg(size(needed), size(free)),
-         QStringLiteral("Not enough free space on the disk."));
+         ForPlayer::NoSpace(size(needed - free)));
 }
 
 } // namespace
@@ -249,7 +246,7 @@ UpdatePlan PlanUpdate(const QByteArray& manifest, const ProfileSections& server,
                             "updater can handle (%2).")
                  .arg(plan.fileCount)
                  .arg(MostFiles),
-             Broken);
+             ForPlayer::ListBroken());
     LoadFileLists(plan, server, installed);
 
     for (PlannedEntry& entry : plan.entries) {
@@ -263,7 +260,7 @@ UpdatePlan PlanUpdate(const QByteArray& manifest, const ProfileSections& server,
                                 "covers.")
                      .arg(entry.number)
                      .arg(entry.server.FileName),
-                 QStringLiteral("The update is not signed whole."));
+                 ForPlayer::NotSigned());
         // Only entries whose files the update touches (fetched, or read by a
         // repair) are checked and get a place.
         if (named && (Fetches(entry.step) || RepairMode)) {

@@ -5,6 +5,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -23,12 +24,14 @@ struct WindowHooks {
     std::function<void()> Show;
     std::function<void(const QString&)> SetL2, SetL3, SetPercent, SetVersionText, SetNews;
     std::function<void(bool)> SetContinueEnabled;
-    // Shows a failure in full: on standard error and, on a desktop, in a box.
-    std::function<void(const QString&)> ReportFailure;
+    // Shows a failure: the player's text in a box on a desktop, with the
+    // details behind a button; the details on standard error.
+    std::function<void(const QString& text, const QString& details)> ReportFailure;
 };
 inline WindowHooks Window;
 
-// Base URL of the update server, ending with "/"; empty when none was built in.
+// Base URL of the server the run talks to (the update server or a mirror),
+// ending with "/"; empty when none was built in.
 inline QString ServerUrl;
 // "Version" of the installed manifest; after a detected update, the server's.
 inline QString InstalledVersion;
@@ -65,10 +68,13 @@ inline bool RepairMode = false;
 // the game folder replaces the running updater.
 inline QString OwnName;
 
-// The base URL built into the program: "http://" + host + ":4444/Quelmor/".
+// The base URL of the update server built into the program ("" for none).
 QString ConfiguredServerUrl();
-// Lets tests point the updater at a server of their own.
+// The update server and then its mirrors, as built in; empty for none.
+QStringList ConfiguredServerUrls();
+// Let tests point the updater at servers of their own ("" for none).
 void SetServerUrlForTests(const QString& url);
+void SetServerUrlsForTests(const QStringList& urls);
 
 // The start-up procedure: opens the window, shows the news, fetches the server
 // manifest, updates what changed and enables "Continue". When the server
