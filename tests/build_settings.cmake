@@ -1,7 +1,8 @@
 # What a build says it is and where it installs, and the rules for the server
 # address, checked with the real tools. Run by CTest as
 #   cmake -DQUELMOR_EXE=<updater> -DBUILD_DIR=<build> -DEXPECTED_VERSION=<x>
-#         -DEXPECTED_URL=<url or empty> -DGAME_FOLDER_LAYOUT=<ON|OFF>
+#         -DEXPECTED_URL=<url or empty> -DEXPECTED_MIRRORS=<urls, blank-separated>
+#         -DGAME_FOLDER_LAYOUT=<ON|OFF>
 #         -DRUN_WITH=<what runs a program of the build: Wine for Windows, or empty>
 #         -DWINDOWS=<1 for a Windows build>
 #         -DRULES=<cmake/ServerUrl.cmake> -DWORK_DIR=<scratch folder> -P build_settings.cmake
@@ -23,6 +24,10 @@ if(EXPECTED_KEY STREQUAL "")
 else()
   set(key_line "Signing key: [0-9A-F]+")
 endif()
+string(REPLACE " " ";" mirrors "${EXPECTED_MIRRORS}") # a checked URL holds no blank
+foreach(mirror IN LISTS mirrors)
+  string(APPEND server_line "\nMirror: ${mirror}")
+endforeach()
 string(REPLACE "." "\\." server_pattern "${server_line}")
 set(expected "^Quelmor Auto Updater ${EXPECTED_VERSION}\n${server_pattern}\n${key_line}\n$")
 if(NOT status EQUAL 0 OR NOT output MATCHES "${expected}" OR NOT errors STREQUAL "")
@@ -44,25 +49,33 @@ set(rows
   "HOST|updates.example.com|accepted"
   "HOST||accepted"
   "HOST|updates.example.com:8080|set QUELMOR_SERVER_URL"
-  "HOST|https://updates.example.com|set QUELMOR_SERVER_URL")
+  "HOST|https://updates.example.com|set QUELMOR_SERVER_URL"
+  "MIRRORS|https://mirror.example.com/Quelmor/|accepted"
+  "MIRRORS|mirror.example.com/Quelmor/|QUELMOR_MIRROR_URLS is \"mirror.example.com/Quelmor/\": it must start"
+  "MIRRORS|https://mirror.example.com/Quelmor|Set QUELMOR_MIRROR_URLS to")
 foreach(row IN LISTS rows)
   string(REPLACE "|" ";" fields "${row}")
   list(GET fields 0 setting)
   list(GET fields 1 value)
   list(GET fields 2 outcome)
-  execute_process(COMMAND "${CMAKE_COMMAND}" "-DQUELMOR_SERVER_${setting}=${value}" -P "${RULES}"
+  if(setting STREQUAL "MIRRORS")
+    set(setting "MIRROR_URLS")
+  else()
+    set(setting "SERVER_${setting}")
+  endif()
+  execute_process(COMMAND "${CMAKE_COMMAND}" "-DQUELMOR_${setting}=${value}" -P "${RULES}"
     RESULT_VARIABLE status OUTPUT_VARIABLE output ERROR_VARIABLE errors)
   string(REGEX REPLACE "[ \n]+" " " errors "${errors}") # CMake wraps its messages
   if(outcome STREQUAL "accepted")
     if(NOT status EQUAL 0)
-      list(APPEND failures "QUELMOR_SERVER_${setting}=\"${value}\" was refused: ${errors}")
+      list(APPEND failures "QUELMOR_${setting}=\"${value}\" was refused: ${errors}")
     endif()
   elseif(status EQUAL 0)
-    list(APPEND failures "QUELMOR_SERVER_${setting}=\"${value}\" was accepted")
+    list(APPEND failures "QUELMOR_${setting}=\"${value}\" was accepted")
   else()
     string(FIND "${errors}" "${outcome}" at)
     if(at EQUAL -1)
-      list(APPEND failures "QUELMOR_SERVER_${setting}=\"${value}\": no \"${outcome}\" in: ${errors}")
+      list(APPEND failures "QUELMOR_${setting}=\"${value}\": no \"${outcome}\" in: ${errors}")
     endif()
   endif()
 endforeach()
