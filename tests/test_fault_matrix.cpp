@@ -443,6 +443,15 @@ INSTANTIATE_TEST_SUITE_P(
                   });
               },
               "", [](FaultMatrix& w) { EXPECT_TRUE(w.CaptionsOf("news").isEmpty()); }},
+        // Under a speed cap the news cannot arrive within its deadline: it is left
+        // out, and the rest waits until what did arrive of it is paid for.
+        Fault{"NewsSlowedPastItsDeadlineByTheSpeedCap",
+              [](FaultMatrix& w) {
+                  modUpdate::NewsSeconds = 1;
+                  modUpdate::LimitRate = 256 << 10;
+                  w.server_.Put("/news.txt", std::string(1 << 20, 'n'));
+              },
+              "", [](FaultMatrix& w) { EXPECT_TRUE(w.CaptionsOf("news").isEmpty()); }},
         Fault{"NewsCutAfterItsHeaders", Put("/news.txt", "news", {.cutAfter = 0, .cuts = 100}), ""},
         Fault{"RedirectFromHttpsToHttp", OverHttps("127.0.0.1", "ca", true),
               "Could not download info.ini: the server sent the request to an address the "

@@ -170,7 +170,8 @@ void Run(const ProfileSections& installed, bool hasInstalled) {
     // that path with the news text. The news is optional: an error status, or
     // a server too slow to send it, leaves the box empty.
     Window.SetL2(QStringLiteral("Getting News..."));
-    Inet = std::make_unique<transfer::Transfers>(transfer::Options{TimeoutSeconds, CaFile});
+    Inet =
+        std::make_unique<transfer::Transfers>(transfer::Options{TimeoutSeconds, CaFile, LimitRate});
     const transfer::Outcome news =
         FetchToMemory(ServerUrl + QStringLiteral("/news.txt"), QStringLiteral("news.txt"),
                       NewsBytes, true, NewsSeconds);
