@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <chrono>
 #include <functional>
+#include <optional>
 
 #include "publish/SecretKey.h"
 #include "ui/Actions.h"
@@ -78,6 +79,8 @@ class FaultMatrix : public UpdaterTest, public ::testing::WithParamInterface<Fau
         ServeUpdate(server_);
     }
     void TearDown() override {
+        for (auto it = environment_.rbegin(); it != environment_.rend(); ++it)
+            it->second ? qputenv(it->first, *it->second) : qunsetenv(it->first);
         Unblock();
         if (!locked_.isEmpty() && IsSuperuser())
             std::system(("chattr -i '" + locked_.toStdString() + "'").c_str());
@@ -114,6 +117,14 @@ class FaultMatrix : public UpdaterTest, public ::testing::WithParamInterface<Fau
             CloseHandle(std::exchange(held_, INVALID_HANDLE_VALUE));
 #endif
     }
+    // Sets an environment variable for this case only (TearDown restores it).
+    void SetEnvironment(const char* name, const std::string& value) {
+        environment_.emplace_back(name, qEnvironmentVariableIsSet(name)
+                                            ? std::optional<QByteArray>(qgetenv(name))
+                                            : std::nullopt);
+        qputenv(name, QByteArray::fromStdString(value));
+    }
+    std::vector<std::pair<const char*, std::optional<QByteArray>>> environment_;
     QString locked_;
     std::unique_ptr<QLockFile> otherUpdater_;
 #ifdef _WIN32
@@ -125,6 +136,21 @@ class FaultMatrix : public UpdaterTest, public ::testing::WithParamInterface<Fau
 // Serves name with body and how it is served.
 Arrange Put(const std::string& name, const std::string& body, Serving serving = {}) {
     return [=](FaultMatrix& w) { w.server_.Put(name, body, serving); };
+}
+
+// The update through a proxy from the environment, with credentials in its
+// URL: the test server stands as the proxy, asking for a Digest login of user
+// "player" with password "secret", in front of a server only it knows.
+Arrange ThroughProxy(const std::string& credentials) {
+    return [=](FaultMatrix& w) {
+        w.server_.RequireProxyLogin("player", "secret");
+        const std::string port =
+            w.server_.baseUrl().section(':', 2).section('/', 0, 0).toStdString();
+        w.SetEnvironment("http_proxy", "http://" + credentials + "@127.0.0.1:" + port + "/");
+        w.SetEnvironment("no_proxy", "");
+        w.SetEnvironment("NO_PROXY", "");
+        modUpdate::SetServerUrlForTests("http://quelmor-update.invalid/Quelmor/");
+    };
 }
 
 // Points the updater at url instead of the test server.
@@ -453,6 +479,9 @@ INSTANTIATE_TEST_SUITE_P(
               },
               "", [](FaultMatrix& w) { EXPECT_TRUE(w.CaptionsOf("news").isEmpty()); }},
         Fault{"NewsCutAfterItsHeaders", Put("/news.txt", "news", {.cutAfter = 0, .cuts = 100}), ""},
+        Fault{"ThroughAProxyAskingForDigest", ThroughProxy("player:secret"), "", NormalStory},
+        Fault{"ProxyRefusesTheCredentials", ThroughProxy("player:wrong"),
+              "Could not download info.ini: the server answered 407"},
         Fault{"RedirectFromHttpsToHttp", OverHttps("127.0.0.1", "ca", true),
               "Could not download info.ini: the server sent the request to an address the "
               "updater does not follow",

@@ -99,6 +99,10 @@ int Transfers::Start(Request request) {
     curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, static_cast<long>(options_.timeoutSeconds));
     curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, 256L * 1024L);
+    // A proxy from the environment (http_proxy, https_proxy) may ask for any
+    // scheme it knows: Basic, Digest, NTLM or Negotiate, with the credentials
+    // written into its URL.
+    curl_easy_setopt(easy, CURLOPT_PROXYAUTH, CURLAUTH_ANY);
     if (!options_.caFile.empty())
         curl_easy_setopt(easy, CURLOPT_CAINFO, options_.caFile.c_str());
     if (job.kept > 0 && !job.whole)
