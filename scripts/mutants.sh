@@ -106,6 +106,7 @@ faults=(
   'limit-rate-environment-ignored|src/update/LimitRate.cpp|s/QString given = environment;/QString given = environment.left(0);/'
   'speed-cap-saves-up-without-end|src/transfer/SpeedCap.cpp|s/now - SavedUp/now - 1000 * SavedUp/'
   'speed-cap-charged-in-microseconds|src/transfer/SpeedCap.cpp|s/nsPerByte_\(1e9 \//nsPerByte_(1e6 \//'
+  'proxy-asked-for-basic-only|src/transfer/Transfers.cpp|s/CURLOPT_PROXYAUTH, CURLAUTH_ANY/CURLOPT_PROXYAUTH, CURLAUTH_BASIC/'
   'speed-cap-not-applied|src/transfer/Transfers.cpp|s/if \(options_.bytesPerSecond > 0\)/if (options_.bytesPerSecond > 0 \&\& false)/'
 )
 
