@@ -466,7 +466,7 @@ INSTANTIATE_TEST_SUITE_P(
               },
               "", [](FaultMatrix& w) { EXPECT_TRUE(w.CaptionsOf("news").isEmpty()); }},
         Fault{"NewsCutAfterItsHeaders", Put("/news.txt", "news", {.cutAfter = 0, .cuts = 100}), ""},
-        Fault{"ThroughAProxyAskingForDigest", ThroughProxy("player:secret"), "", NormalStory},
+        Fault{"ThroughAProxyAskingForDigest", ThroughProxy("player:secret"), ""},
         Fault{"ProxyRefusesTheCredentials", ThroughProxy("player:wrong"),
               "Could not download info.ini: the server answered 407"},
         Fault{"RedirectFromHttpsToHttp", OverHttps("127.0.0.1", "ca", true),
