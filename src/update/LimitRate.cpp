@@ -1,6 +1,7 @@
 #include "update/LimitRate.h"
 
 #include <QRegularExpression>
+#include <algorithm>
 #include <limits>
 
 std::int64_t ReadSpeed(const QString& text) {
