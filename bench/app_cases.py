@@ -1,7 +1,7 @@
 """The benchmark's cases of the updater itself: big manifests, waiting on a
 silent server, start-up, a news text of one long line, a tiny manifest with a
-huge Max, a server that drops every packet, and footprint (Python 3 standard
-library only). A case raises RunFailed when a run goes wrong."""
+huge Max, a server that drops every packet, a speed cap, and footprint (Python
+3 standard library only). A case raises RunFailed when a run goes wrong."""
 
 import random
 import statistics
@@ -12,7 +12,7 @@ import time
 from measure import Log, RunFailed, run_until
 import servers
 from servers import SLOW_PORT, BlackHole, wait_for_port
-from transfer_cases import BACKEND_PORT
+from transfer_cases import BACKEND_PORT, check_update, make_files
 
 MIB = 1024 * 1024
 
@@ -231,6 +231,42 @@ def blackhole(bench):
     bench.rows[-1]["result"] = "PASS" if median < 15.0 else "FAIL"
     bench.remarks.append(f"Server dropping every packet: the updater's reason (standard "
                          f"error, last run): {reason}")
+
+
+# -------- Speed cap: 64 MiB in four files at 1 MiB/s for the whole update.
+def ratecap(bench):
+    runs = bench.args.runs
+    count, size, cap = 4, 16 * MIB, MIB
+    server = bench.case_folder("ratecap") / "server"
+    entries = make_files(server, "Capped", count, size, 6)
+    bench.write_manifest(server / "info.ini", "2.0", entries)
+    bench.serve(server)
+    stop = "Update Complete!"
+    errors = bench.work / "ratecap-stderr.txt"
+    # A speed that is not understood is said, and the update runs without a cap.
+    bench.log("speed cap: a run with --limit-rate fast (no cap)")
+    bench.app(None, stop, arguments=("--limit-rate", "fast"), errors=errors)
+    said = errors.read_text(errors="replace")
+    if "--limit-rate: \"fast\" is not a speed such as 500k or 2M" not in said:
+        raise RunFailed(f"no word about the wrong speed on standard error: {said[-300:]!r}")
+    times, connections = [], []
+    for run in range(runs):
+        # The cap from the command line and from the environment, in turn.
+        given = "command line" if run % 2 == 0 else "QUELMOR_LIMIT_RATE"
+        bench.log(f"speed cap: run {run + 1} of {runs} (1M from the {given}, about 64 s)")
+        access = Log(bench.server.access_log)
+        result = bench.app(None, stop, timeout=300.0,
+                           arguments=("--limit-rate", "1M") if run % 2 == 0 else (),
+                           env={} if run % 2 == 0 else {"QUELMOR_LIMIT_RATE": "1M"})
+        check_update(bench, result, access, entries, size)
+        times.append(result["stop"])
+        connections.append(access.connections()[0])
+    goal = count * size / cap
+    case = "Speed cap (4 x 16 MiB, --limit-rate 1M)"
+    median, _ = bench.row(case, f"wall time to \"{stop}\"", times, " s", None,
+                          f"{goal:.0f} s +- 10 %")
+    bench.rows[-1]["result"] = "PASS" if abs(median - goal) <= 0.1 * goal else "FAIL"
+    bench.row(case, "connections seen by the server", connections, "", fmt="{:.0f}")
 
 
 # -------- Footprint: the executable's size and the memory after the 2,000-file update.

@@ -55,6 +55,7 @@ CASES = {
     "blackhole": app_cases.blackhole,
     "latency": transfer_cases.latency,
     "cut": transfer_cases.cut,
+    "ratecap": app_cases.ratecap,
 }
 
 
@@ -144,11 +145,11 @@ class Bench:
         os.sync()
         return exe
 
-    def app(self, installed_manifest, stop, updater=APP, **kwargs):
-        """Runs the updater (by default the one measured, else the one given) from a fresh
-        game folder until the line stop (see run_until)."""
+    def app(self, installed_manifest, stop, updater=APP, arguments=(), **kwargs):
+        """Runs the updater (by default the one measured, else the one given) with the
+        arguments from a fresh game folder until the line stop (see run_until)."""
         exe = self.fresh_install(installed_manifest, updater)
-        return run_until([str(exe)], self.run_dir, stop, **kwargs)
+        return run_until([str(exe), *arguments], self.run_dir, stop, **kwargs)
 
     def row(self, case, measure, values, unit, reference=None, goal="reported", passed=None,
             fmt="{:.3f}"):

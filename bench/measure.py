@@ -32,16 +32,17 @@ def read_proc(pid):
     return cpu, hwm, rss
 
 
-def run_until(command, cwd, stop, marks=(), settle=0.0, timeout=900.0, errors=None):
+def run_until(command, cwd, stop, marks=(), settle=0.0, timeout=900.0, errors=None, env=None):
     """Starts command and follows its standard output until the line `stop`.
 
-    Its standard error goes to the file `errors` when given, else nowhere.
+    Its standard error goes to the file `errors` when given, else nowhere; `env`
+    holds environment variables to set besides the inherited ones.
     Returns {"marks": {line: (seconds since start, cpu seconds)}, "stop": seconds,
     "hwm", "rss", "settled_rss", "output"}; the process is ended with SIGTERM
     right after the stop line (after `settle` seconds when asked). Raises
     RunFailed when the process ends before the line or the line does not come
     within `timeout` seconds; the process is ended either way."""
-    env = dict(os.environ, QT_QPA_PLATFORM="offscreen")
+    env = dict(os.environ, QT_QPA_PLATFORM="offscreen", **(env or {}))
     wanted = [m.encode() + b"\n" for m in (*marks, stop)]
     longest = max(len(w) for w in wanted) + 1
     seen = {}

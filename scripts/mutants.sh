@@ -108,6 +108,13 @@ faults=(
   'publisher-names-differ-by-letter-case|src/publish/Names.cpp|s/return name.toCaseFolded\(\);/return name;/'
   'publisher-wrong-command-line-ends-with-1|src/publish/Cli.cpp|s/PublishUsage\(\);\n    return 2;/PublishUsage();\n    return 1;/'
   'publisher-changed-file-keeps-its-version|src/publish/Plan.cpp|s/entry.version = NextFileVersion\(old.version\);/entry.version = old.version;/'
+  'speed-overflow-not-checked|src/update/LimitRate.cpp|s/if \(!fits \|\| whole > Largest \/ unit\)/if (!fits)/'
+  'speed-fraction-dropped|src/update/LimitRate.cpp|s/fraction.isEmpty\(\) \? 0 :/true ? 0 :/'
+  'limit-rate-environment-ignored|src/update/LimitRate.cpp|s/QString given = environment;/QString given = environment.left(0);/'
+  'speed-cap-saves-up-without-end|src/transfer/SpeedCap.cpp|s/now - SavedUp/now - 1000 * SavedUp/'
+  'speed-cap-charged-in-microseconds|src/transfer/SpeedCap.cpp|s/nsPerByte_\(1e9 \//nsPerByte_(1e6 \//'
+  'proxy-asked-for-basic-only|src/transfer/Transfers.cpp|s/CURLOPT_PROXYAUTH, CURLAUTH_ANY/CURLOPT_PROXYAUTH, CURLAUTH_BASIC/'
+  'speed-cap-not-applied|src/transfer/Transfers.cpp|s/if \(options_.bytesPerSecond > 0\)/if (options_.bytesPerSecond > 0 \&\& false)/'
 )
 
 wanted=("$@")

@@ -10,6 +10,7 @@
 #include "ui/FailureBox.h"
 #include "ui/frmUpdate.h"
 #include "update/Failure.h"
+#include "update/LimitRate.h"
 #include "update/Signature.h"
 #include "update/modUpdate.h"
 
@@ -50,6 +51,13 @@ int main(int argc, char** argv) {
     QApplication::setApplicationName(QStringLiteral("Quelmor Auto Updater"));
     QApplication::setApplicationVersion(QStringLiteral(QUELMOR_VERSION));
 
+    // A cap that is not understood is said on standard error, and the update
+    // runs at full speed: a mistyped shortcut must not keep anyone from playing.
+    QString warning;
+    modUpdate::LimitRate = LimitRateOf(QCoreApplication::arguments(),
+                                       qEnvironmentVariable("QUELMOR_LIMIT_RATE"), warning);
+    if (!warning.isEmpty())
+        std::fprintf(stderr, "%s\n", warning.toLocal8Bit().constData());
     modUpdate::RepairMode = repair;
     modUpdate::PublicKey = QStringLiteral(QUELMOR_PUBLIC_KEY);
     modUpdate::OwnName = QFileInfo(QCoreApplication::applicationFilePath()).fileName();

@@ -1,10 +1,12 @@
 #pragma once
 // An HTTP(S) server on 127.0.0.1 for the tests, in a thread of its own. It
 // serves files under "/Quelmor/" as a static file server does (ETag, Range,
-// If-Range) and can be told to misbehave for single paths.
+// If-Range) and can be told to misbehave for single paths. It also stands as
+// a forward proxy in front of itself, asking for a login when told to.
 
 #include <httplib.h>
 
+#include <QCryptographicHash>
 #include <QString>
 #include <algorithm>
 #include <chrono>
@@ -12,6 +14,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <regex>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -79,6 +82,13 @@ class TestServer {
         std::lock_guard lock(mutex_);
         handlers_[name] = std::move(handler);
     }
+    // Requests for a whole URL ("GET http://host/Quelmor/x", as a proxy gets
+    // them) must from now on log in by Digest as user with password, or are
+    // answered 407.
+    void RequireProxyLogin(const std::string& user, const std::string& password) {
+        std::lock_guard lock(mutex_);
+        proxyLogin_ = user + ":x:" + password;
+    }
     // The paths requested so far, in order.
     std::vector<std::string> Requests() const {
         std::lock_guard lock(mutex_);
@@ -105,14 +115,22 @@ class TestServer {
     void Serve(const httplib::Request& request, httplib::Response& response) {
         // Ranges are answered here, not by the library, which would cut again.
         const_cast<httplib::Request&>(request).ranges.clear();
-        const std::string name =
-            request.path.rfind("/Quelmor/", 0) == 0 ? request.path.substr(9) : "";
+        std::string path = request.path;
+        if (path.rfind("http://", 0) == 0) { // as a proxy: whatever host is named, it is this one
+            if (!ProxyLoginHolds(request)) {
+                response.status = 407;
+                return response.set_header("Proxy-Authenticate",
+                                           "Digest realm=\"x\", nonce=\"n0\"");
+            }
+            path = path.substr(std::min(path.find('/', 7), path.size()));
+        }
+        const std::string name = path.rfind("/Quelmor/", 0) == 0 ? path.substr(9) : "";
         Handler handler;
         File file{"", {.status = 404}}; // for a file the server does not have
         bool known = false;
         {
             std::lock_guard lock(mutex_);
-            requests_.push_back(request.path);
+            requests_.push_back(path);
             handler = handlers_.count(name) ? handlers_[name] : nullptr;
             known = files_.count(name) != 0;
             file = known ? files_[name] : file;
@@ -179,6 +197,25 @@ class TestServer {
             });
     }
 
+    // True when no proxy login is asked for, or the request logs in as asked
+    // by Digest without "qop" (as RFC 2069 has it).
+    bool ProxyLoginHolds(const httplib::Request& request) const {
+        std::lock_guard lock(mutex_);
+        const std::string given = request.get_header_value("Proxy-Authorization");
+        std::map<std::string, std::string> field;
+        static const std::regex pair(R"re((\w+)="?([^",]*)"?)re");
+        for (std::sregex_iterator it(given.begin(), given.end(), pair), end; it != end; ++it)
+            field[(*it)[1]] = (*it)[2];
+        const auto md5 = [](const std::string& text) {
+            const auto bytes = QByteArray::fromStdString(text);
+            return QCryptographicHash::hash(bytes, QCryptographicHash::Md5).toHex().toStdString();
+        };
+        return proxyLogin_.empty() ||
+               (given.rfind("Digest ", 0) == 0 &&
+                field["response"] ==
+                    md5(md5(proxyLogin_) + ":n0:" + md5(request.method + ":" + field["uri"])));
+    }
+
     std::unique_ptr<httplib::Server> server_;
     bool secure_ = false;
     std::thread thread_;
@@ -188,4 +225,5 @@ class TestServer {
     std::map<std::string, std::size_t> sent_;
     std::map<std::string, Handler> handlers_;
     std::vector<std::string> requests_;
+    std::string proxyLogin_; // "user:realm:password" of the proxy login; none when empty
 };

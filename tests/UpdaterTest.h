@@ -90,6 +90,7 @@ class UpdaterTest : public ::testing::Test {
         modUpdate::RetryPauseMs = 10; // the pauses between tries, shortened
         modUpdate::NewsSeconds = 10;
         modUpdate::CaFile.clear();
+        modUpdate::LimitRate = 0;
         modUpdate::RepairMode = false;
         modUpdate::OwnName.clear();
         modUpdate::PublicKey.clear();

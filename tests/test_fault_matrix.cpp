@@ -80,6 +80,7 @@ class FaultMatrix : public UpdaterTest, public ::testing::WithParamInterface<Fau
         ServeUpdate(server_);
     }
     void TearDown() override {
+        qunsetenv("http_proxy"); // the suite's servers are reached without a proxy
         Unblock();
         if (!locked_.isEmpty() && IsSuperuser())
             std::system(("chattr -i '" + locked_.toStdString() + "'").c_str());
@@ -131,6 +132,18 @@ Arrange Put(const std::string& name, const std::string& body, Serving serving = 
 
 // An update server that refuses every connection.
 const QString kClosedPort = QStringLiteral("http://127.0.0.1:1/Quelmor/");
+
+// The update through a proxy from the environment, with credentials in its
+// URL: the test server stands as the proxy, asking for a Digest login of user
+// "player" with password "secret", in front of a server only it knows.
+Arrange ThroughProxy(const QString& credentials) {
+    return [=](FaultMatrix& w) {
+        w.server_.RequireProxyLogin("player", "secret");
+        const QString port = w.server_.baseUrl().section(':', 2).section('/', 0, 0);
+        qputenv("http_proxy", ("http://" + credentials + "@127.0.0.1:" + port).toUtf8());
+        modUpdate::SetServerUrlForTests("http://quelmor-update.invalid/Quelmor/");
+    };
+}
 
 // Points the updater at url instead of the test server.
 Arrange ServerAt(const QString& url) {
@@ -492,6 +505,15 @@ INSTANTIATE_TEST_SUITE_P(
                   });
               },
               "", [](FaultMatrix& w) { EXPECT_TRUE(w.CaptionsOf("news").isEmpty()); }},
+        // Under a speed cap the news cannot arrive within its deadline: it is left
+        // out, and the rest waits until what did arrive of it is paid for.
+        Fault{"NewsSlowedPastItsDeadlineByTheSpeedCap",
+              [](FaultMatrix& w) {
+                  modUpdate::NewsSeconds = 1;
+                  modUpdate::LimitRate = 256 << 10;
+                  w.server_.Put("/news.txt", std::string(1 << 20, 'n'));
+              },
+              "", [](FaultMatrix& w) { EXPECT_TRUE(w.CaptionsOf("news").isEmpty()); }},
         Fault{"NewsCutAfterItsHeaders", Put("/news.txt", "news", {.cutAfter = 0, .cuts = 100}), ""},
         // Mirrors: taken when the update server fails before its update is accepted.
         Fault{"MirrorAfterARefusedConnection", WithMirror([](FaultMatrix&) {}, kClosedPort),
@@ -508,6 +530,9 @@ INSTANTIATE_TEST_SUITE_P(
               },
               "offline:Trying mirror 1 of 1...|Connection refused|Cannot reach the update "
               "server!"},
+        Fault{"ThroughAProxyAskingForDigest", ThroughProxy("player:secret"), ""},
+        Fault{"ProxyRefusesTheCredentials", ThroughProxy("player:wrong"),
+              "Could not download info.ini: the server answered 407"},
         Fault{"RedirectFromHttpsToHttp", OverHttps("127.0.0.1", "ca", true),
               "Could not download info.ini: the server sent the request to an address the "
               "updater does not follow",

@@ -236,6 +236,12 @@ void Accept(Job& job) {
 size_t OnBody(char* data, size_t size, size_t count, void* user) {
     Job& job = *static_cast<Job*>(user);
     const size_t length = size * count;
+    // Under a speed cap libcurl keeps the piece and hands it over again once
+    // Transfers::Resume lets the request go on.
+    if (job.cap && !job.cap->Spend(static_cast<std::int64_t>(length), SpeedCap::Clock::now())) {
+        job.paused = true;
+        return CURL_WRITEFUNC_PAUSE;
+    }
     if (!job.looked)
         Accept(job);
     if (!job.storing) {

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "transfer/HashThread.h"
+#include "transfer/SpeedCap.h"
 #include "transfer/Transfers.h"
 
 namespace transfer {
@@ -33,6 +34,8 @@ struct Transfers::Job {
     bool errorPage = false;     // the body is an error page, thrown away
     std::int64_t discarded = 0; // bytes of an error page thrown away
     std::int64_t reported = -1; // bytes last passed to the progress callback
+    SpeedCap* cap = nullptr;    // the cap its body shares with the others, if any
+    bool paused = false;        // held back by the cap; libcurl keeps the piece
     // The headers of the latest response (a redirect starts them over).
     long status = 0;
     std::string reason, contentLength, contentEncoding, contentRange, etag, lastModified,

@@ -4,6 +4,7 @@
 #include <fstream>
 #include <mutex>
 #include <stdexcept>
+#include <vector>
 
 #include "transfer/Job.h"
 
@@ -23,6 +24,8 @@ Transfers::Transfers(Options options) : options_(std::move(options)) {
     // The current file and up to three that follow it, on one server.
     curl_multi_setopt(multi_, CURLMOPT_MAX_HOST_CONNECTIONS, 4L);
     curl_multi_setopt(multi_, CURLMOPT_MAX_TOTAL_CONNECTIONS, 4L);
+    if (options_.bytesPerSecond > 0)
+        cap_ = std::make_unique<SpeedCap>(options_.bytesPerSecond, SpeedCap::Clock::now());
 }
 
 Transfers::~Transfers() {
@@ -37,6 +40,7 @@ int Transfers::Start(Request request) {
     Job& job = *owned;
     jobs_[id] = std::move(owned);
     job.request = std::move(request);
+    job.cap = cap_.get();
     const Request& r = job.request;
 
     if (!r.file.empty()) {
@@ -96,6 +100,10 @@ int Transfers::Start(Request request) {
     curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, static_cast<long>(options_.timeoutSeconds));
     curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, 256L * 1024L);
+    // A proxy from the environment (http_proxy, https_proxy) may ask for any
+    // scheme it knows: Basic, Digest, NTLM or Negotiate, with the credentials
+    // written into its URL.
+    curl_easy_setopt(easy, CURLOPT_PROXYAUTH, CURLAUTH_ANY);
     if (!options_.caFile.empty())
         curl_easy_setopt(easy, CURLOPT_CAINFO, options_.caFile.c_str());
     if (job.kept > 0 && !job.whole)
@@ -149,8 +157,10 @@ void Transfers::Wait(int timeoutMs) {
     }
     // Sleeps only when nothing could be done at once: no slice to hash and no
     // request that just ended.
+    Resume();
     if (!Perform() && !hashing) {
-        curl_multi_poll(multi_, nullptr, 0, timeoutMs, nullptr);
+        curl_multi_poll(multi_, nullptr, 0, SleepMs(timeoutMs), nullptr);
+        Resume();
         Perform();
     }
     for (auto& [id, job] : jobs_) {
@@ -160,6 +170,41 @@ void Transfers::Wait(int timeoutMs) {
             job->request.progress(job->outcome.received, job->outcome.total);
         }
     }
+}
+
+void Transfers::Resume() {
+    if (!cap_)
+        return;
+    std::vector<std::pair<int, Job*>> order;
+    const auto next = jobs_.upper_bound(turn_);
+    for (auto it = next; it != jobs_.end(); ++it)
+        order.emplace_back(it->first, it->second.get());
+    for (auto it = jobs_.begin(); it != next; ++it)
+        order.emplace_back(it->first, it->second.get());
+    for (const auto& [id, job] : order) {
+        if (!job->paused || job->outcome.status != Status::Running)
+            continue;
+        if (cap_->WaitMs(SpeedCap::Clock::now()) > 0)
+            return;
+        // libcurl hands over the piece it kept at once; the body callback
+        // may pause the request again, or end it.
+        job->paused = false;
+        const CURLcode code = curl_easy_pause(job->easy, CURLPAUSE_CONT);
+        if (code != CURLE_OK)
+            Complete(*job, code);
+        else if (!job->paused)
+            turn_ = id;
+    }
+}
+
+int Transfers::SleepMs(int timeoutMs) {
+    if (!cap_)
+        return timeoutMs;
+    for (const auto& [id, job] : jobs_) {
+        if (job->paused && job->outcome.status == Status::Running)
+            return std::min(timeoutMs, cap_->WaitMs(SpeedCap::Clock::now()));
+    }
+    return timeoutMs;
 }
 
 bool Transfers::Taken(Job& job) {

@@ -87,7 +87,12 @@ struct Options {
     // Certificates to trust for HTTPS instead of the system's store ("" for the
     // system's). The certificate and the host name are always verified.
     std::string caFile;
+    // The most bytes per second the bodies of all requests together may
+    // arrive at; 0 for no cap.
+    std::int64_t bytesPerSecond = 0;
 };
+
+class SpeedCap;
 
 class Transfers {
   public:
@@ -106,7 +111,8 @@ class Transfers {
     int Start(Request request);
 
     // Moves every request forward, sleeping at most timeoutMs for the network
-    // when nothing is to be done at once.
+    // (or until the speed cap lets a paused request go on) when nothing is to
+    // be done at once.
     void Wait(int timeoutMs);
 
     // True while request id runs.
@@ -129,8 +135,15 @@ class Transfers {
     // Ends a job whose kept bytes are the whole file when they hash to the
     // file's SHA-256; otherwise starts its file afresh. True when it ended.
     bool Taken(Job& job);
+    // Lets requests paused by the speed cap go on while it allows, taking
+    // turns: the first asked is the one after the last that went on.
+    void Resume();
+    // timeoutMs, or less when a paused request may go on sooner.
+    int SleepMs(int timeoutMs);
 
     Options options_;
+    std::unique_ptr<SpeedCap> cap_; // with options_.bytesPerSecond only
+    int turn_ = 0;                  // the request that last went on after a pause
     CURLM* multi_;
     int next_ = 1;
     std::map<int, std::unique_ptr<Job>> jobs_;

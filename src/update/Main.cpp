@@ -235,7 +235,8 @@ void Run(const ProfileSections& installed, bool hasInstalled) {
 
     // The update server first, then each mirror in turn, until one offers an
     // update this updater accepts; every file then comes from that one.
-    Inet = std::make_unique<transfer::Transfers>(transfer::Options{TimeoutSeconds, CaFile});
+    Inet =
+        std::make_unique<transfer::Transfers>(transfer::Options{TimeoutSeconds, CaFile, LimitRate});
     const QStringList servers = ConfiguredServerUrls();
     std::optional<Offer> offer;
     std::optional<UpdateFailure> failed; // of the first server that answered

@@ -58,6 +58,9 @@ inline int RetryPauseMs = 1000;
 inline int NewsSeconds = 10;
 // Certificates to trust for HTTPS instead of the system's store; tests set it.
 inline std::string CaFile;
+// The most bytes per second the whole update may arrive at (0: no cap), from
+// --limit-rate or QUELMOR_LIMIT_RATE; every transfer of the run shares it.
+inline std::int64_t LimitRate = 0;
 // The minisign public key the server manifest must be signed with ("" for
 // none): built in, or set by tests.
 inline QString PublicKey;
