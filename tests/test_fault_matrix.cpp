@@ -338,9 +338,9 @@ TEST_P(FaultMatrix, KeepsThePromises) {
         const QString told = told_.constFirst();
         EXPECT_TRUE(told.startsWith(CaptionsOf("L3").value(CaptionsOf("L3").size() - 1) + ' '))
             << told.toStdString();
-        static const QRegularExpression advice(
-            "([Tt]ry again|tell the studio|Free .* then start again|Close the game|Start the "
-            "updater again|Ask the studio|log in)");
+        static const QRegularExpression advice("([Tt]ry again|tell the studio|Check the |Free .* "
+                                               "then start again|Close the game|Start the "
+                                               "updater again|Ask the studio|log in)");
         static const QRegularExpression technical(
             "[0-9A-Fa-f]{8}|SSL|curl|info\\.ini|SHA|answered|[Kk]ey id");
         EXPECT_TRUE(advice.match(told).hasMatch()) << told.toStdString();
@@ -532,7 +532,8 @@ INSTANTIATE_TEST_SUITE_P(
               "server!"},
         Fault{"ThroughAProxyAskingForDigest", ThroughProxy("player:secret"), ""},
         Fault{"ProxyRefusesTheCredentials", ThroughProxy("player:wrong"),
-              "Could not download info.ini: the server answered 407"},
+              "Could not download info.ini: the server answered 407 => The network's proxy refused "
+              "the login."},
         Fault{"RedirectFromHttpsToHttp", OverHttps("127.0.0.1", "ca", true),
               "Could not download info.ini: the server sent the request to an address the "
               "updater does not follow",

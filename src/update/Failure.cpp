@@ -23,6 +23,11 @@ ForPlayer ForPlayer::ServerBusy() {
     return {QStringLiteral("The update server is busy."),
             QStringLiteral("Try again in a few minutes.")};
 }
+ForPlayer ForPlayer::ProxyLogin() {
+    return {QStringLiteral("The network's proxy refused the login."),
+            QStringLiteral("Check the proxy's user name and password, or ask the network's "
+                           "administrator.")};
+}
 ForPlayer ForPlayer::ConnectionLost() {
     return {QStringLiteral("The connection to the update server broke off."),
             QStringLiteral("Check your internet connection and try again; what arrived is kept.")};

@@ -20,6 +20,7 @@ struct ForPlayer {
     static ForPlayer Unknown();
     static ForPlayer ServerBroken();
     static ForPlayer ServerBusy();
+    static ForPlayer ProxyLogin();
     static ForPlayer ConnectionLost();
     static ForPlayer Untrusted();
     static ForPlayer DamagedFile();

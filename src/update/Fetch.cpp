@@ -125,6 +125,8 @@ ForPlayer ForPlayerOf(const transfer::Outcome& outcome) {
         return ForPlayer::Untrusted();
     if (outcome.unwritable)
         return ForPlayer::NotWritable();
+    if (outcome.httpStatus == 407)
+        return ForPlayer::ProxyLogin();
     if (outcome.httpStatus == 429 || outcome.httpStatus == 503)
         return ForPlayer::ServerBusy();
     if (outcome.httpStatus < 300 && outcome.transient)
