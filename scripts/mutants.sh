@@ -59,7 +59,7 @@ faults=(
   'publisher-reuses-a-version|src/publish/Plan.cpp|s/\} else if \(first != nullptr\) \{/} else if (false) {/'
   'mirror-never-tried|src/update/Main.cpp|s/i < servers.size\(\) && !offer/i < 1 \&\& !offer/'
   'last-mirror-failure-reported|src/update/Main.cpp|s/if \(!failed\)\n\s*failed = failure;/failed = failure;/'
-  'mirror-not-announced|src/update/Main.cpp|s/Window.SetL3\(QStringLiteral\("Trying mirror %1 of %2..."\)/WriteError(QStringLiteral("Trying mirror %1 of %2...")/'
+  'mirror-not-announced|src/update/Main.cpp|s/Window.SetL3\(\s*QStringLiteral\("Trying mirror/WriteError(QStringLiteral("Trying mirror/'
   'player-told-the-technical-text|src/update/Main.cpp|s/Window.ReportFailure\(failure.player\(\).text\(\), /Window.ReportFailure(failure.message(), /'
   'damaged-file-told-as-a-broken-server|src/update/Fetch.cpp|s/return ForPlayer::DamagedFile\(\);/return ForPlayer::ServerBroken();/'
   'untrusted-server-told-as-a-broken-one|src/transfer/Answer.cpp|s/(not trusted \(" \+ detail \+ "\)";\n\s*transient = false;\n)\s*job.outcome.untrusted = true;\n/$1/'
