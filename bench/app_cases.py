@@ -269,6 +269,33 @@ def ratecap(bench):
     bench.row(case, "connections seen by the server", connections, "", fmt="{:.0f}")
 
 
+# -------- The update server drops every packet; a mirror serves the update.
+def mirror(bench):
+    runs = bench.args.runs
+    count, size = 4, MIB
+    server = bench.case_folder("mirror") / "server"
+    entries = make_files(server, "Mirrored", count, size, 7)
+    bench.write_manifest(server / "info.ini", "2.0", entries)
+    bench.serve(server)
+    bench.use_port(BACKEND_PORT)  # the mirror's port; the update server's is the black hole
+    stop = "Update Complete!"
+    times = []
+    with BlackHole(bench.port):
+        check_hole(bench.base_url + "news.txt")
+        for run in range(runs):
+            bench.log(f"mirror behind a server dropping every packet: run {run + 1} of {runs}")
+            access = Log(bench.server.access_log)
+            result = bench.app(None, stop, updater=bench.mirror_app, timeout=120)
+            check_update(bench, result, access, entries, size)
+            if "Trying mirror 1 of 1..." not in result["output"]:
+                raise RunFailed("the updater did not say it tried the mirror")
+            times.append(result["stop"])
+    median, _ = bench.row("Mirror (the update server dropping every packet, 4 x 1 MiB)",
+                          f"process start to \"{stop}\" from the mirror", times, " s", None,
+                          "< 15 s")
+    bench.rows[-1]["result"] = "PASS" if median < 15.0 else "FAIL"
+
+
 # -------- Footprint: the executable's size and the memory after the 2,000-file update.
 def footprint(bench):
     bench.text_row("Footprint", "executable size (release build)",

@@ -38,6 +38,10 @@ MINIMAL = WORK / "minimal_qt" / "minimal_qt"
 BUILT_SIGNED_APP = WORK / "signed" / "Quelmor"
 SIGNED_APP = WORK / "Quelmor-signed"
 KEYS = WORK / "keys"
+# The updater built with a mirror on the port the server moves to behind the
+# proxy or the black hole, copied the same way.
+BUILT_MIRROR_APP = WORK / "mirror" / "Quelmor"
+MIRROR_APP = WORK / "Quelmor-mirror"
 SIGNATURE_TIMER = WORK / "signature" / "signature_timer"
 PORT = 4444
 BASE_URL = f"http://127.0.0.1:{PORT}/Quelmor/"
@@ -53,6 +57,7 @@ CASES = {
     "newsline": app_cases.newsline,
     "tinymax": app_cases.tinymax,
     "blackhole": app_cases.blackhole,
+    "mirror": app_cases.mirror,
     "latency": transfer_cases.latency,
     "cut": transfer_cases.cut,
     "ratecap": app_cases.ratecap,
@@ -71,6 +76,7 @@ class Bench:
         self.work = WORK
         self.app_path = APP
         self.signed_app = SIGNED_APP
+        self.mirror_app = MIRROR_APP
         self.keys = KEYS
         self.signature_timer = SIGNATURE_TIMER
         self.minimal = MINIMAL
@@ -249,6 +255,8 @@ def main():
     needs = [built, MINIMAL]
     if "signature" in args.cases:
         needs += [BUILT_SIGNED_APP, SIGNATURE_TIMER, KEYS / "quelmor.pub", KEYS / "quelmor.key"]
+    if "mirror" in args.cases:
+        needs.append(BUILT_MIRROR_APP)
     for needed in needs:
         if not needed.exists():
             sys.exit(f"{needed} is missing: run bench/run.sh")
@@ -257,6 +265,9 @@ def main():
     if "signature" in args.cases:
         public_key = (KEYS / "quelmor.pub").read_text().splitlines()[1]
         copies.append((BUILT_SIGNED_APP, SIGNED_APP, [BASE_URL, public_key]))
+    if "mirror" in args.cases:
+        copies.append((BUILT_MIRROR_APP, MIRROR_APP,
+                       [BASE_URL, f"http://127.0.0.1:{transfer_cases.BACKEND_PORT}/Quelmor/"]))
     for source, copy, texts in copies:
         shutil.copy2(source, copy)
         # The server address and the key are compiled in, as UTF-16 (a QString

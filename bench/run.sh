@@ -49,6 +49,12 @@ cmake -S . -B build/bench/signed -G Ninja -DCMAKE_BUILD_TYPE=Release \
   -DCMAKE_CXX_COMPILER="$compiler" -DQUELMOR_SERVER_HOST=127.0.0.1 -DQUELMOR_BUILD_TESTS=OFF \
   -DQUELMOR_PUBLIC_KEY="$(sed -n 2p "$keys/quelmor.pub")" >/dev/null
 cmake --build build/bench/signed --target Quelmor -j 2
+# The updater with a mirror where the server moves when the update server's
+# port becomes a black hole (the mirror case).
+cmake -S . -B build/bench/mirror -G Ninja -DCMAKE_BUILD_TYPE=Release \
+  -DCMAKE_CXX_COMPILER="$compiler" -DQUELMOR_SERVER_HOST=127.0.0.1 -DQUELMOR_BUILD_TESTS=OFF \
+  -DQUELMOR_MIRROR_URLS=http://127.0.0.1:4446/Quelmor/ >/dev/null
+cmake --build build/bench/mirror --target Quelmor -j 2
 cmake -S bench/signature -B build/bench/signature -G Ninja -DCMAKE_BUILD_TYPE=Release \
   -DCMAKE_CXX_COMPILER="$compiler" >/dev/null
 cmake --build build/bench/signature -j 2

@@ -10,7 +10,7 @@ packages=(
   libcurl4-openssl-dev libssl-dev libsodium-dev minisign openssl
   xvfb xauth xdotool x11-utils imagemagick
   nginx-light curl iproute2
-  patchelf python3 util-linux zip unzip
+  patchelf python3 util-linux zip unzip gdb
   clang libclang-rt-14-dev
   fonts-dejavu-core fonts-wine
 )

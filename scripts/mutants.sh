@@ -57,7 +57,7 @@ faults=(
   'signed-manifest-without-release-accepted|src/update/Main.cpp|s/if \(offered < 0 && current >= 0 && !PublicKey.isEmpty\(\)\)/if (false)/'
   'publisher-takes-a-copy-cut-short|src/publish/FileBytes.cpp|s/if \(!out.flush\(\) \|\| out.size\(\) != copied.size\)/if (false)/'
   'publisher-reuses-a-version|src/publish/Plan.cpp|s/\} else if \(first != nullptr\) \{/} else if (false) {/'
-  'mirror-never-tried|src/update/Main.cpp|s/i < servers.size\(\) && !offer/i < 1 \&\& !offer/'
+  'mirror-never-tried|src/update/Main.cpp|s/for \(qsizetype i = 0; i < servers.size\(\); \+\+i\)/for (qsizetype i = 0; i < 1; ++i)/'
   'last-mirror-failure-reported|src/update/Main.cpp|s/if \(!failed\)\n\s*failed = failure;/failed = failure;/'
   'mirror-not-announced|src/update/Main.cpp|s/Window.SetL3\(\s*QStringLiteral\("Trying mirror/WriteError(QStringLiteral("Trying mirror/'
   'player-told-the-technical-text|src/update/Main.cpp|s/Window.ReportFailure\(failure.player\(\).text\(\), /Window.ReportFailure(failure.message(), /'

@@ -292,6 +292,11 @@ play_until() {
     sleep 0.1
   done
   sed 's/^/updater: /' "$work/$name.out" "$work/$name.err" >&2
+  # Where a stuck updater waits, for whoever reads the log.
+  for pid in $(pgrep -f '^\./Quelmor'); do
+    echo "== process $pid: state $(awk '{print $3}' "/proc/$pid/stat")" >&2
+    gdb -batch -p "$pid" -ex 'thread apply all bt' >&2 2>&1 || true
+  done
   fail "the bundled updater ($name) did not print \"$line\""
 }
 # Clicks the label whose centre is at ($2, $3) in the updater's window, after
@@ -402,7 +407,7 @@ updater_pid=""
 
 say "9. Windows"
 scripts/bundle-windows.sh -DQUELMOR_SERVER_URL=https://127.0.0.1/Quelmor/ -DQUELMOR_PUBLIC_KEY="$(sed -n 2p ~/quelmor-keys/quelmor.pub)"
-unzip -Z1 build/bundle/quelmor-player-*-windows-x86_64.zip | grep -qx 'platforms/qwindows.dll' ||
+unzip -Z1 build/bundle/quelmor-player-*-windows-x86_64.zip | grep -x 'platforms/qwindows.dll' >/dev/null ||
   fail "the Windows zip holds no platforms/qwindows.dll"
 WINEPREFIX="$work/wineprefix" WINEDEBUG=-all wine build/bundle/Quelmor-windows/Quelmor.exe --version |
   tr -d '\r' >"$work/version-windows.txt"

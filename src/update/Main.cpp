@@ -227,28 +227,23 @@ Offer AskServer(const ProfileSections& installed) {
     return offer;
 }
 
-// Steps from the news to the end of the update: everything that talks to the
-// server or writes into the game folder.
-void Run(const ProfileSections& installed, bool hasInstalled) {
-    if (!OwnName.isEmpty())
-        QFile::remove(OldUpdaterPath()); // the updater a new one replaced
-
-    // The update server first, then each mirror in turn, until one offers an
-    // update this updater accepts; every file then comes from that one.
-    Inet =
-        std::make_unique<transfer::Transfers>(transfer::Options{TimeoutSeconds, CaFile, LimitRate});
+// Asks the update server and then each mirror in turn (AskServer) until one
+// offers an update this updater accepts, and returns it: every file then
+// comes from that server, ServerUrl. Returns nothing when no server answered
+// at all (the game is then played as it is); throws the failure of the first
+// server that answered when none offers an update.
+std::optional<Offer> AskServers(const ProfileSections& installed) {
     const QStringList servers = ConfiguredServerUrls();
-    std::optional<Offer> offer;
     std::optional<UpdateFailure> failed; // of the first server that answered
     std::optional<NotReached> away;      // the first server that did not
-    for (qsizetype i = 0; i < servers.size() && !offer; ++i) {
+    for (qsizetype i = 0; i < servers.size(); ++i) {
         ServerUrl = servers[i];
         if (i > 0)
             Window.SetL3(
                 QStringLiteral("Trying mirror %1 of %2...").arg(i).arg(servers.size() - 1));
         QString why;
         try {
-            offer = AskServer(installed);
+            return AskServer(installed);
         } catch (const NotReached& notReached) {
             why = ProblemOf(notReached.name, notReached.outcome);
             if (!away)
@@ -258,16 +253,29 @@ void Run(const ProfileSections& installed, bool hasInstalled) {
             if (!failed)
                 failed = failure;
         }
-        if (!offer && i + 1 < servers.size())
+        if (i + 1 < servers.size())
             WriteError(QStringLiteral("%1 (%2); trying the mirror %3.")
                            .arg(why, ServerUrl, servers[i + 1]));
     }
-    if (!offer && failed)
+    if (failed)
         throw *failed;
+    PlayWithoutUpdate(QStringLiteral("Cannot reach the update server!"),
+                      QString::fromStdString(away->outcome.brief),
+                      ProblemOf(away->name, away->outcome));
+    return std::nullopt;
+}
+
+// Steps from the news to the end of the update: everything that talks to the
+// server or writes into the game folder.
+void Run(const ProfileSections& installed, bool hasInstalled) {
+    if (!OwnName.isEmpty())
+        QFile::remove(OldUpdaterPath()); // the updater a new one replaced
+
+    Inet =
+        std::make_unique<transfer::Transfers>(transfer::Options{TimeoutSeconds, CaFile, LimitRate});
+    const std::optional<Offer> offer = AskServers(installed);
     if (!offer)
-        return PlayWithoutUpdate(QStringLiteral("Cannot reach the update server!"),
-                                 QString::fromStdString(away->outcome.brief),
-                                 ProblemOf(away->name, away->outcome));
+        return; // no server answered: the game is played as it is
     const QByteArray& manifest = offer->manifest;
     const ProfileSections& server = offer->server;
 
