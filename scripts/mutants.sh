@@ -63,6 +63,7 @@ faults=(
   'player-told-the-technical-text|src/update/Main.cpp|s/Window.ReportFailure\(failure.player\(\).text\(\), /Window.ReportFailure(failure.message(), /'
   'damaged-file-told-as-a-broken-server|src/update/Fetch.cpp|s/return ForPlayer::DamagedFile\(\);/return ForPlayer::ServerBroken();/'
   'untrusted-server-told-as-a-broken-one|src/transfer/Answer.cpp|s/(not trusted \(" \+ detail \+ "\)";\n\s*transient = false;\n)\s*job.outcome.untrusted = true;\n/$1/'
+  'proxy-login-told-as-a-broken-server|src/update/Fetch.cpp|s/if \(outcome.httpStatus == 407\)/if (outcome.httpStatus == 0 \&\& false)/'
   'advice-left-out|src/update/Failure.h|s/return what \+ u. . \+ todo;/return what;/'
   'publisher-follows-links|src/publish/Scan.cpp|s/it->symlink_status\(error\).type\(\);\n(\s*if \(error\)\n\s*break;)/it->status(error).type();\n$1/'
   'publisher-takes-the-part-folder-name|src/publish/Names.cpp|s/\{"\.quelmor-partial", "[^}]*\},//'

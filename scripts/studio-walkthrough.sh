@@ -297,6 +297,8 @@ play_until() {
     echo "== process $pid: state $(awk '{print $3}' "/proc/$pid/stat")" >&2
     gdb -batch -p "$pid" -ex 'thread apply all bt' >&2 2>&1 || true
   done
+  echo "== Xvfb $xvfb_pid: state $(awk '{print $3}' "/proc/$xvfb_pid/stat" 2>/dev/null)" >&2
+  gdb -batch -p "$xvfb_pid" -ex 'thread apply all bt' >&2 2>&1 || true
   fail "the bundled updater ($name) did not print \"$line\""
 }
 # Clicks the label whose centre is at ($2, $3) in the updater's window, after
