@@ -413,6 +413,7 @@ unzip -Z1 build/bundle/quelmor-player-*-windows-x86_64.zip | grep -x 'platforms/
   fail "the Windows zip holds no platforms/qwindows.dll"
 WINEPREFIX="$work/wineprefix" WINEDEBUG=-all wine build/bundle/Quelmor-windows/Quelmor.exe --version |
   tr -d '\r' >"$work/version-windows.txt"
+WINEPREFIX="$work/wineprefix" wineserver -w # nothing of Wine outlives the walk-through
 printf 'Quelmor Auto Updater 1.00\nUpdate server: https://127.0.0.1/Quelmor/\nSigning key: %s\n' \
   "$(sed -n '1s/^untrusted comment: minisign public key //p' ~/quelmor-keys/quelmor.pub)" |
   diff - "$work/version-windows.txt" || fail "Quelmor.exe --version does not name the server and the key"
