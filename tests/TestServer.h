@@ -121,14 +121,13 @@ class TestServer {
         }
         const std::string name = path.rfind("/Quelmor/", 0) == 0 ? path.substr(9) : "";
         Handler handler;
-        File file{"", {.status = 404}}; // for a file the server does not have
-        bool known = false;
+        File file;
         {
             std::lock_guard lock(mutex_);
             requests_.push_back(path);
             handler = handlers_.count(name) ? handlers_[name] : nullptr;
-            known = files_.count(name) != 0;
-            file = known ? files_[name] : file;
+            // A file the server does not have is answered 404.
+            file = files_.try_emplace(name, File{"", {.status = 404}}).first->second;
         }
         if (handler)
             return handler(request, response);
@@ -147,8 +146,8 @@ class TestServer {
         if (range.rfind("bytes=", 0) == 0 && range.back() == '-' && !serving.ignoreRange &&
             (ifRange.empty() || ifRange == serving.etag))
             first = std::stoul(range.substr(6));
-        bool failing = !known;
-        if (known) {
+        bool failing = false;
+        {
             std::lock_guard lock(mutex_);
             Serving& left = files_[name].serving;
             failing = serving.status != 0 && left.times-- > 0;

@@ -57,6 +57,17 @@ inline QStringList Tree(const QString& folder) {
     return files;
 }
 
+// The manifest with the sizes and the SHA-256s of the bytes of entries 1, 2, ...
+inline std::string Sized(const std::string& manifest, const std::vector<std::string>& sizes,
+                         const std::vector<std::string>& bytes = {}) {
+    std::string text = manifest;
+    for (std::size_t i = 0; i < sizes.size(); ++i)
+        text += "FileSize" + std::to_string(i + 1) + "=" + sizes[i] + "\r\n";
+    for (std::size_t i = 0; i < bytes.size(); ++i)
+        text += "FileSha256" + std::to_string(i + 1) + "=" + Sha256Of(bytes[i]) + "\r\n";
+    return text;
+}
+
 class UpdaterTest : public ::testing::Test {
   public:
     void SetUp() override {
@@ -116,10 +127,9 @@ class UpdaterTest : public ::testing::Test {
     // The captions one control received, in order.
     QStringList CaptionsOf(const QString& control) const {
         QStringList texts;
-        for (const QString& entry : captions_) {
+        for (const QString& entry : captions_)
             if (entry.startsWith(control + QLatin1Char('=')))
                 texts << entry.mid(control.size() + 1);
-        }
         return texts;
     }
 

@@ -172,17 +172,6 @@ Arrange ExitWhileWaitingFor(const std::string& name) {
     };
 }
 
-// The manifest with the sizes and the SHA-256s of the bytes of entries 1, 2, ...
-std::string Sized(const std::string& manifest, const std::vector<std::string>& sizes,
-                  const std::vector<std::string>& bytes = {}) {
-    std::string text = manifest;
-    for (std::size_t i = 0; i < sizes.size(); ++i)
-        text += "FileSize" + std::to_string(i + 1) + "=" + sizes[i] + "\r\n";
-    for (std::size_t i = 0; i < bytes.size(); ++i)
-        text += "FileSha256" + std::to_string(i + 1) + "=" + Sha256Of(bytes[i]) + "\r\n";
-    return text;
-}
-
 // Leaves a killed run's part of game.dat (`size` bytes of BigGame, then "z")
 // and its record (keptEtag, whole); the server has BigGame with ETag etag.
 Arrange Kept(std::size_t size, const std::string& keptEtag, std::size_t whole,
@@ -593,8 +582,6 @@ INSTANTIATE_TEST_SUITE_P(
               "lists 2000000000 files"},
         Fault{"NoVersionSection", Put("info.ini", "[FILES]\r\nFileName1=game.dat\r\n"),
               "is not an update"},
-        Fault{"ReplayedOlderRelease", Releases(42, 41),
-              "The server offers release 41, older than the installed 42"},
         Fault{"SameRelease", Releases(10, 10), ""},
         Fault{"TamperedFile",
               Put("info.ini", Offered + "FileSha2561=" + Sha256Of("other") + "\r\n"),

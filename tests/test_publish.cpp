@@ -274,8 +274,6 @@ TEST_F(PublishTest, RefusalsNameTheFilesAndChangeNothing) {
         unusable = !MakeLink(target, path);
     };
     const Refusal table[] = {
-        {"1", "Temp.ini: temp.ini at the top of the game folder is one of the updater's own names",
-         [&] { Release("Temp.ini"); }},
         {"1", "quelmor.old/a: it needs a folder named Quelmor.old at the top of the game folder",
          [&] { Release("quelmor.old/a"); }},
         {"1", "data/a.dat and maps/a.dat have the same name on the server",

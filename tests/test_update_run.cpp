@@ -132,13 +132,10 @@ TEST_F(UpdateRun, WithoutAServerAddressNothingIsRequested) {
 }
 
 TEST_F(UpdateRun, RepairFetchesWhatIsMissingOrDamagedAndNothingElse) {
-    std::string manifest = Manifest("1", "3", {"a.dat|1", "b.dat|1", "c.dat|1|sub"});
-    for (const char* n : {"1", "2", "3"}) {
-        const std::string bytes(1, char('A' + n[0] - '1'));
-        manifest +=
-            "FileSize" + std::string(n) + "=1\r\nFileSha256" + n + "=" + Sha256Of(bytes) + "\r\n";
-        server_.Put(std::string(1, char('a' + n[0] - '1')) + ".dat", bytes);
-    }
+    const std::string manifest = Sized(Manifest("1", "3", {"a.dat|1", "b.dat|1", "c.dat|1|sub"}),
+                                       {"1", "1", "1"}, {"A", "B", "C"});
+    for (const char* name : {"a", "b", "c"})
+        server_.Put(name + std::string(".dat"), QString(name).toUpper().toStdString());
     Write("info.ini", manifest);
     Write("a.dat", "A");
     Write("b.dat", "X"); // damaged; sub/c.dat is missing
