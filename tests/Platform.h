@@ -1,6 +1,6 @@
 #pragma once
-// What the tests ask of the system they run on: Linux, Windows, or Windows as
-// Wine offers it.
+// What the tests ask of the system they run on (Linux, Windows, or Windows as
+// Wine offers it), and reading and writing files.
 
 #include <QDir>
 #include <QFile>
@@ -16,7 +16,24 @@
 #include <unistd.h>
 #endif
 
+#include <gtest/gtest.h>
+#include <string>
+
 #include "update/Paths.h"
+
+// Writes bytes to the file at path, making its folder.
+inline void WriteFile(const QString& path, const std::string& bytes) {
+    QDir().mkpath(QFileInfo(path).path());
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly)) << path.toStdString();
+    file.write(bytes.data(), static_cast<qint64>(bytes.size()));
+}
+
+// The bytes of the file at path; "<missing>" when it cannot be read.
+inline std::string ReadFile(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll().toStdString() : "<missing>";
+}
 
 // True when the tests run as the superuser, who writes anywhere.
 inline bool IsSuperuser() {

@@ -1,8 +1,7 @@
 #pragma once
-// An HTTP(S) server on 127.0.0.1 for the tests, in a thread of its own. It
-// serves files under "/Quelmor/" as a static file server does (ETag, Range,
-// If-Range) and can be told to misbehave for single paths. It also stands as
-// a forward proxy in front of itself, asking for a login when told to.
+// An HTTP(S) server on 127.0.0.1 in a thread of its own: serves "/Quelmor/" as a
+// static file server (ETag, Range, If-Range), misbehaves per path when told, and
+// stands as a forward proxy in front of itself.
 
 #include <httplib.h>
 
@@ -39,8 +38,7 @@ class TestServer {
   public:
     using Handler = std::function<void(const httplib::Request&, httplib::Response&)>;
 
-    // Listens on port (a free one for 0); with a certificate and its key (PEM
-    // files) it speaks HTTPS. Throws std::runtime_error when it cannot listen.
+    // Listens on port (0: any free one), with HTTPS given PEM files; throws when it cannot.
     explicit TestServer(int port = 0, const std::string& certificate = {},
                         const std::string& key = {})
         : secure_(!certificate.empty()) {
@@ -61,8 +59,7 @@ class TestServer {
         thread_.join();
     }
 
-    // "http://127.0.0.1:<port>/Quelmor/", or "https://localhost:<port>/Quelmor/"
-    // (Windows checks a certificate by the host's name only).
+    // The base URL; HTTPS by "localhost", as Windows checks a certificate by name only.
     QString baseUrl() const {
         return QStringLiteral("%1:%2/Quelmor/")
             .arg(secure_ ? "https://localhost" : "http://127.0.0.1")
@@ -82,9 +79,7 @@ class TestServer {
         std::lock_guard lock(mutex_);
         handlers_[name] = std::move(handler);
     }
-    // Requests for a whole URL ("GET http://host/Quelmor/x", as a proxy gets
-    // them) must from now on log in by Digest as user with password, or are
-    // answered 407.
+    // Proxy requests ("GET http://host/...") must log in by Digest, else get 407.
     void RequireProxyLogin(const std::string& user, const std::string& password) {
         std::lock_guard lock(mutex_);
         proxyLogin_ = user + ":x:" + password;
@@ -126,14 +121,13 @@ class TestServer {
         }
         const std::string name = path.rfind("/Quelmor/", 0) == 0 ? path.substr(9) : "";
         Handler handler;
-        File file{"", {.status = 404}}; // for a file the server does not have
-        bool known = false;
+        File file;
         {
             std::lock_guard lock(mutex_);
             requests_.push_back(path);
             handler = handlers_.count(name) ? handlers_[name] : nullptr;
-            known = files_.count(name) != 0;
-            file = known ? files_[name] : file;
+            // A file the server does not have is answered 404.
+            file = files_.try_emplace(name, File{"", {.status = 404}}).first->second;
         }
         if (handler)
             return handler(request, response);
@@ -152,8 +146,8 @@ class TestServer {
         if (range.rfind("bytes=", 0) == 0 && range.back() == '-' && !serving.ignoreRange &&
             (ifRange.empty() || ifRange == serving.etag))
             first = std::stoul(range.substr(6));
-        bool failing = !known;
-        if (known) {
+        bool failing = false;
+        {
             std::lock_guard lock(mutex_);
             Serving& left = files_[name].serving;
             failing = serving.status != 0 && left.times-- > 0;
@@ -197,8 +191,7 @@ class TestServer {
             });
     }
 
-    // True when no proxy login is asked for, or the request logs in as asked
-    // by Digest without "qop" (as RFC 2069 has it).
+    // No login asked for, or a Digest login without "qop" (RFC 2069) that holds.
     bool ProxyLoginHolds(const httplib::Request& request) const {
         std::lock_guard lock(mutex_);
         const std::string given = request.get_header_value("Proxy-Authorization");

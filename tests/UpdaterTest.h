@@ -1,7 +1,6 @@
 #pragma once
-// The world of an update run: a game folder in a temporary directory beside a
-// sentinel folder no run may touch, a test server on loopback and the real
-// window (offscreen), whose captions are logged in order.
+// An update run's world: a game folder beside a sentinel folder no run may touch,
+// a test server on loopback and the real window offscreen, its captions logged.
 
 #include <gtest/gtest.h>
 
@@ -26,8 +25,7 @@ inline void PrintTo(const QString& text, std::ostream* out) {
     *out << '"' << text.toStdString() << '"';
 }
 
-// The text of a manifest with the given version, "Max" and entries, each
-// "FileName|FileVersion|FilePath" (the path may be left out).
+// A manifest with version, "Max" and entries "FileName|FileVersion[|FilePath]".
 inline std::string Manifest(const std::string& version, const std::string& max,
                             const std::vector<std::string>& entries) {
     std::string text = "[VERSION]\r\nVersion=" + version + "\r\nMax=" + max + "\r\n[FILES]\r\n";
@@ -48,20 +46,6 @@ inline std::string Sha256Of(const std::string& bytes) {
         .toStdString();
 }
 
-// Writes bytes to the file at path, making its folder.
-inline void WriteFile(const QString& path, const std::string& bytes) {
-    QDir().mkpath(QFileInfo(path).path());
-    QFile file(path);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly)) << path.toStdString();
-    file.write(bytes.data(), static_cast<qint64>(bytes.size()));
-}
-
-// The bytes of the file at path; "<missing>" when it cannot be read.
-inline std::string ReadFile(const QString& path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll().toStdString() : "<missing>";
-}
-
 // Every file below folder (hidden ones too), relative to it, sorted.
 inline QStringList Tree(const QString& folder) {
     QStringList files;
@@ -71,6 +55,17 @@ inline QStringList Tree(const QString& folder) {
         files << QDir(folder).relativeFilePath(it.next());
     files.sort();
     return files;
+}
+
+// The manifest with the sizes and the SHA-256s of the bytes of entries 1, 2, ...
+inline std::string Sized(const std::string& manifest, const std::vector<std::string>& sizes,
+                         const std::vector<std::string>& bytes = {}) {
+    std::string text = manifest;
+    for (std::size_t i = 0; i < sizes.size(); ++i)
+        text += "FileSize" + std::to_string(i + 1) + "=" + sizes[i] + "\r\n";
+    for (std::size_t i = 0; i < bytes.size(); ++i)
+        text += "FileSha256" + std::to_string(i + 1) + "=" + Sha256Of(bytes[i]) + "\r\n";
+    return text;
 }
 
 class UpdaterTest : public ::testing::Test {
@@ -114,9 +109,8 @@ class UpdaterTest : public ::testing::Test {
     std::string Read(const QString& name) const { return ReadFile(Path(name)); }
     QStringList Tree() const { return ::Tree(game_); }
 
-    // Runs the start-up procedure; "" when it ends normally or offline,
-    // "<exit>" after "Exit", "<running>" when another updater runs, else the
-    // message of the failed update.
+    // Runs the update: "" when it ends normally or offline, "<exit>" after "Exit",
+    // "<running>" when another updater runs, else the failure's message.
     QString RunMain() {
         try {
             modUpdate::Main();
@@ -133,10 +127,9 @@ class UpdaterTest : public ::testing::Test {
     // The captions one control received, in order.
     QStringList CaptionsOf(const QString& control) const {
         QStringList texts;
-        for (const QString& entry : captions_) {
+        for (const QString& entry : captions_)
             if (entry.startsWith(control + QLatin1Char('=')))
                 texts << entry.mid(control.size() + 1);
-        }
         return texts;
     }
 

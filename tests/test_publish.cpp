@@ -1,6 +1,5 @@
-// quelmor-publish against the real updater: releases published into a server
-// folder, served on loopback and fetched into a game folder; refusals that
-// leave the server folder as it was; checks of broken server folders.
+// quelmor-publish against the real updater: releases published, served and fetched;
+// refusals that change nothing; checks of broken server folders.
 #include "UpdaterTest.h"
 
 #include <QProcess>
@@ -42,8 +41,7 @@ class PublishTest : public UpdaterTest {
         ASSERT_TRUE(release_.isValid() && hosting_.isValid());
         ASSERT_EQ(Tool({"keygen", hosting_.filePath("keys")}).status, 0);
     }
-    // Puts a file into the release tree, or files (separated by blanks) that
-    // hold their own names; or takes one out.
+    // Puts a file into the release, or files (separated by blanks) holding their names.
     void Release(const QString& name, const std::string& bytes) {
         WriteFile(release_.filePath(name), bytes);
     }
@@ -74,8 +72,7 @@ class PublishTest : public UpdaterTest {
                 text += line.toStdString() + "\r\n";
         return text;
     }
-    // Serves every file of the server folder flat, news.txt as the news, and
-    // runs the updater; the requests it made.
+    // Serves the server folder and runs the updater; the requests it made, sorted.
     std::vector<std::string> Update() {
         for (const QString& name : ::Tree(Server()))
             server_.Put(name == "news.txt" ? "/news.txt" : name.toStdString(), ServerFile(name));
@@ -85,6 +82,12 @@ class PublishTest : public UpdaterTest {
         asked.erase(asked.begin(), asked.begin() + static_cast<std::ptrdiff_t>(before));
         std::sort(asked.begin(), asked.end());
         return asked;
+    }
+
+    // Every line is in the tool's output.
+    static void ExpectSaid(const ToolRun& run, std::initializer_list<const char*> lines) {
+        for (const char* line : lines)
+            EXPECT_TRUE(run.out.contains(line)) << line << "\n" << run.out.toStdString();
     }
 
     QTemporaryDir release_, hosting_;
@@ -100,11 +103,10 @@ TEST_F(PublishTest, ReleasesReachTheGameFolderThroughTheUpdater) {
     WriteFile(news, "\uFEFFCaf\u00e9");
     ToolRun first = PublishAs("1.0", {"--news", news});
     ASSERT_EQ(first.status, 0) << first.err.toStdString();
-    for (const char* line : {"Published version 1.0, release 1, to", "Added: 5",
-                             "Left out: 2\n  (system and version-control files players never "
-                             "need)\n  .git/\n  maps/Thumbs.db\n",
-                             "Copied to the server: 5 file(s), news.txt"})
-        EXPECT_TRUE(first.out.contains(line)) << line << "\n" << first.out.toStdString();
+    ExpectSaid(first, {"Published version 1.0, release 1, to", "Added: 5",
+                       "Left out: 2\n  (system and version-control files players never "
+                       "need)\n  .git/\n  maps/Thumbs.db\n",
+                       "Copied to the server: 5 file(s), news.txt"});
     const ToolRun checked = Tool({"--check", Server()});
     EXPECT_EQ(checked.status, 0);
     EXPECT_EQ(checked.err, "");
@@ -120,12 +122,11 @@ TEST_F(PublishTest, ReleasesReachTheGameFolderThroughTheUpdater) {
     WriteFile(news, "Caf\xe9 news");
     ToolRun second = PublishAs("1.1", {"--news=" + news});
     ASSERT_EQ(second.status, 0) << second.err.toStdString();
-    for (const char* line :
-         {"Added: 1\n  extra/new.dat (0001)", "Changed: 2\n  game.exe (0001 -> 0002: new bytes)",
-          "levels/m1.dat (0001 -> 0002: moved from \"maps\")", "Unchanged: 2",
-          "Kept, no longer in the release: 1", "entry 5 (maps\\old.dat) (0001)",
-          "Copied to the server: 2 file(s), news.txt"})
-        EXPECT_TRUE(second.out.contains(line)) << line << "\n" << second.out.toStdString();
+    ExpectSaid(second, {"Added: 1\n  extra/new.dat (0001)",
+                        "Changed: 2\n  game.exe (0001 -> 0002: new bytes)",
+                        "levels/m1.dat (0001 -> 0002: moved from \"maps\")", "Unchanged: 2",
+                        "Kept, no longer in the release: 1", "entry 5 (maps\\old.dat) (0001)",
+                        "Copied to the server: 2 file(s), news.txt"});
     // Positions stay; the new file comes last; folders are written with "\".
     EXPECT_EQ(Listing(),
               Manifest("1.1", "6",
@@ -193,12 +194,10 @@ TEST_F(PublishTest, AServerCopyThatNoLongerMatchesTheManifestGetsTheNextVersion)
         WriteFile(Server(name), "new");
     Release("a.dat", "new");
     Unrelease("b.dat");
-    const ToolRun run = PublishAs("2");
-    for (const char* line : {"a.dat (0001 -> 0002: its server copy no longer matched the size or "
-                             "SHA-256 in info.ini)",
-                             "(b.dat) (0001 -> 0002: its server copy no longer matched",
-                             "Unchanged: 1\n  c.dat (0001)"})
-        EXPECT_TRUE(run.out.contains(line)) << line << "\n" << run.out.toStdString();
+    ExpectSaid(PublishAs("2"), {"a.dat (0001 -> 0002: its server copy no longer matched the "
+                                "size or SHA-256 in info.ini)",
+                                "(b.dat) (0001 -> 0002: its server copy no longer matched",
+                                "Unchanged: 1\n  c.dat (0001)"});
     Update();
     EXPECT_EQ(Read("a.dat") + Read("b.dat") + Read("c.dat"), "newnewc.dat");
 }
@@ -214,7 +213,13 @@ TEST(PublishVersions, NextVersionOrdersAfterByCharacterCodes) {
     }
 }
 
-TEST(PublishRules, NamesFoldersAndVersionsAnUpdaterWouldMisreadAreRefused){
+TEST(PublishRules, NamesFoldersAndVersionsAnUpdaterWouldMisreadAreRefused) {
+    // Windows reads its 8-bit code page, which cannot read a non-ASCII name back at all.
+#ifdef _WIN32
+    const char* nonAscii = "its name cannot be written to the manifest";
+#else
+    const char* nonAscii = "its name holds the non-ASCII character";
+#endif
     const std::tuple<QString, QString, QString> names[] = {
         {"Temp.ini", "", "temp.ini at the top of the game folder is one of the updater's own"},
         {".Quelmor-Partial", "", "the updater keeps the files it is fetching there"},
@@ -227,35 +232,29 @@ TEST(PublishRules, NamesFoldersAndVersionsAnUpdaterWouldMisreadAreRefused){
         {"a#1.dat", "", "its name holds '#', which cannot stand in a download address"},
         {"50%.dat", "", "its name holds '%'"},
         {" x.dat", "", "its name cannot be written to the manifest"},
-        // Windows reads its 8-bit code page, which cannot read such a name back at all.
-        {"carte\u00e9.dat", "",
-#ifdef _WIN32
-         "its name cannot be written to the manifest"},
-#else
-         "its name holds the non-ASCII character"},
-#endif
+        {"carte\u00e9.dat", "", nonAscii},
         {"aux.wav", "sound", "the part \"aux.wav\" is a name Windows keeps for a device"},
     };
-for (const auto& [name, folder, problem] : names)
-    EXPECT_TRUE((NameProblem(name, folder) + FolderProblem(folder)).contains(problem))
-        << problem.toStdString();
-// Each refusal names the fix.
-const std::pair<QString, QString> versions[] = {
-    {"", "the version is empty: give --version a value players have not had yet"},
-    {" 2", "holds blanks at either end, which an INI reader may misread; give --version \"2\""},
-    {"1.2 beta;x", "holds ';', which an INI reader may misread; give --version \"1.2 beta-x\""},
-    {"[1]=\"2\"", "holds '[' and ']' and '=' and '\"', which an INI reader may misread"},
-    {"1\t2", "holds a control character, which an INI reader may misread; give --version \"1-2\""},
-    {"1.0", ""}};
-for (const auto& [version, problem] : versions)
-    EXPECT_TRUE(problem.isEmpty() ? VersionProblem(version).isEmpty()
-                                  : VersionProblem(version).contains(problem))
-        << VersionProblem(version).toStdString();
-} // namespace
+    for (const auto& [name, folder, problem] : names)
+        EXPECT_TRUE((NameProblem(name, folder) + FolderProblem(folder)).contains(problem))
+            << problem.toStdString();
+    // Each refusal names the fix.
+    const std::pair<QString, QString> versions[] = {
+        {"", "the version is empty: give --version a value players have not had yet"},
+        {" 2", "holds blanks at either end, which an INI reader may misread; give --version \"2\""},
+        {"1.2 beta;x", "holds ';', which an INI reader may misread; give --version \"1.2 beta-x\""},
+        {"[1]=\"2\"", "holds '[' and ']' and '=' and '\"', which an INI reader may misread"},
+        {"1\t2",
+         "holds a control character, which an INI reader may misread; give --version \"1-2\""},
+        {"1.0", ""}};
+    for (const auto& [version, problem] : versions)
+        EXPECT_TRUE(problem.isEmpty() ? VersionProblem(version).isEmpty()
+                                      : VersionProblem(version).contains(problem))
+            << VersionProblem(version).toStdString();
+}
 
-// One publishing run the tool must refuse: the version asked for, words of
-// the reason, what prepare does first (release files, earlier runs), and
-// more options.
+// A run the tool must refuse: the version, words of the reason, what prepare
+// does first, and more options.
 struct Refusal {
     QString version, reason;
     std::function<void()> prepare;
@@ -275,8 +274,6 @@ TEST_F(PublishTest, RefusalsNameTheFilesAndChangeNothing) {
         unusable = !MakeLink(target, path);
     };
     const Refusal table[] = {
-        {"1", "Temp.ini: temp.ini at the top of the game folder is one of the updater's own names",
-         [&] { Release("Temp.ini"); }},
         {"1", "quelmor.old/a: it needs a folder named Quelmor.old at the top of the game folder",
          [&] { Release("quelmor.old/a"); }},
         {"1", "data/a.dat and maps/a.dat have the same name on the server",
@@ -393,9 +390,8 @@ TEST_F(PublishTest, NamesCloseToRefusedOnesArePublishedAndFetched) {
         EXPECT_EQ(Read(name), name.toStdString());
 }
 
-// One way a published and signed server folder can be broken: the manifest
-// put in place of the sound one (none when empty), what else breakIt does,
-// the start of the one problem found, and whether the check is given the key.
+// A broken signed server folder: the manifest put in place ("" for none), the
+// start of the one problem found, what else breakIt does, whether the key is given.
 struct BrokenServer {
     std::string manifest;
     QString problem;

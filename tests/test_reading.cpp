@@ -1,6 +1,4 @@
-// Reading what the server sends: the profile (INI) reader and reading values
-// from files on disk, the number reading manifests use for "Max", and the news
-// bytes as the window shows them.
+// Reading what the server sends: INI text and files, numbers ("Max"), the news.
 #include "update/Failure.h"
 #include "update/News.h"
 #include "update/NumberReading.h"
@@ -151,8 +149,7 @@ TEST(ReadNumber, ReadsTheNumberAtTheStartOrRefusesItsRange) {
 
 TEST(DecodeNews, DecodesUtf8ElseTheLocalEncodingAndDropsTheMark) {
     const QByteArray mark = "\xEF\xBB\xBF";
-    // Only the first byte-order mark is dropped; invalid UTF-8 (Latin-1, a cut-off
-    // sequence) goes to the local 8-bit encoding (a code page on Windows).
+    // Only the first byte-order mark is dropped; invalid UTF-8 is read as local 8-bit.
     const std::pair<QByteArray, QString> cases[] = {
         {"", ""},
         {"Server up\r\n", "Server up\r\n"},

@@ -1,12 +1,9 @@
-// minisign signatures both ways with Debian's minisign tool: VerifyMinisign
-// accepts what minisign -S signs (prehashed and legacy) and refuses what it
-// must; minisign -V accepts what quelmor-publish --sign writes, with a key
-// from quelmor-publish keygen, from minisign -G -W, and an encrypted one from
-// minisign -G (its password typed on a terminal, piped, or missing).
+// minisign signatures both ways with Debian's minisign: VerifyMinisign takes what
+// minisign -S signs and refuses changes; minisign -V takes what quelmor-publish
+// --sign writes, with our keys, minisign's, and encrypted ones.
 #include "Platform.h"
 #include <gtest/gtest.h>
 
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
@@ -27,8 +24,7 @@ class SignatureTest : public ::testing::Test {
             ASSERT_EQ(Exec("minisign", {"-G", "-W", "-p", name + ".pub", "-s", name + ".key"}), 0);
     }
 
-    // Runs program in the temporary folder, input on its standard input; its
-    // exit status, and its output (standard output and error) in output_.
+    // Runs program in the temporary folder with input; its status, its output in output_.
     int Exec(const QString& program, const QStringList& args, const QByteArray& input = {}) {
         QProcess process;
         process.setWorkingDirectory(dir_.path());
@@ -41,14 +37,10 @@ class SignatureTest : public ::testing::Test {
         return ended && process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
     }
     QByteArray Read(const QString& name) const {
-        QFile file(dir_.filePath(name));
-        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
+        return QByteArray::fromStdString(ReadFile(dir_.filePath(name)));
     }
     void Write(const QString& name, const QByteArray& bytes) {
-        QDir(dir_.path()).mkpath(QFileInfo(name).path());
-        QFile file(dir_.filePath(name));
-        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-        file.write(bytes);
+        WriteFile(dir_.filePath(name), bytes.toStdString());
     }
     MinisignPublicKey Key(const QByteArray& text) {
         MinisignPublicKey key;
@@ -80,8 +72,7 @@ QByteArray Relabel(const QByteArray& signature, const QByteArray& algorithm,
 TEST_F(SignatureTest, WhatMinisignSignsIsAcceptedAndEveryChangeRefused) {
     const QByteArray pub = Read("a.pub"), line = pub.split('\n').value(1);
     const MinisignPublicKey a = Key(pub);
-    // The .pub file, its key line alone and with a line end are the same key;
-    // minisign names it in the comment line, without leading zeros.
+    // The .pub file and its key line are the same key; its id as minisign names it.
     for (const QByteArray& text : {line, line + "\r\n"})
         EXPECT_EQ(Key(text).key + Key(text).keyId, a.key + a.keyId);
     EXPECT_EQ(KeyIdText(a.keyId),
@@ -141,8 +132,8 @@ TEST_F(SignatureTest, MinisignAcceptsWhatQuelmorPublishSigns) {
                    .replace(38, 16, QByteArray::fromHex("00800000000000000000000100000000"))
                    .toBase64();
     Write("cheap.key", lines.join('\n'));
-    // The key, its public half ("" when the key must be refused), the
-    // password, typed on a terminal or piped, and words of what the tool says.
+    // The key, its public half ("" when refused), the password, whether typed on a
+    // terminal, and words of what the tool says.
     const std::tuple<QString, QString, QByteArray, bool, QString> table[] = {
         {"ours/quelmor.key", "ours/quelmor.pub", {}, false, "signed by key id"},
         {"a.key", "a.pub", {}, false, "signed by key id"},

@@ -1,5 +1,4 @@
-// The whole update run against a real server on loopback: the status lines
-// in order and the files on disk.
+// The whole update run against a server on loopback: status lines and files on disk.
 #include "UpdaterTest.h"
 
 #include <QFileInfo>
@@ -20,10 +19,9 @@ TEST(DownloadPercent, IsTheFloorOfTheShareReceived) {
 
 using UpdateRun = UpdaterTest;
 
-// One run: the manifests, the files before and after ("path=bytes", info.ini
-// left out; the server has every file it lists, holding its own name), and
-// the status lines after "Getting Information..." (L2 and the "Downloading
-// File" lines of L3, blank ones left out).
+// One run: the manifests, the files before and after ("path=bytes", info.ini left
+// out; served files hold their names), and the non-blank L2 and "Downloading File"
+// lines after "Getting Information...".
 struct Case {
     const char* name;
     std::string installed, offered; // "" for no installed manifest
@@ -31,18 +29,14 @@ struct Case {
 };
 
 TEST_F(UpdateRun, ComparesByPositionAndFetchesWhatIsNewer) {
-    // Installed and server entry i are compared whatever their names: 1.9 >
-    // 1.10 by character codes; 10 < 2; 1.0B < 1.0a; equal versions stay; an
-    // installed entry without a name is not installed, whatever its version;
-    // an entry the installed manifest lacks is new; the count goes on past the
-    // number of changed entries.
+    // Entries compared by position and character codes (1.9 > 1.10, 10 < 2, 1.0B <
+    // 1.0a); a nameless installed entry is not installed; the count runs past the total.
     const std::string installed =
         Manifest("1", "6", {"a.dat|1.10", "b.dat|2", "c.dat|1.0a", "d.dat|5", "|9"});
     const std::string offered = Manifest(
         "1a", "6", {"a.dat|1.9", "b.dat|10", "c.dat|1.0B", "other.dat|5", "e.dat|1", "f.dat|1"});
-    // Folders are found in any letter case and made level by level; one
-    // separator is dropped at each end; every name is asked for as one
-    // segment of the URL, "/", "#" and "%" included.
+    // Folders found in any letter case; one separator dropped at each end; every
+    // name asked for as one URL segment, "/", "#" and "%" included.
     const std::string folders = Manifest("1", "5",
                                          {"a.dat|1|  maps  ", "b.dat|1|/levels/one/two/",
                                           "c.dat|1|\\", "Data/x.pak|1", "a#1 %.dat|1"});
@@ -138,13 +132,10 @@ TEST_F(UpdateRun, WithoutAServerAddressNothingIsRequested) {
 }
 
 TEST_F(UpdateRun, RepairFetchesWhatIsMissingOrDamagedAndNothingElse) {
-    std::string manifest = Manifest("1", "3", {"a.dat|1", "b.dat|1", "c.dat|1|sub"});
-    for (const char* n : {"1", "2", "3"}) {
-        const std::string bytes(1, char('A' + n[0] - '1'));
-        manifest +=
-            "FileSize" + std::string(n) + "=1\r\nFileSha256" + n + "=" + Sha256Of(bytes) + "\r\n";
-        server_.Put(std::string(1, char('a' + n[0] - '1')) + ".dat", bytes);
-    }
+    const std::string manifest = Sized(Manifest("1", "3", {"a.dat|1", "b.dat|1", "c.dat|1|sub"}),
+                                       {"1", "1", "1"}, {"A", "B", "C"});
+    for (const char* name : {"a", "b", "c"})
+        server_.Put(name + std::string(".dat"), QString(name).toUpper().toStdString());
     Write("info.ini", manifest);
     Write("a.dat", "A");
     Write("b.dat", "X"); // damaged; sub/c.dat is missing

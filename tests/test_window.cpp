@@ -1,5 +1,4 @@
-// The window on the real window offscreen: its look, its captions and its two
-// clickable labels; "Continue" starts a stand-in game, "Exit" ends the run.
+// The real window offscreen: its look, captions, and the "Continue" and "Exit" labels.
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
@@ -128,8 +127,7 @@ TEST(Window, TheSurfaceShowsThroughTheLabels) {
 }
 
 TEST(Window, NewsLinesOfAnyLengthAreShownWhole) {
-    // A line of 1 MiB, with blanks or without, is broken (at a blank where
-    // there is one) so that laying it out takes milliseconds, not minutes.
+    // A 1 MiB line is broken (at blanks if any), laid out in milliseconds, not minutes.
     frmUpdate& w = frmUpdate::Instance();
     const QString words = QStringLiteral("word ").repeated(1 << 18), solid(1 << 20, u'x');
     for (const bool blanks : {true, false}) {
@@ -148,8 +146,7 @@ TEST(Window, NewsLinesOfAnyLengthAreShownWhole) {
 
 constexpr int kStillRunning = -77; // no click ended the event loop
 
-// Runs action inside the application's event loop and returns the status the
-// loop ended with, or kStillRunning when nothing ended it within ms.
+// Runs action in the event loop; the status it ended with, or kStillRunning after ms.
 int RunInEventLoop(const std::function<void()>& action, int ms) {
     QTimer guard;
     guard.setSingleShot(true);
@@ -168,8 +165,8 @@ class ActionsTest : public testing::Test {
         frmUpdate::Instance().SetL2("");
         SetAppFolderForTests("");
     }
-    // Makes folder the application folder, with a stand-in game of the given
-    // permissions, or none (-1), or a folder of its name (-2).
+    // Makes folder the application's, with a stand-in game of these permissions,
+    // none (-1), or a folder of its name (-2).
     void UseFolder(const QString& folder, int game) {
         ASSERT_TRUE(QDir(folder).mkpath(game == -2 ? "Quelmor.dxe" : "."));
         SetAppFolderForTests(folder);
@@ -177,8 +174,7 @@ class ActionsTest : public testing::Test {
         if (game < 0)
             return;
 #ifdef _WIN32
-        // Windows runs a program by its contents: a program stands in for the
-        // game, a script for one that cannot be started.
+        // Windows runs a program by its contents: a script cannot be started.
         if (game != 0) {
             ASSERT_TRUE(QFile::copy(QUELMOR_PUBLISH_EXE, file.fileName()));
             return;
@@ -196,8 +192,7 @@ class ActionsTest : public testing::Test {
 };
 
 TEST_F(ActionsTest, ContinueStartsTheGameOrSaysWhyNot) {
-    // The folder, the game, how the event loop ends, and what the updater
-    // says in L2 or, when it ends with 1, at the start of standard error.
+    // The folder, the game, the loop's end, and what L2 (or, for 1, stderr) says.
     const std::tuple<QString, int, int, std::string> table[] = {
         {"a", -2, kStillRunning, "Error starting the game!"},
         {"b", -1, kStillRunning, "Error starting the game!"},

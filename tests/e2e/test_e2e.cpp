@@ -1,8 +1,6 @@
-// End-to-end test of what only a real window shows: the real Quelmor
-// executable in a real X server (Xvfb), clicked with xdotool, against an update
-// server on 127.0.0.1:4444, in a fresh game folder. With QUELMOR_E2E_RUNNER
-// set (Wine), the updater is the Windows build QUELMOR_E2E_EXE run through it,
-// and the game the Windows stand-in QUELMOR_E2E_GAME.
+// The real Quelmor in Xvfb, clicked with xdotool, against a server on
+// 127.0.0.1:4444. With QUELMOR_E2E_RUNNER (Wine) it runs the Windows build
+// QUELMOR_E2E_EXE, with the stand-in game QUELMOR_E2E_GAME.
 #include <gtest/gtest.h>
 #include <sys/prctl.h>
 
@@ -42,9 +40,7 @@ bool WaitUntil(const std::function<bool()>& done, int ms) {
     return done();
 }
 
-// Starts program with args on display (a real window, whatever the test
-// runner says); it ends with the test program (SIGTERM lets Xvfb remove its
-// lock file).
+// Starts program on display; it gets SIGTERM when the test ends (Xvfb removes its lock).
 void Start(QProcess& process, const QString& program, const QStringList& args,
            const QString& display = {}) {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -55,8 +51,7 @@ void Start(QProcess& process, const QString& program, const QStringList& args,
     process.start(program, args);
 }
 
-// Runs a tool on display; its standard output, or "<failed>" when it failed
-// or ran past 10 s.
+// Runs a tool on display; its output, or "<failed>" when it failed or ran past 10 s.
 QString RunTool(const QString& display, const QString& program, const QStringList& args) {
     QProcess tool;
     Start(tool, program, args, display);
@@ -66,17 +61,13 @@ QString RunTool(const QString& display, const QString& program, const QStringLis
     return ran ? QString::fromUtf8(tool.readAllStandardOutput()) : QString("<failed>");
 }
 
-// The player's way through an update: "Continue" clicked while a file is still
-// arriving is lost; the window then shows "Update Complete!" on its picture,
-// and "Continue" starts the freshly fetched game, which arrived without the
-// execute bit, with --startedbypatcher in the game folder.
+// "Continue" clicked while a file arrives is lost; after "Update Complete!" it
+// starts the fetched game (made executable) with --startedbypatcher.
 TEST(EndToEnd, AnUpdateAndTheGameStartedWithContinue) {
     for (const char* tool : {"Xvfb", "xdotool", "import", "compare"})
         if (QStandardPaths::findExecutable(tool).isEmpty())
             GTEST_SKIP() << tool << " is not installed (apt-get install xvfb xdotool imagemagick)";
-    // Xvfb picks a free display and writes its number once it takes clients.
-    // -noreset: it would refuse connections for a moment whenever its last
-    // client leaves.
+    // Xvfb writes its free display's number; -noreset: no pause when a client leaves.
     QProcess xvfb;
     Start(xvfb, "Xvfb",
           {"-displayfd", "1", "-screen", "0", "1024x768x24", "-nolisten", "tcp", "-noreset"});
@@ -139,7 +130,7 @@ TEST(EndToEnd, AnUpdateAndTheGameStartedWithContinue) {
         },
         10000);
     ASSERT_NE(window, "<failed>") << "no window \"Auto Updater\" in 10 s";
-    // True once the updater has printed line, waiting at most 30 s; all it printed in output.
+    // True once the updater printed line (at most 30 s); all it printed in output.
     QByteArray output;
     const auto printed = [&](const char* line) {
         const QByteArray wanted = QByteArray(line) + '\n';
@@ -173,8 +164,7 @@ TEST(EndToEnd, AnUpdateAndTheGameStartedWithContinue) {
             << "arrived executable";
     }
 
-    // The window, saved as tests/artefacts/e2e-update-complete.png; above the
-    // news box only the background picture is drawn.
+    // The window, saved in tests/artefacts; above the news box only the picture is drawn.
     QDir().mkpath(E2E_ARTEFACT_DIR);
     const QString shot = E2E_ARTEFACT_DIR "/e2e-update-complete.png";
     ASSERT_EQ(RunTool(display, "import", {"-window", window, shot}), "");
@@ -187,8 +177,7 @@ TEST(EndToEnd, AnUpdateAndTheGameStartedWithContinue) {
         << "the window's top does not show background.png: "
         << compare.readAllStandardError().toStdString() << " pixels differ";
 
-    // Wine now and then takes a click on a window that is not yet active as
-    // its activation only: then the next click counts.
+    // Wine may take a click on an inactive window as its activation only.
     for (int click = 0; click < 5 && updater.state() != QProcess::NotRunning; ++click) {
         ASSERT_EQ(clickContinue(), "");
         updater.waitForFinished(Runner.isEmpty() ? 5000 : 3000);

@@ -1,5 +1,4 @@
-// Fuzzes the profile reader: whatever the bytes, parsing never crashes, a
-// value is never longer than the reader's limit, and a value is never taken
+// Fuzzes the profile reader: no crash, no value beyond the reader's limit or
 // from another section than the one asked for.
 #include <cstdint>
 #include <cstdlib>

@@ -1,6 +1,5 @@
-// Fuzzes the reading of minisign signatures and public keys: whatever the
-// bytes, nothing crashes, and a signature is only ever accepted with the
-// trusted comment its key signed (the seeds' "trusted words").
+// Fuzzes minisign signatures and public keys: no crash, and a signature is only
+// accepted with the trusted comment its key signed (the seeds' "trusted words").
 #include <cstdint>
 #include <cstdlib>
 
