@@ -19,10 +19,12 @@ stop_pid() {
 # Starts Xvfb on a free display, its display number and log in folder $1, and
 # waits until it takes clients; sets xvfb_pid and exports DISPLAY. Returns 1,
 # with Xvfb's log on standard error, when it does not start within 10 s.
+# -noreset: otherwise Xvfb resets itself when its last client leaves, and a
+# client that connects meanwhile may wait for its answer for ever.
 start_xvfb() {
   local folder=$1
   : >"$folder/xvfb.display"
-  Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$folder/xvfb.display" \
+  Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp -noreset 3>"$folder/xvfb.display" \
     2>"$folder/xvfb.log" &
   xvfb_pid=$!
   for _ in $(seq 100); do

@@ -299,6 +299,9 @@ play_until() {
   done
   echo "== Xvfb $xvfb_pid: state $(awk '{print $3}' "/proc/$xvfb_pid/stat" 2>/dev/null)" >&2
   gdb -batch -p "$xvfb_pid" -ex 'thread apply all bt' >&2 2>&1 || true
+  echo "== connections to the X server, and the processes" >&2
+  ss -xp 2>/dev/null | grep -F 'X11-unix' >&2 || true
+  ps -eo pid,ppid,stat,lstart,args >&2 || true
   fail "the bundled updater ($name) did not print \"$line\""
 }
 # Clicks the label whose centre is at ($2, $3) in the updater's window, after

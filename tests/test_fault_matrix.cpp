@@ -720,26 +720,12 @@ INSTANTIATE_TEST_SUITE_P(
 // refused before anything is fetched.
 TEST_F(UpdaterTest, UnsafeEntriesAreRefused) {
     server_.Put("/news.txt", "");
-    const std::string unsafe[] = {"../x.dat|1",
-                                  "x.dat|1|maps/../../x",
-                                  "/etc/x.dat|1",
-                                  "x.dat|1|\\\\server\\share",
-                                  "x.dat|1|//x",
-                                  "C:\\x.dat|1",
-                                  "x.dat|1|C:\\games",
-                                  "x.dat|1|.. ",
-                                  "x.|1",
-                                  "x.dat|1|maps\\..",
-                                  "info.ini|1",
-                                  "TEMP.INI|1|\\",
-                                  "CON|1",
-                                  "nul.txt|1|maps",
-                                  "x.dat|1|data\\Com1",
-                                  "x.dat|1|info.ini\\sub",
-                                  "Quelmor.old|1",
-                                  ".quelmor-partial|1",
-                                  "x.dat|1|.Quelmor-Partial"};
-    for (const std::string& entry : unsafe) {
+    for (const std::string entry :
+         {"../x.dat|1", "x.dat|1|maps/../../x", "/etc/x.dat|1", "x.dat|1|\\\\server\\share",
+          "x.dat|1|//x", "C:\\x.dat|1", "x.dat|1|C:\\games", "x.dat|1|.. ", "x.|1",
+          "x.dat|1|maps\\..", "info.ini|1", "TEMP.INI|1|\\", "CON|1", "nul.txt|1|maps",
+          "x.dat|1|data\\Com1", "x.dat|1|info.ini\\sub", "Quelmor.old|1", ".quelmor-partial|1",
+          "x.dat|1|.Quelmor-Partial"}) {
         SCOPED_TRACE(entry);
         server_.Put("info.ini", Manifest("1", "1", {entry}));
         modUpdate::InstalledVersion.clear();

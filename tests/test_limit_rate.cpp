@@ -19,17 +19,13 @@ TEST(LimitRate, ReadsSpeedsAsCurlWritesThem) {
         {"1.5M", 1'572'864},
         {" 64K\n", 65'536},
         {"0", 0},
-        {"8796093022207M", 9'223'372'036'853'727'232},
-        {"8796093022208M", -1},
-        {"99999999999999999999G", -1},
-        {"0.1", -1},
-        {"fast", -1},
-        {"2MB", -1},
-        {"", -1},
-        {".5M", -1},
-        {"2T", -1}};
+        {"8796093022207M", 9'223'372'036'853'727'232}};
     for (const auto& [text, speed] : cases)
         EXPECT_EQ(ReadSpeed(QString::fromLatin1(text)), speed) << text;
+    // Not speeds: beyond 64 bits, below a byte a second, unknown suffixes, nothing.
+    for (const char* text :
+         {"8796093022208M", "99999999999999999999G", "0.1", "fast", "2MB", "", ".5M", "2T"})
+        EXPECT_EQ(ReadSpeed(QString::fromLatin1(text)), -1) << text;
 }
 
 TEST(LimitRate, TheCommandLineWinsAndAWrongValueIsSaidAndLeftOut) {
