@@ -3,11 +3,13 @@
 # a Linux desktop always has, so it runs on machines without Qt.
 #
 #   scripts/bundle.sh [-DQUELMOR_SERVER_HOST=HOST] [-DQUELMOR_SERVER_URL=URL]
-#                     [-DQUELMOR_PUBLIC_KEY=KEY] [--output DIR]
+#                     [-DQUELMOR_MIRROR_URLS="URL;URL"] [-DQUELMOR_PUBLIC_KEY=KEY]
+#                     [--output DIR]
 #
 #   -DQUELMOR_SERVER_HOST=HOST  the update server is http://HOST:4444/Quelmor/
 #   -DQUELMOR_SERVER_URL=URL    the update server's whole base URL (http:// or
 #                               https://, ending in "/"); wins over the host
+#   -DQUELMOR_MIRROR_URLS=URLS  mirrors of the update server, separated by ";"
 #   -DQUELMOR_PUBLIC_KEY=KEY    the minisign public key the updater trusts
 #   --output DIR                where the bundle goes (default: build/bundle)
 # A setting not given is unset for this build, so none sticks from an earlier
@@ -43,7 +45,7 @@ output="$repo/build/bundle"
 declare -A given=()
 while [ $# -gt 0 ]; do
   case "$1" in
-  -DQUELMOR_SERVER_HOST=* | -DQUELMOR_SERVER_URL=* | -DQUELMOR_PUBLIC_KEY=*)
+  -DQUELMOR_SERVER_HOST=* | -DQUELMOR_SERVER_URL=* | -DQUELMOR_MIRROR_URLS=* | -DQUELMOR_PUBLIC_KEY=*)
     name=${1#-D}
     given[${name%%=*}]=$1
     ;;
@@ -57,7 +59,7 @@ while [ $# -gt 0 ]; do
   shift
 done
 settings=()
-for name in QUELMOR_SERVER_HOST QUELMOR_SERVER_URL QUELMOR_PUBLIC_KEY; do
+for name in QUELMOR_SERVER_HOST QUELMOR_SERVER_URL QUELMOR_MIRROR_URLS QUELMOR_PUBLIC_KEY; do
   settings+=("${given[$name]:--U$name}")
 done
 for tool in patchelf ldd tar; do
