@@ -7,7 +7,7 @@ packages=(
   cmake ninja-build g++ pkg-config git
   qt6-base-dev libgl-dev
   libgtest-dev libcpp-httplib-dev
-  libcurl4-openssl-dev libssl-dev libsodium-dev minisign openssl
+  libcurl4-openssl-dev libssl-dev libsodium-dev libzstd-dev minisign openssl
   xvfb xauth xdotool x11-utils imagemagick
   nginx-light curl iproute2
   patchelf python3 util-linux zip unzip gdb

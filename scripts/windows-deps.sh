@@ -7,6 +7,7 @@
 #   libcrypto (SHA-256 through EVP), and libssl     from openssl
 #     for the tests' HTTPS server only
 #   libsodium                                       from libsodium
+#   libzstd (patches)                               from libzstd
 #   GoogleTest (static)                             from /usr/src/googletest (libgtest-dev)
 #   cpp-httplib (header only, for the tests)        from cpp-httplib
 #   the MinGW runtime DLLs (libstdc++, libgcc_s, libwinpthread)
@@ -231,6 +232,20 @@ build_sodium() {
   run libsodium make -C "$source" install
 }
 
+# libzstd as a DLL, without its programs; its CMake build writes libzstd.pc.
+build_zstd() {
+  local source
+  source=$(unpack_source libzstd)
+  run libzstd cmake -G Ninja -S "$source/build/cmake" -B "$work/build/zstd" \
+    -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_INSTALL_PREFIX="$prefix" \
+    -DCMAKE_INSTALL_LIBDIR=lib -DCMAKE_BUILD_TYPE=Release -DZSTD_BUILD_PROGRAMS=OFF \
+    -DZSTD_BUILD_TESTS=OFF -DZSTD_BUILD_STATIC=OFF -DZSTD_BUILD_SHARED=ON \
+    -DZSTD_MULTITHREAD_SUPPORT=ON -DZSTD_LEGACY_SUPPORT=OFF
+  run libzstd cmake --build "$work/build/zstd" --parallel "$jobs"
+  run libzstd cmake --install "$work/build/zstd"
+  [ -f "$prefix/lib/pkgconfig/libzstd.pc" ] || { log "libzstd.pc was not installed"; return 1; }
+}
+
 # GoogleTest and GoogleMock as static libraries, from the source Debian ships in
 # libgtest-dev.
 build_gtest() {
@@ -306,6 +321,7 @@ main() {
   timed build_curl
   timed build_openssl
   timed build_sodium
+  timed build_zstd
   timed build_gtest
   timed build_httplib
   timed copy_runtime
