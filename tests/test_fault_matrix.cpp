@@ -11,10 +11,12 @@
 #include <algorithm>
 #include <chrono>
 #include <functional>
+#include <random>
 
 #include "publish/SecretKey.h"
 #include "ui/Actions.h"
 #include "update/PartFolder.h"
+#include "update/Patch.h"
 
 namespace {
 
@@ -28,12 +30,13 @@ const std::string Verified =
     "\r\nFileSha2561=" + QString::fromStdString(Sha256Of(NewGame)).toUpper().toStdString() +
     "\r\nFileSize2=7\r\nFileSha2562=" + Sha256Of(NewMap) + "\r\n";
 
-// A game file of 3 MiB.
+// A game file of 3 MiB, without repeats (a patch can only come from its base).
 const std::string& BigGame() {
     static const std::string big = [] {
         std::string bytes(3 << 20, '\0');
-        for (std::size_t i = 0; i < bytes.size(); ++i)
-            bytes[i] = static_cast<char>((i * 7919) >> 5);
+        std::minstd_rand random(7919);
+        for (char& byte : bytes)
+            byte = static_cast<char>(random() >> 8);
         return bytes;
     }();
     return big;
@@ -202,6 +205,65 @@ Arrange Expect(long sent) {
         if (sent >= 0) {
             EXPECT_EQ(w.server_.BytesSent("game.dat"), static_cast<std::size_t>(sent));
         }
+    };
+}
+
+// The installed game.dat of the patch rows: BigGame with 64 KiB changed.
+const std::string& BigBase() {
+    static const std::string base = BigGame().substr(0, 1 << 20) + std::string(1 << 16, 'b') +
+                                    BigGame().substr((1 << 20) + (1 << 16));
+    return base;
+}
+
+// The patch from BigBase to BigGame, as the publisher makes it.
+const std::string& BigPatch() {
+    static const std::string patch = [] {
+        QTemporaryDir dir;
+        WriteFile(dir.filePath("base"), BigBase());
+        WriteFile(dir.filePath("new"), BigGame());
+        QByteArray bytes;
+        MakePatch(dir.filePath("base"), dir.filePath("new"), 1 << 20, bytes);
+        return bytes.toStdString();
+    }();
+    return patch;
+}
+
+// game.dat installed as BigBase (changed locally after that with `changed`),
+// BigGame offered with a patch from BigBase: by hash, or by name; the patch
+// served as `harm` leaves it.
+Arrange Patched(bool byHash, bool changed = false,
+                std::function<void(std::string&)> harm = nullptr) {
+    return [=](FaultMatrix& w) {
+        const std::string size = std::to_string(BigGame().size());
+        const std::string base = Sha256Of(BigBase()), sha = Sha256Of(BigGame());
+        const std::string name = base + "-" + sha + ".zst";
+        w.Write("info.ini", Sized(Installed, {std::to_string(BigBase().size())}, {BigBase()}));
+        w.Write("game.dat", changed ? std::string(BigBase()).replace(5, 1, "!") : BigBase());
+        const std::string offered = Sized(Offered, {size}, {BigGame()}) + "PatchBase1.1=" + base +
+                                    "\r\nPatchName1.1=" + name +
+                                    "\r\nPatchSize1.1=" + std::to_string(BigPatch().size()) +
+                                    "\r\nPatchSha2561.1=" + Sha256Of(BigPatch()) + "\r\n";
+        w.server_.Put("info.ini",
+                      byHash ? "[VERSION]\r\nByHash=1\r\n" + offered.substr(11) : offered);
+        std::string patch = BigPatch();
+        if (harm)
+            harm(patch);
+        w.server_.Put(byHash ? "by-hash/" + sha : "game.dat", BigGame());
+        w.server_.Put(byHash ? "by-hash/" + Sha256Of(BigPatch()) : "patches/" + name, patch);
+    };
+}
+
+// game.dat became BigGame, from the patch alone (with patched) or whole after
+// the line that says why.
+Arrange PatchedStory(bool patched) {
+    return [=](FaultMatrix& w) {
+        Expect(-1)(w);
+        const std::string whole =
+            w.server_.CountOf("game.dat") ? "game.dat" : "by-hash/" + Sha256Of(BigGame());
+        EXPECT_EQ(w.server_.BytesSent(whole), patched ? 0 : BigGame().size());
+        const QStringList said = w.CaptionsOf("stdout");
+        EXPECT_EQ(said.size(), patched ? 0 : 1) << said.join('\n').toStdString();
+        EXPECT_TRUE(patched || said.constFirst().endsWith("; downloading the whole file."));
     };
 }
 
@@ -547,6 +609,12 @@ INSTANTIATE_TEST_SUITE_P(
                   });
               },
               "", Expect(-1)},
+        // Patches: applied, or given up for the whole file.
+        Fault{"PatchFetchedByHash", Patched(true), "", PatchedStory(true)},
+        Fault{"PatchFetchedByName", Patched(false), "", PatchedStory(true)},
+        Fault{"PatchOfABaseChangedLocally", Patched(true, true), "", PatchedStory(false)},
+        Fault{"PatchDamaged", Patched(true, false, [](std::string& p) { p[p.size() / 2] ^= 1; }),
+              "", PatchedStory(false)},
         Fault{"ExitWhileAResumablePartArrives",
               // 1 MiB of game.dat arrives, then the server stalls and "Exit" comes.
               [](FaultMatrix& w) {

@@ -300,6 +300,12 @@ void frmUpdate::SetContinueEnabled(bool enabled) {
                                    : QStringLiteral("lblConnect=disabled"));
 }
 
+void frmUpdate::Say(const QString& text) {
+    EchoLine(text);
+    if (CaptionLog)
+        CaptionLog->append(QStringLiteral("stdout=") + text);
+}
+
 void ConnectWindow() {
     modUpdate::WindowHooks& hooks = modUpdate::Window;
     hooks.Show = [] { frmUpdate::Instance().show(); };
@@ -314,4 +320,5 @@ void ConnectWindow() {
     hooks.ReportFailure = [](const QString& text, const QString& details) {
         ReportFailure(text, details);
     };
+    hooks.Say = [](const QString& text) { frmUpdate::Instance().Say(text); };
 }

@@ -43,6 +43,8 @@ class frmUpdate : public QWidget {
     void SetNews(const QString& text);
     // Enabling first drops clicks that arrived while "Continue" was disabled.
     void SetContinueEnabled(bool enabled);
+    // Writes a line to standard output that the window does not show.
+    void Say(const QString& text);
 
     QPlainTextEdit* news;
     QLabel* Label2;

@@ -6,9 +6,12 @@
 #include <cmath>
 #include <map>
 #include <memory>
+#include <set>
+#include <thread>
 
 #include "update/Failure.h"
 #include "update/PartFolder.h"
+#include "update/Patch.h"
 #include "update/Paths.h"
 #include "update/modUpdate.h"
 
@@ -35,6 +38,8 @@ struct FileTransfer {
 
 // The file transfers of this run, by key: under way, started ahead, or done.
 std::map<QString, std::shared_ptr<FileTransfer>> fileTransfers;
+// The files whose patch failed in this run: they are fetched whole.
+std::set<QString> patchFailed;
 
 // Starts the transfer of file into its part file; progress goes into `progress`.
 int StartFile(const FileToFetch& file, const std::shared_ptr<FileTransfer>& progress) {
@@ -116,6 +121,103 @@ transfer::Outcome WithRetries(int id, const QString& name, const std::function<i
     }
 }
 
+// Starts the transfer of file into its part file unless it is under way or
+// here already.
+void StartAhead(const FileToFetch& file) {
+    if (fileTransfers.count(file.key) != 0)
+        return;
+    MakePartFolder();
+    auto transfer = std::make_shared<FileTransfer>();
+    transfer->id = StartFile(file, transfer);
+    fileTransfers[file.key] = transfer;
+}
+
+// Brings the part file of file to its end: takes the transfer under way (or
+// starts it), tries again as WithRetries does, and shows the percentage.
+// Returns the bytes the part file holds; on failure -1, with the outcome in
+// failed and the part kept only when it is worth continuing. Throws
+// ExitRequested when the player clicks "Exit".
+std::int64_t Bring(const FileToFetch& file, transfer::Outcome& failed) {
+    StartAhead(file);
+    const std::shared_ptr<FileTransfer> transfer = fileTransfers[file.key];
+    QString shown;
+    const auto each = [&] { ShowPercent(*transfer, shown); };
+    each(); // a file that has already arrived shows its percentage at once
+    if (transfer->done)
+        return transfer->received;
+    const auto start = [&] { return transfer->id = StartFile(file, transfer); };
+    const transfer::Outcome outcome = WithRetries(transfer->id, file.name, start, each);
+    if (outcome.status == transfer::Status::Cancelled)
+        throw ExitRequested{};
+    if (outcome.status == transfer::Status::Failed) {
+        fileTransfers.erase(file.key);
+        if (outcome.damaged || !outcome.transient) {
+            // Damaged bytes are never continued, and no try mends the rest.
+            QFile::remove(PartFileOf(file.key));
+            QFile::remove(PartRecordOf(file.key));
+        }
+        KeepOrDropPart(file.key);
+        failed = outcome;
+        return -1;
+    }
+    transfer->received = outcome.received;
+    transfer->total = outcome.received;
+    transfer->done = true;
+    each();
+    return outcome.received;
+}
+
+// Applies the patch of file, which has arrived, to the installed file into
+// the file's part file on a thread, while window events run. Returns "" on
+// success, else why not. Throws ExitRequested once the patch is applied or
+// given up, when the player clicked "Exit" meanwhile.
+QString ApplyWhileEventsRun(const FileToFetch& file) {
+    std::atomic<bool> done{false};
+    QString why;
+    std::thread worker([&] {
+        try {
+            why = ApplyPatch(file.base, PartFileOf(file.patch->key), PartFileOf(file.key),
+                             file.size, file.sha256);
+        } catch (const std::exception& error) {
+            why = QString::fromLocal8Bit(error.what());
+        }
+        done = true;
+    });
+    try {
+        while (!done) {
+            DoEvents();
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    } catch (...) {
+        worker.join();
+        throw;
+    }
+    worker.join();
+    return why;
+}
+
+// Makes the part file of file from its patch and the installed file. Returns
+// "" on success, else why not. Throws ExitRequested.
+QString BringByPatch(const FileToFetch& file) {
+    transfer::Outcome outcome;
+    if (Bring(*file.patch, outcome) < 0)
+        return QStringLiteral("the patch could not be downloaded: ") +
+               QString::fromStdString(outcome.problem);
+    QFile::remove(PartRecordOf(file.key)); // the part is made here, not continued
+    const QString why = ApplyWhileEventsRun(file);
+    // The patch has served, whatever came of it.
+    fileTransfers.erase(file.patch->key);
+    QFile::remove(PartFileOf(file.patch->key));
+    QFile::remove(PartRecordOf(file.patch->key));
+    if (!why.isEmpty())
+        return why;
+    auto made = std::make_shared<FileTransfer>();
+    made->received = made->total = file.size;
+    made->done = true;
+    fileTransfers[file.key] = made;
+    return QString();
+}
+
 } // namespace
 
 ForPlayer ForPlayerOf(const transfer::Outcome& outcome) {
@@ -141,6 +243,10 @@ int PercentOf(std::int64_t received, std::int64_t expected) {
 
 QString UrlOf(const QString& remoteName) {
     return ServerUrl + QString::fromStdString(transfer::EncodeSegment(remoteName.toStdString()));
+}
+
+QString ObjectUrlOf(const QString& sha256) {
+    return ServerUrl + QStringLiteral("by-hash/") + sha256;
 }
 
 transfer::Outcome FetchToMemory(const QString& url, const QString& name, std::int64_t maxBytes,
@@ -169,47 +275,30 @@ transfer::Outcome FetchToMemory(const QString& url, const QString& name, std::in
 }
 
 void FetchAhead(const FileToFetch& file) {
-    if (fileTransfers.count(file.key) != 0)
-        return;
-    MakePartFolder();
-    auto transfer = std::make_shared<FileTransfer>();
-    transfer->id = StartFile(file, transfer);
-    fileTransfers[file.key] = transfer;
+    StartAhead(file.patch && patchFailed.count(file.key) == 0 ? *file.patch : file);
 }
 
 std::int64_t FetchFile(const FileToFetch& file) {
-    FetchAhead(file);
-    const std::shared_ptr<FileTransfer> transfer = fileTransfers[file.key];
-    QString shown;
-    const auto each = [&] { ShowPercent(*transfer, shown); };
-    each(); // a file that has already arrived shows its percentage at once
-    if (transfer->done)
-        return transfer->received;
-    const auto start = [&] { return transfer->id = StartFile(file, transfer); };
-    const transfer::Outcome outcome = WithRetries(transfer->id, file.name, start, each);
-    if (outcome.status == transfer::Status::Cancelled)
-        throw ExitRequested{};
-    if (outcome.status == transfer::Status::Failed) {
-        fileTransfers.erase(file.key);
-        if (outcome.damaged || !outcome.transient) {
-            // Damaged bytes are never continued, and no try mends the rest.
-            QFile::remove(PartFileOf(file.key));
-            QFile::remove(PartRecordOf(file.key));
-        }
-        KeepOrDropPart(file.key);
-        if (outcome.damaged)
-            Fail(QStringLiteral("%1 arrived damaged: %2.")
-                     .arg(file.name, QString::fromStdString(outcome.problem)),
-                 ForPlayerOf(outcome));
-        Fail(QStringLiteral("Could not download %1: %2.")
+    if (file.patch && fileTransfers.count(file.key) == 0 && patchFailed.count(file.key) == 0) {
+        const QString why = BringByPatch(file);
+        if (why.isEmpty())
+            return file.size;
+        patchFailed.insert(file.key);
+        Window.Say(QStringLiteral("The patch for %1 could not be used (%2); downloading the whole "
+                                  "file.")
+                       .arg(file.name, why));
+    }
+    transfer::Outcome outcome;
+    const std::int64_t bytes = Bring(file, outcome);
+    if (bytes >= 0)
+        return bytes;
+    if (outcome.damaged)
+        Fail(QStringLiteral("%1 arrived damaged: %2.")
                  .arg(file.name, QString::fromStdString(outcome.problem)),
              ForPlayerOf(outcome));
-    }
-    transfer->received = outcome.received;
-    transfer->total = outcome.received;
-    transfer->done = true;
-    each();
-    return outcome.received;
+    Fail(QStringLiteral("Could not download %1: %2.")
+             .arg(file.name, QString::fromStdString(outcome.problem)),
+         ForPlayerOf(outcome));
 }
 
 void EndTransfers() {
@@ -219,6 +308,7 @@ void EndTransfers() {
         KeepOrDropPart(key);
     }
     fileTransfers.clear();
+    patchFailed.clear();
 }
 
 void PauseFor(int ms) {

@@ -5,6 +5,7 @@
 
 #include <QString>
 #include <cstdint>
+#include <memory>
 
 #include "transfer/Transfers.h"
 #include "update/Failure.h"
@@ -16,6 +17,11 @@ struct FileToFetch {
     std::int64_t size = -1; // bytes, -1 when unknown
     QString sha256;         // lower-case hex, "" when unknown
     QString key;            // names its part file and record (PartKeyOf)
+    // A patch that makes this file from the installed file at `base`: fetched
+    // instead of the file, which is fetched whole when the patch fails. Null
+    // when there is none.
+    std::shared_ptr<const FileToFetch> patch;
+    QString base;
 };
 
 // What a player is told when a transfer failed: a damaged file, an untrusted
@@ -29,6 +35,10 @@ int PercentOf(std::int64_t received, std::int64_t expected);
 // The URL of a file on the server: the base URL and the name as one segment.
 QString UrlOf(const QString& remoteName);
 
+// The URL of the server's copy of the bytes with SHA-256 sha256 (lower-case
+// hex): by-hash/<sha256> below the base URL.
+QString ObjectUrlOf(const QString& sha256);
+
 // Fetches url into memory (at most maxBytes; with cutAtMax a longer body is
 // cut there) and returns the outcome of the last try. With seconds, every try
 // together may take that long at most, half of it to connect. Throws
@@ -36,14 +46,17 @@ QString UrlOf(const QString& remoteName);
 transfer::Outcome FetchToMemory(const QString& url, const QString& name, std::int64_t maxBytes,
                                 bool cutAtMax, int seconds = 0);
 
-// Starts fetching file into its part file unless it is under way or here already.
+// Starts fetching file (its patch, when it has one) into its part file
+// unless it is under way or here already.
 void FetchAhead(const FileToFetch& file);
 
 // Fetches file into its part file (or takes the transfer FetchAhead started,
 // or the whole file an earlier try left), showing its percentage, and
-// returns how many bytes the part file holds. Throws UpdateFailure, naming
-// the file, when the last try fails, and ExitRequested when the player
-// clicks "Exit" meanwhile.
+// returns how many bytes the part file holds. A file with a patch is made
+// from its patch and the installed file; when that fails, a line says why
+// and the whole file is fetched. Throws UpdateFailure, naming the file, when
+// the last try fails, and ExitRequested when the player clicks "Exit"
+// meanwhile.
 std::int64_t FetchFile(const FileToFetch& file);
 
 // Ends every transfer; parts worth continuing are kept, the rest removed.

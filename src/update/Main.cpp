@@ -158,8 +158,11 @@ void CheckSignature(const QByteArray& manifest, const QByteArray& signature) {
 // The keys of the files the plan fetches.
 QSet<QString> KeysOf(const UpdatePlan& plan) {
     QSet<QString> keys;
-    for (const FileToFetch& file : plan.files)
+    for (const FileToFetch& file : plan.files) {
         keys.insert(file.key);
+        if (file.patch)
+            keys.insert(file.patch->key);
+    }
     return keys;
 }
 

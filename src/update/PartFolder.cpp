@@ -118,7 +118,8 @@ void KeepOrDropPart(const QString& key) {
     const bool recorded = IsPlainFile(record) && lines.open(QIODevice::ReadOnly);
     // The record's third line is the whole size: a whole file is always worth keeping.
     const qint64 size = QFileInfo(part).size();
-    lines.readLine(), lines.readLine();
+    if (recorded)
+        lines.readLine(), lines.readLine();
     const bool whole =
         recorded && size > 0 && lines.readLine().trimmed() == QByteArray::number(size);
     if (recorded && (size >= KeptPartBytes || whole))

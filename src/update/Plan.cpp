@@ -247,6 +247,8 @@ UpdatePlan PlanUpdate(const QByteArray& manifest, const ProfileSections& server,
                  .arg(plan.fileCount)
                  .arg(MostFiles),
              ForPlayer::ListBroken());
+    plan.byHash = ProfileValue(server, QStringLiteral("VERSION"), QStringLiteral("ByHash")) ==
+                  QLatin1String("1");
     LoadFileLists(plan, server, installed);
 
     for (PlannedEntry& entry : plan.entries) {
@@ -267,6 +269,8 @@ UpdatePlan PlanUpdate(const QByteArray& manifest, const ProfileSections& server,
             entry.folder = FolderOf(entry.server);
             entry.name = entry.server.FileName;
             RefuseUnsafe(entry);
+            if (entry.step == Step::NewerFile)
+                ReadPatchOffers(entry, server);
         }
     }
     RefuseContradictions(plan);
@@ -295,10 +299,21 @@ void PlanTransfers(UpdatePlan& plan) {
         entry.placedBefore =
             IsListed(key) && WasPlaced(key, TargetOf(entry.folder, entry.name, false));
         if (!byName.contains(entry.name)) {
-            const QString url = UrlOf(entry.name);
+            // A server that keeps files by hash serves each release's bytes
+            // under their own name, which no cache can mix up.
+            const QString url = plan.byHash && !entry.sha256.isEmpty() ? ObjectUrlOf(entry.sha256)
+                                                                       : UrlOf(entry.name);
             byName.insert(entry.name, static_cast<int>(plan.files.size()));
-            plan.files.push_back({entry.name, url, entry.size, entry.sha256,
-                                  PartKeyOf(url, entry.size, entry.sha256)});
+            FileToFetch file{entry.name,
+                             url,
+                             entry.size,
+                             entry.sha256,
+                             PartKeyOf(url, entry.size, entry.sha256),
+                             nullptr,
+                             QString()};
+            if (!entry.placedBefore)
+                ChoosePatch(plan, entry, file);
+            plan.files.push_back(std::move(file));
             needed.push_back(false);
         }
         entry.file = byName.value(entry.name);

@@ -22,6 +22,15 @@ struct FileEntry {
     QString FileSha256;
 };
 
+// A patch the server offers for the file of an entry: it makes the file
+// from an earlier version of it, the base.
+struct PatchOffer {
+    QString base;          // SHA-256 of the base, lower-case hex
+    QString name;          // its name in the server's patches/ folder
+    std::int64_t size = 0; // bytes
+    QString sha256;        // lower-case hex
+};
+
 // What the pass does with one entry.
 enum class Step { Nothing, UpToDate, NewFile, NewerFile };
 
@@ -45,6 +54,9 @@ struct PlannedEntry {
     QString sha256;
     // An earlier run of the same release put it in place already.
     bool placedBefore = false;
+    // The patches the server offers for a newer file of a known size and
+    // SHA-256 (at most three), in manifest order.
+    std::vector<PatchOffer> patches;
 };
 
 struct UpdatePlan {
@@ -52,6 +64,7 @@ struct UpdatePlan {
     QString version;                   // its Version
     bool installed = false;            // the game folder has an info.ini
     std::int32_t fileCount = 0;        // its Max
+    bool byHash = false;               // the server keeps every file and patch as by-hash/<SHA-256>
     std::int32_t changedCount = 0;     // entries whose server version is greater
     std::vector<PlannedEntry> entries; // in manifest order
     std::vector<FileToFetch> files;    // one per distinct file fetched
@@ -90,6 +103,18 @@ void CheckInstalledFiles(UpdatePlan& plan);
 // an earlier run placed or kept, and refuses an update that cannot fit on the
 // disk. Throws UpdateFailure.
 void PlanTransfers(UpdatePlan& plan);
+
+// Reads the patches the server manifest offers for entry (a newer file of at
+// least 1 MiB with a size and a SHA-256), up to the first offer that is
+// incomplete or malformed. Never fails.
+void ReadPatchOffers(PlannedEntry& entry, const ProfileSections& server);
+
+// Gives file the patch of entry whose base the game folder holds: the
+// installed manifest names the file at the same place, with the base's
+// SHA-256 and the size the file has. Leaves file whole when none fits, or
+// when part of the whole file waits from an earlier run. Throws
+// UpdateFailure as TargetOf does.
+void ChoosePatch(const UpdatePlan& plan, const PlannedEntry& entry, FileToFetch& file);
 
 // The folder an entry names, as the update uses it: blanks and one separator
 // at each end dropped.

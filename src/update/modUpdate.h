@@ -24,6 +24,8 @@ struct WindowHooks {
     std::function<void()> Show;
     std::function<void(const QString&)> SetL2, SetL3, SetPercent, SetVersionText, SetNews;
     std::function<void(bool)> SetContinueEnabled;
+    // Writes a line to standard output only, beside the status lines.
+    std::function<void(const QString&)> Say;
     // Shows a failure: the player's text in a box on a desktop, with the
     // details behind a button; the details on standard error.
     std::function<void(const QString& text, const QString& details)> ReportFailure;
