@@ -6,10 +6,12 @@
 #include <QRegularExpression>
 #include <QStringDecoder>
 
+#include "publish/CheckStore.h"
 #include "publish/FileBytes.h"
 #include "publish/Names.h"
 #include "publish/Scan.h"
 #include "publish/ServerManifest.h"
+#include "publish/Store.h"
 
 namespace {
 
@@ -88,9 +90,18 @@ QStringList ServerFolderProblems(const QString& serverDir, const MinisignPublicK
         if (!file.isFile())
             problems << QStringLiteral("%1: the file %2 is missing from the server folder")
                             .arg(entry.label, entry.name);
-        else if (!file.isSymLink()) // a link is reported above
+        else if (!file.isSymLink()) { // a link is reported above
+            const qsizetype before = problems.size();
             CheckIntegrity(entry, file.filePath(), key != nullptr, problems);
+            // The object is often a hard link of the copy: then both are damaged.
+            const QString object = ObjectPath(serverDir, entry.sha256);
+            if (problems.size() > before && manifest.byHash && SameFile(file.filePath(), object))
+                problems.last() += QStringLiteral(", and so has its object by-hash/%1, the same "
+                                                  "file")
+                                       .arg(entry.sha256.toLower());
+        }
     }
+    problems += StoreProblems(serverDir, manifest);
     if (key != nullptr)
         CheckSignature(dir, *key, problems);
     if (QFileInfo::exists(dir.filePath(QString::fromLatin1(PendingFileName))))

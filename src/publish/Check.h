@@ -13,8 +13,9 @@
 // a name and none lies past Max, every entry passes the name and folder rules
 // (Names.h), no two names collide (letter case ignored), no file stands where
 // a folder is needed, every listed file lies flat in serverDir with the size
-// and SHA-256 info.ini gives, no symbolic link is there, and no publishing run
-// was left unfinished. With a key: info.ini.minisig is key's valid signature
+// and SHA-256 info.ini gives, by-hash/ and patches/ hold what info.ini names
+// (StoreProblems), no symbolic link is there, and no publishing run was left
+// unfinished. With a key: info.ini.minisig is key's valid signature
 // of info.ini, and every entry carries FileSize and FileSha256.
 QStringList ServerFolderProblems(const QString& serverDir, const MinisignPublicKey* key = nullptr);
 

@@ -64,6 +64,12 @@ QString ReservedNameProblem(const QString& name, const QString& folder) {
         return QStringLiteral("on the server it would replace the news, news.txt");
     if (SameName(name, PendingFileName) || SameName(name, HistoryFileName))
         return QStringLiteral("it is the name of one of the publishing tool's own records");
+    for (const char* own : {ObjectFolderName, PatchFolderName, ManifestCopiesFolderName}) {
+        if (SameName(name, own))
+            return QStringLiteral("on the server it would stand where the publishing tool keeps "
+                                  "its folder %1")
+                .arg(QLatin1String(own));
+    }
     for (const UpdaterName& own : UpdaterNames) {
         if (SameName(name, own.name) && CanonicalFolder(folder).isEmpty())
             return QStringLiteral("%1 at the top of the game folder is one of the updater's own "

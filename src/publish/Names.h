@@ -7,6 +7,14 @@
 #include <QString>
 #include <QStringList>
 
+// One patch a manifest offers for an entry, its values as written there.
+struct EntryPatch {
+    QString base;   // PatchBase: SHA-256 of the file the patch applies to
+    QString name;   // PatchName: "<base>-<new SHA-256>.zst", its name in patches/
+    QString size;   // PatchSize: the patch's size in bytes, decimal
+    QString sha256; // PatchSha256: SHA-256 of the patch
+};
+
 // One file entry of a manifest as the publishing tool sees it.
 struct PublishEntry {
     QString name;    // FileName: the file's name in its folder and on the server
@@ -15,6 +23,7 @@ struct PublishEntry {
     QString label;   // how messages name the entry, e.g. "maps/a.dat" or "entry 3 (maps\a.dat)"
     QString size;    // FileSize: the file's size in bytes, decimal; "" when not given
     QString sha256;  // FileSha256: 64 hex digits; "" when not given
+    QList<EntryPatch> patches = {}; // PatchBase<i>.<k> and the rest, k = 1, 2, 3
 };
 
 // The manifest, its signature, the news, the tool's record of an unfinished
@@ -25,6 +34,12 @@ inline constexpr char SignatureFileName[] = "info.ini.minisig";
 inline constexpr char NewsFileName[] = "news.txt";
 inline constexpr char PendingFileName[] = ".quelmor-publish-pending";
 inline constexpr char HistoryFileName[] = ".quelmor-publish-versions";
+// The tool's folders there: every file and patch a manifest names, stored
+// under its SHA-256; the patches under their names; copies of the last
+// manifests published, as <release>.ini.
+inline constexpr char ObjectFolderName[] = "by-hash";
+inline constexpr char PatchFolderName[] = "patches";
+inline constexpr char ManifestCopiesFolderName[] = ".quelmor-publish-manifests";
 
 // The key two names collide under on a server or disk that ignores letter case.
 QString FoldName(const QString& name);
@@ -45,9 +60,9 @@ QString ValueProblem(const QString& value);
 // what the updater refuses (UnsafePathReason), separators, values the
 // manifest cannot carry, characters a download address or Windows cannot
 // hold, non-ASCII characters, Windows device names, the names of the
-// manifest, its signature, the news and the tool's own records, and at the
-// top of the game folder the updater's own names (temp.ini, .quelmor-partial,
-// Quelmor.old).
+// manifest, its signature, the news and the tool's own records and folders,
+// and at the top of the game folder the updater's own names (temp.ini,
+// .quelmor-partial, Quelmor.old).
 QString NameProblem(const QString& name, const QString& folder);
 
 // Why folder ("\" or "/" separators) cannot hold published files; "" when it

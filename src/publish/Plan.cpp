@@ -304,6 +304,11 @@ PublishPlan PlanPublish(const PublishRequest& request, QStringList& problems) {
     // Every entry with a raised version is in pending.
     CheckVersionIsNew(request.version, !plan.added.isEmpty() || !plan.pending.isEmpty(), previous,
                       problems);
+    // Patches are planned afresh: an entry's old ones may not fit its new bytes.
+    for (PublishEntry& entry : plan.entries)
+        entry.patches.clear();
+    if (problems.isEmpty())
+        PlanStore(previous.manifest, plan, problems);
     plan.history = previous.history;
     plan.release = previous.manifest.release + 1;
     for (const PublishedVersion& run : previous.history)

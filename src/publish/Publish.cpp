@@ -8,6 +8,7 @@
 #include "publish/Password.h"
 #include "publish/PublishPlan.h"
 #include "publish/ServerManifest.h"
+#include "publish/Store.h"
 
 namespace {
 
@@ -22,12 +23,32 @@ void PrintGroup(QTextStream& out, const QString& heading, const QStringList& lin
         out << QStringLiteral("  ") << line << '\n';
 }
 
-// Writes info.ini and, when the plan has a key, its signature info.ini.minisig
+// Prints the patches made, taken from earlier runs and not kept, and the
+// files removed from by-hash/ and patches/, when there are any.
+void PrintStores(QTextStream& out, const StoreTally& tally) {
+    if (!tally.made.isEmpty() || tally.reused > 0 || !tally.notKept.isEmpty()) {
+        out << QStringLiteral("Patches: %1 made").arg(tally.made.size());
+        if (!tally.made.isEmpty())
+            out << QStringLiteral(" (") << tally.made.join(QStringLiteral(", ")) << u')';
+        out << QStringLiteral(", %1 reused").arg(tally.reused);
+        if (!tally.notKept.isEmpty())
+            out << QStringLiteral(", %1 not kept, larger than half the file (%2)")
+                       .arg(QString::number(tally.notKept.size()),
+                            tally.notKept.join(QStringLiteral(", ")));
+        out << u'\n';
+    }
+    if (tally.removed > 0)
+        out << QStringLiteral("Removed from by-hash/ and patches/: %1 file(s) no manifest of "
+                              "the last %2 releases names\n")
+                   .arg(tally.removed)
+                   .arg(KeptReleases);
+}
+
+// Writes text as info.ini and, when the plan has a key, its signature info.ini.minisig
 // (trusted comment: time, file, version and release). Both are written in full
 // before either is put in place, then they are put in place one right after
 // the other, the signature first. Returns "" on success, else why not.
-QString WriteManifest(const QDir& server, const PublishPlan& plan) {
-    const QByteArray text = ManifestText(plan.version, plan.release, plan.entries);
+QString WriteManifest(const QDir& server, const PublishPlan& plan, const QByteArray& text) {
     QSaveFile manifest(server.filePath(QString::fromLatin1(ManifestFileName)));
     QSaveFile signature(server.filePath(QString::fromLatin1(SignatureFileName)));
     if (!manifest.open(QIODevice::WriteOnly) || manifest.write(text) != text.size())
@@ -83,8 +104,10 @@ QString UnlockKey(const PublishRequest& request, PublishPlan& plan, QTextStream&
 
 } // namespace
 
-QString ApplyPlan(const PublishPlan& plan, bool& published) {
+QString ApplyPlan(const PublishPlan& plan, bool& published, StoreTally* tally) {
     published = false;
+    StoreTally ignored;
+    StoreTally& counts = tally != nullptr ? *tally : ignored;
     const QDir server(plan.serverDir);
     if (!QDir().mkpath(plan.serverDir))
         return QStringLiteral("cannot create the server folder %1").arg(plan.serverDir);
@@ -96,17 +119,24 @@ QString ApplyPlan(const PublishPlan& plan, bool& published) {
             !failure.isEmpty())
             return failure;
     }
+    // The objects of what players have now are made before any copy is replaced.
+    if (const QString failure = SeedStores(plan); !failure.isEmpty())
+        return failure;
     for (const CopyJob& copy : plan.copies) {
         if (const QString failure = CopyFileSafely(copy.source, copy.target, copy.sha256);
             !failure.isEmpty())
             return failure;
     }
+    QList<PublishEntry> entries = plan.entries;
+    if (const QString failure = FillStores(plan, entries, counts); !failure.isEmpty())
+        return failure;
     const QString news = server.filePath(QString::fromLatin1(NewsFileName));
     if (!plan.newsSource.isEmpty()) {
         if (const QString failure = CopyFileSafely(plan.newsSource, news); !failure.isEmpty())
             return failure;
     }
-    if (const QString failure = WriteManifest(server, plan); !failure.isEmpty())
+    const QByteArray text = ManifestText(plan.version, plan.release, entries);
+    if (const QString failure = WriteManifest(server, plan, text); !failure.isEmpty())
         return failure;
     published = true;
     if (QFile::exists(pendingPath) && !QFile::remove(pendingPath))
@@ -118,6 +148,10 @@ QString ApplyPlan(const PublishPlan& plan, bool& published) {
         !failure.isEmpty())
         return QStringLiteral("the update is published, but %1; add the line \"%2\" to it by hand")
             .arg(failure, QString::fromUtf8(HistoryText({plan.history.last()}).trimmed()));
+    if (const QString failure = TidyStores(plan, text, counts); !failure.isEmpty())
+        return QStringLiteral("the update is published, but %1; publish again to tidy by-hash/ "
+                              "and patches/")
+            .arg(failure);
     return QString();
 }
 
@@ -137,7 +171,8 @@ int Publish(const PublishRequest& request, QTextStream& out, QTextStream& err) {
         return 1;
     }
     bool published = false;
-    if (const QString failure = ApplyPlan(plan, published); !failure.isEmpty()) {
+    StoreTally tally;
+    if (const QString failure = ApplyPlan(plan, published, &tally); !failure.isEmpty()) {
         err << QStringLiteral("quelmor-publish: stopped: %1\n").arg(failure);
         if (published)
             return 1;
@@ -164,5 +199,6 @@ int Publish(const PublishRequest& request, QTextStream& out, QTextStream& err) {
     out << QStringLiteral("Copied to the server: %1 file(s)%2\n")
                .arg(plan.copies.size())
                .arg(plan.newsSource.isEmpty() ? QString() : QStringLiteral(", news.txt"));
+    PrintStores(out, tally);
     return 0;
 }

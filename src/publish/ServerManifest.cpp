@@ -107,11 +107,65 @@ void ReportNameless(QList<std::int32_t> nameless, std::int32_t read, ServerManif
     }
 }
 
+// The patches of entry n: keys PatchBase<n>.<k> and the rest for k = 1, 2, 3,
+// up to the first k without any of them. Cannot fail.
+QList<EntryPatch> ReadPatches(const ProfileSections& profile, const QString& n) {
+    QList<EntryPatch> patches;
+    for (int k = 1; k <= MostPatchesPerEntry; ++k) {
+        const QString suffix = n + QLatin1Char('.') + QString::number(k);
+        const auto value = [&](const char* key) {
+            return ProfileValue(profile, QStringLiteral("FILES"), QLatin1String(key) + suffix);
+        };
+        const EntryPatch patch{value("PatchBase"), value("PatchName"), value("PatchSize"),
+                               value("PatchSha256")};
+        if (patch.base.isEmpty() && patch.name.isEmpty() && patch.size.isEmpty() &&
+            patch.sha256.isEmpty())
+            break;
+        patches << patch;
+    }
+    return patches;
+}
+
+// Reports every patch key of [FILES] the updater never reads: one of an entry
+// it does not read, or past the patches read for its entry. Cannot fail.
+void FindUnreadPatchKeys(const QHash<QString, QString>& files, ServerManifest& manifest) {
+    static const QRegularExpression patchKey(
+        QStringLiteral("^patch(base|name|size|sha256)(\\d+)\\.(\\d+)$"));
+    for (auto key = files.keyBegin(); key != files.keyEnd(); ++key) {
+        const QRegularExpressionMatch match = patchKey.match(*key);
+        if (!match.hasMatch())
+            continue;
+        static const QHash<QString, QString> kinds = {
+            {QStringLiteral("base"), QStringLiteral("Base")},
+            {QStringLiteral("name"), QStringLiteral("Name")},
+            {QStringLiteral("size"), QStringLiteral("Size")},
+            {QStringLiteral("sha256"), QStringLiteral("Sha256")}};
+        const QString i = match.captured(2), k = match.captured(3);
+        const qsizetype entry = i.toLongLong() - 1, patch = k.toLongLong() - 1;
+        if (QString::number(entry + 1) == i && QString::number(patch + 1) == k && entry >= 0 &&
+            entry < manifest.entries.size() && patch >= 0 &&
+            patch < manifest.entries[entry].patches.size())
+            continue;
+        manifest.unreadPatchKeys
+            << QStringLiteral("info.ini has the key %1, which the updater "
+                              "never reads (entries 1 to Max have patches "
+                              "1 to 3, numbered without gaps)")
+                   .arg(QStringLiteral("Patch%1%2.%3").arg(kinds.value(match.captured(1)), i, k));
+    }
+    manifest.unreadPatchKeys.sort();
+}
+
 } // namespace
 
 ServerManifest ReadServerManifest(const QString& serverDir) {
-    ServerManifest manifest;
     const QString path = QDir(serverDir).filePath(QString::fromLatin1(ManifestFileName));
+    if (!QFileInfo::exists(path))
+        return ServerManifest();
+    return ReadManifestFile(path);
+}
+
+ServerManifest ReadManifestFile(const QString& path) {
+    ServerManifest manifest;
     if (!QFileInfo::exists(path))
         return manifest;
     manifest.found = true;
@@ -126,6 +180,8 @@ ServerManifest ReadServerManifest(const QString& serverDir) {
         manifest.problems << QStringLiteral("info.ini has no Version in [VERSION]");
     ReadRelease(profile, manifest);
     ReadMax(profile, manifest);
+    manifest.byHash =
+        ProfileValue(profile, QStringLiteral("VERSION"), QStringLiteral("ByHash")) == u'1';
 
     const QHash<QString, QString> files = profile.value(QStringLiteral("files"));
     const QString section = QStringLiteral("FILES");
@@ -142,6 +198,7 @@ ServerManifest ReadServerManifest(const QString& serverDir) {
         entry.folder = ProfileValue(profile, section, QStringLiteral("FilePath") + n);
         entry.size = ProfileValue(profile, section, QStringLiteral("FileSize") + n);
         entry.sha256 = ProfileValue(profile, section, QStringLiteral("FileSha256") + n);
+        entry.patches = ReadPatches(profile, n);
         entry.label = QStringLiteral("entry %1 (%2)")
                           .arg(i)
                           .arg(JoinPath(CanonicalFolder(entry.folder), entry.name, u'\\'));
@@ -151,14 +208,15 @@ ServerManifest ReadServerManifest(const QString& serverDir) {
     }
     ReportNameless(nameless, readable, manifest);
     FindUnreadKeys(files, manifest);
+    FindUnreadPatchKeys(files, manifest);
     return manifest;
 }
 
 QByteArray ManifestText(const QString& version, qint64 release,
                         const QList<PublishEntry>& entries) {
-    QByteArray text = "[VERSION]\r\nVersion=" + version.toUtf8() +
-                      "\r\nRelease=" + QByteArray::number(release) +
-                      "\r\nMax=" + QByteArray::number(entries.size()) + "\r\n[FILES]\r\n";
+    QByteArray text =
+        "[VERSION]\r\nVersion=" + version.toUtf8() + "\r\nRelease=" + QByteArray::number(release) +
+        "\r\nMax=" + QByteArray::number(entries.size()) + "\r\nByHash=1\r\n[FILES]\r\n";
     for (qsizetype i = 0; i < entries.size(); ++i) {
         const QByteArray n = QByteArray::number(i + 1);
         const PublishEntry& entry = entries[i];
@@ -167,6 +225,14 @@ QByteArray ManifestText(const QString& version, qint64 release,
         text += "FilePath" + n + "=" + CanonicalFolder(entry.folder).toUtf8() + "\r\n";
         text += "FileSize" + n + "=" + entry.size.toUtf8() + "\r\n";
         text += "FileSha256" + n + "=" + entry.sha256.toUtf8() + "\r\n";
+        for (qsizetype k = 0; k < entry.patches.size(); ++k) {
+            const QByteArray nk = n + "." + QByteArray::number(k + 1) + "=";
+            const EntryPatch& patch = entry.patches[k];
+            text += "PatchBase" + nk + patch.base.toUtf8() + "\r\n";
+            text += "PatchName" + nk + patch.name.toUtf8() + "\r\n";
+            text += "PatchSize" + nk + patch.size.toUtf8() + "\r\n";
+            text += "PatchSha256" + nk + patch.sha256.toUtf8() + "\r\n";
+        }
     }
     return text;
 }

@@ -1,0 +1,109 @@
+// Writing what a publishing run adds to by-hash/, patches/ and the kept
+// manifests, and removing what no kept manifest names any more.
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFileInfo>
+
+#include "publish/FileBytes.h"
+#include "publish/PublishPlan.h"
+#include "publish/Store.h"
+#include "update/Patch.h"
+
+namespace {
+
+// bytes as the report gives a size: "812 bytes", "5.1 KiB", "5.1 MiB".
+QString SizeText(qint64 bytes) {
+    if (bytes < 1024)
+        return QStringLiteral("%1 bytes").arg(bytes);
+    if (bytes < 1024 * 1024)
+        return QStringLiteral("%1 KiB").arg(static_cast<double>(bytes) / 1024, 0, 'f', 1);
+    return QStringLiteral("%1 MiB").arg(static_cast<double>(bytes) / (1024 * 1024), 0, 'f', 1);
+}
+
+// Makes the patch of job into patches/ and returns it in patch; leaves patch
+// empty when it would be larger than half the entry's file. Returns "" on
+// success, else why not.
+QString MakeOne(const PublishPlan& plan, const PatchJob& job, const PublishEntry& entry,
+                EntryPatch& patch) {
+    QByteArray bytes;
+    if (const QString why =
+            MakePatch(ObjectPath(plan.serverDir, job.base),
+                      ObjectPath(plan.serverDir, entry.sha256), entry.size.toLongLong() / 2, bytes);
+        !why.isEmpty() || bytes.isEmpty())
+        return why;
+    patch = {
+        job.base, PatchName(job.base, entry.sha256), QString::number(bytes.size()),
+        QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex())};
+    const QString path = PatchPath(plan.serverDir, patch.name);
+    if (!QDir().mkpath(QFileInfo(path).path()))
+        return QStringLiteral("cannot create the folder %1").arg(QFileInfo(path).path());
+    return WriteFileSafely(path, bytes);
+}
+
+} // namespace
+
+QString SeedStores(const PublishPlan& plan) {
+    const QString manifest = QDir(plan.serverDir).filePath(QString::fromLatin1(ManifestFileName));
+    const QString copy = KeptManifestPath(plan.serverDir, plan.oldRelease);
+    if (plan.oldRelease >= 0 && !Exists(copy)) {
+        if (!QDir().mkpath(QFileInfo(copy).path()))
+            return QStringLiteral("cannot create the folder %1").arg(QFileInfo(copy).path());
+        if (const QString why = CopyFileSafely(manifest, copy); !why.isEmpty())
+            return why;
+    }
+    for (const ObjectJob& seed : plan.seeds) {
+        if (const QString why = StoreObject(plan.serverDir, seed.source, seed.sha256);
+            !why.isEmpty())
+            return why;
+    }
+    return QString();
+}
+
+QString FillStores(const PublishPlan& plan, QList<PublishEntry>& entries, StoreTally& tally) {
+    for (const PublishEntry& entry : plan.entries) {
+        const QString copy = QDir(plan.serverDir).filePath(entry.name);
+        if (const QString why = StoreObject(plan.serverDir, copy, entry.sha256); !why.isEmpty())
+            return why;
+    }
+    for (const PatchJob& job : plan.patches) {
+        PublishEntry& entry = entries[job.entry];
+        const QString label =
+            QStringLiteral("%1 from release %2").arg(entry.label).arg(job.fromRelease);
+        EntryPatch patch = job.reuse;
+        if (!patch.sha256.isEmpty()) {
+            ++tally.reused;
+        } else if (const QString why = MakeOne(plan, job, entry, patch); !why.isEmpty()) {
+            return QStringLiteral("cannot make the patch of %1: %2").arg(label, why);
+        } else if (patch.sha256.isEmpty()) {
+            tally.notKept << label;
+            continue;
+        } else {
+            tally.made << label + QStringLiteral(": ") + SizeText(patch.size.toLongLong());
+        }
+        const QString path = PatchPath(plan.serverDir, patch.name);
+        if (const QString why = StoreObject(plan.serverDir, path, patch.sha256, true);
+            !why.isEmpty())
+            return why;
+        entry.patches << patch;
+    }
+    return QString();
+}
+
+QString TidyStores(const PublishPlan& plan, const QByteArray& manifest, StoreTally& tally) {
+    const QString copy = KeptManifestPath(plan.serverDir, plan.release);
+    if (!QDir().mkpath(QFileInfo(copy).path()))
+        return QStringLiteral("cannot create the folder %1").arg(QFileInfo(copy).path());
+    if (const QString why = WriteFileSafely(copy, manifest); !why.isEmpty())
+        return why;
+    if (const QString why = PruneKeptManifests(plan.serverDir, plan.release); !why.isEmpty())
+        return why;
+    QStringList problems;
+    NamedFiles named;
+    for (const KeptManifest& kept :
+         ReadKeptManifests(plan.serverDir, plan.release + 1, KeptReleases, problems))
+        AddNamedFiles(kept.manifest.entries, named);
+    if (!problems.isEmpty())
+        return problems.join(QStringLiteral("; ")) +
+               QStringLiteral(", so nothing was removed from by-hash/ and patches/");
+    return RemoveUnnamed(plan.serverDir, named, tally.removed);
+}
