@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <csignal>
 #include <functional>
+#include <map>
+#include <random>
 
 #ifndef _WIN32
 #include <sys/resource.h>
@@ -17,6 +19,7 @@
 #include "publish/PublishPlan.h"
 #include "publish/SecretKey.h"
 #include "publish/Versions.h"
+#include "update/Patch.h"
 
 namespace {
 
@@ -32,6 +35,15 @@ std::string Snapshot(const QString& folder) {
     for (const QString& name : Tree(folder))
         text += name.toStdString() + "=" + ReadFile(QDir(folder).filePath(name)) + "\n";
     return text;
+}
+
+// n bytes that do not compress, drawn from seed.
+std::string Noise(std::int64_t n, unsigned seed) {
+    std::mt19937 random(seed);
+    std::string bytes(static_cast<std::size_t>(n), '\0');
+    for (char& byte : bytes)
+        byte = static_cast<char>(random());
+    return bytes;
 }
 
 class PublishTest : public UpdaterTest {
@@ -64,22 +76,31 @@ class PublishTest : public UpdaterTest {
     ToolRun PublishAs(const QString& version, const QStringList& more = {}) {
         return Tool(QStringList{release_.path(), Server(), "--version", version} + more);
     }
-    // The server's info.ini without its Release, FileSize and FileSha256 lines.
+    // The server's info.ini without its Release, ByHash, FileSize and FileSha256 lines.
     std::string Listing() const {
         std::string text;
         for (const QString& line : QString::fromStdString(ServerFile("info.ini")).split("\r\n"))
-            if (!line.isEmpty() && !line.startsWith("Release=") && !line.startsWith("FileS"))
+            if (!line.isEmpty() && !line.startsWith("Release=") && !line.startsWith("FileS") &&
+                !line.startsWith("ByHash="))
                 text += line.toStdString() + "\r\n";
         return text;
     }
-    // Serves the server folder and runs the updater; the requests it made, sorted.
+    // Serves the server folder and runs the updater; the requests it made, sorted, an
+    // object of by-hash/ named as the flat file of its bytes.
     std::vector<std::string> Update() {
-        for (const QString& name : ::Tree(Server()))
+        std::map<std::string, std::string> flat;
+        for (const QString& name : ::Tree(Server())) {
             server_.Put(name == "news.txt" ? "/news.txt" : name.toStdString(), ServerFile(name));
+            if (!name.contains('/'))
+                flat["/Quelmor/by-hash/" + Sha256Of(ServerFile(name))] =
+                    "/Quelmor/" + name.toStdString();
+        }
         const std::size_t before = server_.Requests().size();
         EXPECT_EQ(RunMain(), "");
         std::vector<std::string> asked = server_.Requests();
         asked.erase(asked.begin(), asked.begin() + static_cast<std::ptrdiff_t>(before));
+        for (std::string& request : asked)
+            request = flat.count(request) != 0 ? flat[request] : request;
         std::sort(asked.begin(), asked.end());
         return asked;
     }
@@ -202,6 +223,58 @@ TEST_F(PublishTest, AServerCopyThatNoLongerMatchesTheManifestGetsTheNextVersion)
     EXPECT_EQ(Read("a.dat") + Read("b.dat") + Read("c.dat"), "newnewc.dat");
 }
 
+TEST_F(PublishTest, LargeFilesGetPatchesFromTheLastThreeReleases) {
+    // big.pak (1 MiB) and edge.pak (a byte less) change a few bytes a release, half.pak its
+    // second half; s.txt holds the release.
+    std::string big = Noise(SmallestPatchedFile, 1), edge = Noise(SmallestPatchedFile - 1, 2);
+    std::vector<std::string> bigs;
+    const auto publish = [&](int n, bool all = true) {
+        if (all) {
+            big.replace(std::size_t(n) * 9000, 3, "v" + std::to_string(n) + "!");
+            edge.replace(std::size_t(n) * 9000, 1, "e");
+            Release("half.pak",
+                    Noise(SmallestPatchedFile / 2, 3) + Noise(SmallestPatchedFile / 2, 10 + n));
+            Release("big.pak", big), Release("edge.pak", edge), bigs.push_back(big);
+        }
+        Release("s.txt", std::to_string(n));
+        return PublishAs(QString::number(n));
+    };
+    ASSERT_EQ(publish(1).status, 0);
+    // As the tool left a folder before it kept objects.
+    for (const char* folder : {"by-hash", ".quelmor-publish-manifests"})
+        QDir(Server(folder)).removeRecursively();
+    WriteFile(Server("info.ini"),
+              QString::fromStdString(ServerFile("info.ini")).remove("ByHash=1\r\n").toStdString());
+    ExpectSaid(publish(2),
+               {"Patches: 1 made (big.pak from release 1: ",
+                "), 0 reused, 1 not kept, larger than half the file (half.pak from release 1)\n"});
+    ExpectSaid(publish(3),
+               {"Patches: 2 made (big.pak from release 2: ", ", big.pak from release 1: "});
+    ExpectSaid(publish(4, false), {"Patches: 0 made, 2 reused, 2 not kept",
+                                   "Removed from by-hash/ and patches/: 3 file(s)"});
+    // Only big.pak has patches, from the newest base on, right after its other keys.
+    const std::string ini = ServerFile("info.ini"), to = Sha256Of(big);
+    for (const int k : {1, 2}) {
+        const std::string base = Sha256Of(bigs[std::size_t(2 - k)]),
+                          nk = "1." + std::to_string(k) + "=";
+        EXPECT_NE(ini.find((k == 1 ? "FileSha2561=" + to : "") + "\r\nPatchBase" + nk + base +
+                           "\r\nPatchName" + nk + base + "-" + to + ".zst\r\nPatchSize" + nk),
+                  std::string::npos)
+            << k;
+    }
+    EXPECT_EQ(QString::fromStdString(ini).count("\r\nPatch"), 8);
+    EXPECT_EQ(Tool({"--check", Server()}).out.left(3), "OK:");
+    // Kept: what the manifests of releases 2 to 4 name, big.pak of release 1 as a base.
+    EXPECT_EQ(::Tree(Server(".quelmor-publish-manifests")),
+              QStringList({"2.ini", "3.ini", "4.ini"}));
+    EXPECT_EQ(::Tree(Server("patches")).size(), 3);
+    EXPECT_EQ(::Tree(Server("by-hash")).size(), 13);
+    EXPECT_EQ(ServerFile("by-hash/" + QString::fromStdString(Sha256Of(bigs[0]))), bigs[0]);
+    EXPECT_EQ(ServerFile("by-hash/" + QString::fromStdString(Sha256Of("1"))) +
+                  ServerFile("by-hash/" + QString::fromStdString(Sha256Of("2"))),
+              "<missing>2");
+}
+
 TEST(PublishVersions, NextVersionOrdersAfterByCharacterCodes) {
     const std::pair<const char*, const char*> table[] = {
         {"", "0001"},           {"0001", "0002"}, {"0009", "0010"},       {"0099", "0100"},
@@ -234,6 +307,7 @@ TEST(PublishRules, NamesFoldersAndVersionsAnUpdaterWouldMisreadAreRefused) {
         {" x.dat", "", "its name cannot be written to the manifest"},
         {"carte\u00e9.dat", "", nonAscii},
         {"aux.wav", "sound", "the part \"aux.wav\" is a name Windows keeps for a device"},
+        {"By-Hash", "x", "on the server it would stand where the publishing tool keeps its folder"},
     };
     for (const auto& [name, folder, problem] : names)
         EXPECT_TRUE((NameProblem(name, folder) + FolderProblem(folder)).contains(problem))
@@ -312,6 +386,13 @@ TEST_F(PublishTest, RefusalsNameTheFilesAndChangeNothing) {
          "version 1 is already published, and files changed: players who have it would "
          "never look for the changes; give --version 2 (the next free version)",
          [&] { first(), Release("a.dat", "changed"); }},
+        {"2",
+         "by-hash/" +
+             QString::fromStdString(Sha256Of("new") + " has the SHA-256 " + Sha256Of("old")),
+         [&] {
+             first(), Release("a.dat", "new");
+             WriteFile(Server("by-hash/" + QString::fromStdString(Sha256Of("new"))), "old");
+         }},
         {"2", "line 2 of .quelmor-publish-versions is not a release number, a tab and a version",
          [&] { first(), WriteFile(Server(".quelmor-publish-versions"), "1\t1\nbad\n"); }},
         {"2", "entry 2 (b.dat) is no longer in the release and its copy is missing",
@@ -404,10 +485,19 @@ TEST_F(PublishTest, CheckFindsWhatIsBroken) {
         return Manifest(version, max, {"a.dat|0001", second});
     };
     const char* b = "b.dat|1|maps";
-    const auto put = [this](const char* name, const std::string& bytes) {
+    const auto put = [this](const QString& name, const std::string& bytes) {
         WriteFile(Server(name), bytes);
     };
-    const auto drop = [this](const char* name) { QFile::remove(Server(name)); };
+    const auto drop = [this](const QString& name) { QFile::remove(Server(name)); };
+    // big.pak changes once: release 3 offers one patch, from release 2.
+    const std::string big = Noise(SmallestPatchedFile, 1), base = Sha256Of(big);
+    const QString patch =
+        QString::fromStdString(base + "-" + Sha256Of("x" + big.substr(1)) + ".zst");
+    const auto patched = [&] {
+        Release("big.pak", big), PublishAs("2", {"--sign", secret_});
+        Release("big.pak", "x" + big.substr(1)), PublishAs("3", {"--sign", secret_});
+    };
+    const QString baseObject = "by-hash/" + QString::fromStdString(base);
     MinisignSecretKey secret;
     ASSERT_EQ(ParseSecretKey(QByteArray::fromStdString(ReadFile(secret_)), {}, secret), "");
     const MinisignPublicKey key = PublicKeyOf(secret);
@@ -433,6 +523,23 @@ TEST_F(PublishTest, CheckFindsWhatIsBroken) {
              put("info.ini.minisig", SignPrehashed(secret, manifest.c_str(), "x").toStdString());
          },
          true},
+        {"",
+         "entry 1 (a.dat): its object by-hash/" + QString::fromStdString(Sha256Of("A")) +
+             " is missing",
+         [&] { drop("by-hash/" + QString::fromStdString(Sha256Of("A"))); }},
+        {"", "entry 3 (big.pak), patch 3.1: patches/" + patch + " has 4 bytes, not",
+         [&] { patched(), drop("patches/" + patch), put("patches/" + patch, "zstd"); }},
+        {"",
+         "entry 3 (big.pak), patch 3.1: applied to by-hash/" + QString::fromStdString(base) +
+             " it does not give the file",
+         [&] { patched(), drop(baseObject), put(baseObject, Noise(SmallestPatchedFile, 2)); }},
+        {"", "entry 3 (big.pak), patch 3.1: PatchName3.1 is \"x.zst\", not \"" + patch,
+         [&] {
+             patched();
+             put("info.ini", QString::fromStdString(ServerFile("info.ini"))
+                                 .replace(patch, "x.zst")
+                                 .toStdString());
+         }},
         {two("3", b), "entry 3 has no FileName3, though Max is 3"},
         {two("1", b), "info.ini lists FileName2 but Max is 1: the updater never reads entries"},
         {two("2", b, ""), "info.ini has no Version in [VERSION]"},
@@ -444,6 +551,7 @@ TEST_F(PublishTest, CheckFindsWhatIsBroken) {
     for (const BrokenServer& broken : table) {
         SCOPED_TRACE(broken.problem.toStdString());
         QDir(Server()).removeRecursively();
+        QFile::remove(release_.filePath("big.pak"));
         Release("a.dat", "A");
         Release("maps/b.dat", "B");
         ASSERT_EQ(PublishAs("1", {"--sign", secret_}).status, 0);
