@@ -263,7 +263,7 @@ Arrange PatchedStory(bool patched) {
         EXPECT_EQ(w.server_.BytesSent(whole), patched ? 0 : BigGame().size());
         const QStringList said = w.CaptionsOf("stdout");
         EXPECT_EQ(said.size(), patched ? 0 : 1) << said.join('\n').toStdString();
-        EXPECT_TRUE(patched || said.constFirst().endsWith("; downloading the whole file."));
+        EXPECT_TRUE(patched || said.value(0).endsWith("; downloading the whole file."));
     };
 }
 

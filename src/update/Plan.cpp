@@ -290,33 +290,28 @@ void CheckInstalledFiles(UpdatePlan& plan) {
 
 void PlanTransfers(UpdatePlan& plan) {
     OpenPlacedList(plan.manifest);
-    QHash<QString, int> byName;
+    QHash<QString, int> byKey; // entries with one URL, size and SHA-256 share a transfer
     std::vector<bool> needed;
     for (PlannedEntry& entry : plan.entries) {
         if (entry.name.isEmpty() || !Fetches(entry.step))
             continue;
-        const QString key = PlacedKeyOf(entry);
+        const QString placed = PlacedKeyOf(entry);
         entry.placedBefore =
-            IsListed(key) && WasPlaced(key, TargetOf(entry.folder, entry.name, false));
-        if (!byName.contains(entry.name)) {
-            // A server that keeps files by hash serves each release's bytes
-            // under their own name, which no cache can mix up.
-            const QString url = plan.byHash && !entry.sha256.isEmpty() ? ObjectUrlOf(entry.sha256)
-                                                                       : UrlOf(entry.name);
-            byName.insert(entry.name, static_cast<int>(plan.files.size()));
-            FileToFetch file{entry.name,
-                             url,
-                             entry.size,
-                             entry.sha256,
-                             PartKeyOf(url, entry.size, entry.sha256),
-                             nullptr,
-                             QString()};
+            IsListed(placed) && WasPlaced(placed, TargetOf(entry.folder, entry.name, false));
+        // A server that keeps files by hash serves each release's bytes under
+        // their own name, which no cache can mix up.
+        const QString url =
+            plan.byHash && !entry.sha256.isEmpty() ? ObjectUrlOf(entry.sha256) : UrlOf(entry.name);
+        const QString key = PartKeyOf(url, entry.size, entry.sha256);
+        if (!byKey.contains(key)) {
+            byKey.insert(key, static_cast<int>(plan.files.size()));
+            FileToFetch file{entry.name, url, entry.size, entry.sha256, key, nullptr, QString()};
             if (!entry.placedBefore)
                 ChoosePatch(plan, entry, file);
             plan.files.push_back(std::move(file));
             needed.push_back(false);
         }
-        entry.file = byName.value(entry.name);
+        entry.file = byKey.value(key);
         needed[static_cast<std::size_t>(entry.file)] =
             needed[static_cast<std::size_t>(entry.file)] || !entry.placedBefore;
     }
