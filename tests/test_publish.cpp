@@ -3,6 +3,7 @@
 #include "UpdaterTest.h"
 
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTextStream>
 #include <algorithm>
 #include <csignal>
@@ -273,6 +274,39 @@ TEST_F(PublishTest, LargeFilesGetPatchesFromTheLastThreeReleases) {
     EXPECT_EQ(ServerFile("by-hash/" + QString::fromStdString(Sha256Of("1"))) +
                   ServerFile("by-hash/" + QString::fromStdString(Sha256Of("2"))),
               "<missing>2");
+}
+
+TEST_F(PublishTest, OldAndNewUpdatersAndAStaleCacheGetTheRightBytes) {
+    std::string big = Noise(2 * SmallestPatchedFile, 5);
+    std::vector<std::string> bytes, manifests; // of releases 1 to 3
+    for (int n = 1; n <= 3; ++n) {
+        big.replace(std::size_t(n) * 50000, 4, "rel" + std::to_string(n));
+        Release("big.pak", big);
+        ASSERT_EQ(PublishAs(QString::number(n)).status, 0);
+        bytes.push_back(big), manifests.push_back(ServerFile("info.ini"));
+    }
+    // A player at release 1, offered `manifest` by the server folder of release 3.
+    const auto update = [&](const std::string& manifest) {
+        Write("info.ini", manifests[0]), Write("big.pak", bytes[0]);
+        WriteFile(Server("info.ini"), manifest);
+        return Update();
+    };
+    // This updater: a patch, fetched by hash.
+    const std::vector<std::string> patched = update(manifests[2]);
+    EXPECT_EQ(std::count(patched.begin(), patched.end(), "/Quelmor/big.pak"), 0);
+    EXPECT_EQ(patched.size(), 3u); // the news, info.ini and the patch
+    EXPECT_TRUE(Read("big.pak") == bytes[2]);
+    // An updater that knows neither by-hash/ nor patches: the flat file.
+    QString plain = QString::fromStdString(manifests[2]);
+    plain.remove(QRegularExpression("(ByHash|Patch[A-Za-z0-9]+\\.[0-9]+)=[^\r]*\r\n"));
+    EXPECT_EQ(
+        update(plain.toStdString()),
+        std::vector<std::string>({"/Quelmor//news.txt", "/Quelmor/big.pak", "/Quelmor/info.ini"}));
+    EXPECT_TRUE(Read("big.pak") == bytes[2]);
+    // A cache still serving release 2's manifest: release 2's bytes, nothing refused.
+    update(manifests[1]);
+    EXPECT_TRUE(Read("big.pak") == bytes[1]);
+    EXPECT_EQ(CaptionsOf("stdout"), QStringList());
 }
 
 TEST(PublishVersions, NextVersionOrdersAfterByCharacterCodes) {
