@@ -1,15 +1,21 @@
 #!/usr/bin/env python3
-"""The benchmark's TCP proxy on 127.0.0.1: a link with latency, or a download
-whose connection breaks (Python 3 standard library only).
+"""The benchmark's TCP proxy on 127.0.0.1: a link with latency, a link of a
+given speed, or a download whose connection breaks (Python 3 standard library
+only).
 
-  proxy.py LISTEN_PORT UPSTREAM_PORT [--delay S] [--watch PATH] [--cut-after BYTES]
-           [--count-file FILE]
+  proxy.py LISTEN_PORT UPSTREAM_PORT [--delay S] [--rate BYTES] [--watch PATH]
+           [--cut-after BYTES] [--count-file FILE]
 
 --delay S: every piece of data reaches the other side S seconds after the proxy
   read it, in order, however much is already on the way: latency, not a
   throughput cap. A new connection's data towards the server is held until 3 x S
   after the connection was accepted, the time the TCP handshake and the first
   request take on such a link.
+--rate BYTES: the server's data reaches the clients at BYTES per second at most,
+  all connections together, as over one link of that speed: every piece
+  written to a client first waits until the link has carried the pieces
+  before it (of any connection), then for its own time on the link. Time the
+  link stands idle is not saved up.
 --watch PATH: the answers to requests for PATH are counted: their body bytes
   written to the client and their number.
 --cut-after BYTES: the first connection that carries an answer to PATH is closed
@@ -31,6 +37,21 @@ QUEUED = 256  # pieces on the way per direction (at most 64 MiB)
 REQUEST = re.compile(rb"(?:GET|HEAD) (\S+) HTTP/1\.[01]\r\n")
 
 
+class Link:
+    """A link of `rate` bytes per second shared by every connection."""
+
+    def __init__(self, rate):
+        self.rate = rate
+        self.free = 0.0  # when the link has carried what it was given
+
+    async def carry(self, size):
+        """Waits until size bytes have crossed the link after everything before them."""
+        loop = asyncio.get_running_loop()
+        now = loop.time()
+        self.free = max(now, self.free) + size / self.rate
+        await asyncio.sleep(self.free - now)
+
+
 class Watch:
     """What the proxy counts of the answers to one path, and whether it cut one yet."""
 
@@ -41,8 +62,9 @@ class Watch:
         self.answers = 0
 
 
-async def pipe(reader, writer, delay, not_before, look, delivered=None):
-    """Copies reader to writer, each piece `delay` seconds after it was read, in order.
+async def pipe(reader, writer, delay, not_before, look, delivered=None, link=None):
+    """Copies reader to writer, each piece `delay` seconds after it was read, in order,
+    and, with a link, once that link carried it.
 
     look(data) returns (data, body bytes counted, cut) for each piece read;
     delivered(counted) is called once that piece was written.
@@ -77,6 +99,8 @@ async def pipe(reader, writer, delay, not_before, look, delivered=None):
                 if writer.can_write_eof():
                     writer.write_eof()
                 return "eof"
+            if link:
+                await link.carry(len(data))
             writer.write(data)
             await writer.drain()
             if delivered:
@@ -87,7 +111,7 @@ async def pipe(reader, writer, delay, not_before, look, delivered=None):
         reading.cancel()
 
 
-async def handle(client_reader, client_writer, args, watch):
+async def handle(client_reader, client_writer, args, watch, link):
     """Carries one client connection to the upstream port until both ends finished or one breaks."""
     loop = asyncio.get_running_loop()
     accepted = loop.time()
@@ -141,7 +165,7 @@ async def handle(client_reader, client_writer, args, watch):
         asyncio.create_task(pipe(client_reader, upstream_writer, args.delay,
                                  accepted + 3 * args.delay, requests)),
         asyncio.create_task(pipe(upstream_reader, client_writer, args.delay, 0.0, answers,
-                                 delivered)),
+                                 delivered, link)),
     }
     try:
         while tasks:
@@ -160,12 +184,13 @@ async def handle(client_reader, client_writer, args, watch):
 async def serve(args):
     """Listens on args.listen until SIGTERM or SIGINT, then writes the count file."""
     watch = Watch(args.watch, args.cut_after)
+    link = Link(args.rate) if args.rate else None
     stopped = asyncio.Event()
     loop = asyncio.get_running_loop()
     for number in (signal.SIGTERM, signal.SIGINT):
         loop.add_signal_handler(number, stopped.set)
-    server = await asyncio.start_server(lambda r, w: handle(r, w, args, watch), "127.0.0.1",
-                                        args.listen, reuse_address=True)
+    server = await asyncio.start_server(lambda r, w: handle(r, w, args, watch, link),
+                                        "127.0.0.1", args.listen, reuse_address=True)
     await stopped.wait()
     if args.count_file:
         with open(args.count_file, "w") as out:
@@ -179,6 +204,7 @@ def main():
     parser.add_argument("listen", type=int)
     parser.add_argument("upstream", type=int)
     parser.add_argument("--delay", type=float, default=0.0)
+    parser.add_argument("--rate", type=float)
     parser.add_argument("--watch")
     parser.add_argument("--cut-after", type=int)
     parser.add_argument("--count-file")
