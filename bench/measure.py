@@ -5,6 +5,7 @@ import os
 import select
 import signal
 import subprocess
+import threading
 import time
 from pathlib import Path
 
@@ -32,11 +33,60 @@ def read_proc(pid):
     return cpu, hwm, rss
 
 
-def run_until(command, cwd, stop, marks=(), settle=0.0, timeout=900.0, errors=None, env=None):
+class Sampler:
+    """Follows a running process on a thread of its own: its peak anonymous memory
+    (RssAnon of /proc/<pid>/status, read every `period` seconds; VmHWM counts mapped
+    file pages too, which are not anonymous) and, when given, watch(seconds since
+    start) called every `tick` seconds."""
+
+    def __init__(self, period=0.02, tick=0.005, watch=None):
+        self.period = period
+        self.tick = tick
+        self.watch = watch
+        self.anon = 0  # peak RssAnon, bytes
+        self.hwm = 0   # the last VmHWM read, bytes
+        self.samples = 0
+        self.thread = None
+        self.done = threading.Event()
+
+    def begin(self, pid, start):
+        """Starts following pid; start is the time.monotonic() the times count from."""
+        self.thread = threading.Thread(target=self.follow, args=(pid, start), daemon=True)
+        self.thread.start()
+
+    def follow(self, pid, start):
+        next_read = 0.0
+        while not self.done.is_set():
+            now = time.monotonic()
+            if self.watch:
+                self.watch(now - start)
+            if now >= next_read:
+                next_read = now + self.period
+                try:
+                    with open(f"/proc/{pid}/status") as status:
+                        for line in status:
+                            if line.startswith("RssAnon:"):
+                                self.anon = max(self.anon, int(line.split()[1]) * 1024)
+                            elif line.startswith("VmHWM:"):
+                                self.hwm = int(line.split()[1]) * 1024
+                    self.samples += 1
+                except (OSError, ValueError, IndexError):
+                    pass  # ending, or ended
+            self.done.wait(self.tick if self.watch else self.period)
+
+    def end(self):
+        self.done.set()
+        if self.thread:
+            self.thread.join()
+
+
+def run_until(command, cwd, stop, marks=(), settle=0.0, timeout=900.0, errors=None, env=None,
+              sampler=None):
     """Starts command and follows its standard output until the line `stop`.
 
     Its standard error goes to the file `errors` when given, else nowhere; `env`
-    holds environment variables to set besides the inherited ones.
+    holds environment variables to set besides the inherited ones. A Sampler given
+    as sampler follows the process from its start until it is ended.
     Returns {"marks": {line: (seconds since start, cpu seconds)}, "stop": seconds,
     "hwm", "rss", "settled_rss", "output"}; the process is ended with SIGTERM
     right after the stop line (after `settle` seconds when asked). Raises
@@ -51,6 +101,8 @@ def run_until(command, cwd, stop, marks=(), settle=0.0, timeout=900.0, errors=No
     with open(errors, "wb") if errors else open(os.devnull, "wb") as error_file:
         process = subprocess.Popen(command, cwd=cwd, env=env, stdin=subprocess.DEVNULL,
                                    stdout=subprocess.PIPE, stderr=error_file)
+    if sampler:
+        sampler.begin(process.pid, start)
     fd = process.stdout.fileno()
     result = {}
     try:
@@ -81,6 +133,8 @@ def run_until(command, cwd, stop, marks=(), settle=0.0, timeout=900.0, errors=No
             time.sleep(settle)
             result["settled_rss"] = read_proc(process.pid)[2]
     finally:
+        if sampler:
+            sampler.end()
         if process.poll() is None:
             process.send_signal(signal.SIGTERM)
             try:
