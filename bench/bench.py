@@ -4,8 +4,9 @@
 Started by bench/run.sh once the release updater and the minimal Qt program are
 built. Generates the server folders, starts nginx on 127.0.0.1:4444 (or, when
 nginx is missing, a small server of its own), runs every case several times and
-prints the result table. The cases over a link with latency or a cut
-connection put bench/proxy.py on port 4444 and move the server to port 4446.
+prints the result table. The cases over a link with latency, a cut
+connection or a link of 100 Mbit/s put bench/proxy.py on port 4444 and move the
+server to port 4446.
 Every updater run uses QT_QPA_PLATFORM=offscreen.
 """
 
@@ -21,6 +22,7 @@ import sys
 from pathlib import Path
 
 import app_cases
+import delta_case
 import transfer_cases
 import verify_cases
 from measure import RunFailed, run_until
@@ -43,6 +45,9 @@ KEYS = WORK / "keys"
 BUILT_MIRROR_APP = WORK / "mirror" / "Quelmor"
 MIRROR_APP = WORK / "Quelmor-mirror"
 SIGNATURE_TIMER = WORK / "signature" / "signature_timer"
+# The publishing tool of the release build, copied the same way (the patch case).
+BUILT_PUBLISHER = ROOT / "build" / "release" / "src" / "publish" / "quelmor-publish"
+PUBLISHER = WORK / "quelmor-publish"
 PORT = 4444
 BASE_URL = f"http://127.0.0.1:{PORT}/Quelmor/"
 
@@ -61,7 +66,10 @@ CASES = {
     "latency": transfer_cases.latency,
     "cut": transfer_cases.cut,
     "ratecap": app_cases.ratecap,
+    "delta": delta_case.delta,
 }
+# Left out unless asked for: the patch case takes 4.5 minutes and 8 GiB of disk.
+DEFAULT_CASES = [name for name in CASES if name != "delta"]
 
 
 def log(text):
@@ -79,6 +87,7 @@ class Bench:
         self.mirror_app = MIRROR_APP
         self.keys = KEYS
         self.signature_timer = SIGNATURE_TIMER
+        self.publisher = PUBLISHER
         self.minimal = MINIMAL
         self.port = PORT
         self.base_url = BASE_URL
@@ -245,7 +254,8 @@ def main():
                         help="runs of each 1 GiB case (default 3)")
     parser.add_argument("--idle-seconds", type=float, default=10.0,
                         help="how long the server holds the manifest back (default 10)")
-    parser.add_argument("--cases", nargs="+", default=list(CASES), choices=list(CASES))
+    parser.add_argument("--cases", nargs="+", default=DEFAULT_CASES, choices=list(CASES),
+                        help="the cases to run (default: all but delta)")
     parser.add_argument("--app", default=str(BUILT_APP),
                         help="the updater to measure (default: the release build)")
     parser.add_argument("--no-nginx", action="store_true",
@@ -257,6 +267,8 @@ def main():
         needs += [BUILT_SIGNED_APP, SIGNATURE_TIMER, KEYS / "quelmor.pub", KEYS / "quelmor.key"]
     if "mirror" in args.cases:
         needs.append(BUILT_MIRROR_APP)
+    if "delta" in args.cases:
+        needs.append(BUILT_PUBLISHER)
     for needed in needs:
         if not needed.exists():
             sys.exit(f"{needed} is missing: run bench/run.sh")
@@ -268,6 +280,8 @@ def main():
     if "mirror" in args.cases:
         copies.append((BUILT_MIRROR_APP, MIRROR_APP,
                        [BASE_URL, f"http://127.0.0.1:{transfer_cases.BACKEND_PORT}/Quelmor/"]))
+    if "delta" in args.cases:
+        shutil.copy2(BUILT_PUBLISHER, PUBLISHER)
     for source, copy, texts in copies:
         shutil.copy2(source, copy)
         # The server address and the key are compiled in, as UTF-16 (a QString

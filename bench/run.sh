@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The benchmark in one command: builds the release updater (server host
 # 127.0.0.1, no tests), the same updater with the benchmark's signing key built
-# in, the minimal Qt reference program and the timer of the signature check,
-# then runs every case through bench/bench.py and prints the result table. Arguments are passed
+# in, the minimal Qt reference program and the timer of the signature check
+# (and quelmor-publish when the patch case "delta" is asked for), then runs
+# the cases through bench/bench.py and prints the result table. Arguments are passed
 # on to bench.py (e.g. --runs 3, --cases small manifest). Builds use two jobs:
 # the machine is shared.
 #
@@ -14,7 +15,7 @@ cd "$(dirname "$0")/.."
 
 # The Debian packages the benchmark needs (listed in bench/README.md).
 packages=(cmake ninja-build g++ pkg-config qt6-base-dev libgl-dev libcurl4-openssl-dev libssl-dev
-  libsodium-dev nginx-light curl python3 iproute2 util-linux minisign)
+  libsodium-dev libzstd-dev nginx-light curl python3 iproute2 util-linux minisign)
 missing=()
 for package in "${packages[@]}"; do
   if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
@@ -30,7 +31,12 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 
 cmake --preset release -DQUELMOR_SERVER_HOST=127.0.0.1 -DQUELMOR_BUILD_TESTS=OFF >/dev/null
-cmake --build --preset release --target Quelmor -j 2
+targets=(Quelmor)
+# The patch case publishes its releases with the tool of the same build.
+for argument in "$@"; do
+  [ "$argument" = delta ] && targets+=(quelmor-publish)
+done
+cmake --build --preset release --target "${targets[@]}" -j 2
 compiler=$(sed -n 's/^CMAKE_CXX_COMPILER:[A-Z]*=//p' build/release/CMakeCache.txt)
 cmake -S bench/minimal_qt -B build/bench/minimal_qt -G Ninja -DCMAKE_BUILD_TYPE=Release \
   -DCMAKE_CXX_COMPILER="$compiler" >/dev/null
