@@ -130,6 +130,7 @@ faults=(
   'speed-cap-not-applied|src/transfer/Transfers.cpp|s/if \(options_.bytesPerSecond > 0\)/if (options_.bytesPerSecond > 0 \&\& false)/'
   'no-fallback-after-a-failed-patch|src/update/Fetch.cpp|s/if \(why.isEmpty\(\)\)\n(\s*)return file.size;/$1return file.size;/'
   'whole-file-fetched-despite-a-patch|src/update/PatchChoice.cpp|s/file.patch = std::move\(patch\);//'
+  'patch-made-from-a-file-of-2-gib|src/update/Patch.cpp|s/if \(base.size\(\) >= PatchedFileLimit \|\| fresh.size\(\) >= PatchedFileLimit\)/if (false)/'
   'files-not-fetched-by-hash|src/update/Plan.cpp|s/plan.byHash && !entry.sha256.isEmpty\(\)/false/'
 )
 

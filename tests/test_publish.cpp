@@ -309,6 +309,21 @@ TEST_F(PublishTest, OldAndNewUpdatersAndAStaleCacheGetTheRightBytes) {
     EXPECT_EQ(CaptionsOf("stdout"), QStringList());
 }
 
+TEST(PublishPatches, NoPatchFromOrToAFileOf2GiB) {
+    QTemporaryDir dir;
+    const QString huge = dir.filePath("huge"), small = dir.filePath("small");
+    QFile file(huge); // sparse: nothing is written
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly) && file.resize(PatchedFileLimit));
+    file.close();
+    WriteFile(small, Noise(SmallestPatchedFile, 4));
+    for (const auto& [base, target] : {std::pair{huge, small}, {small, huge}}) {
+        QByteArray patch;
+        EXPECT_TRUE(
+            MakePatch(base, target, SmallestPatchedFile, patch).contains("2 GiB or larger"));
+        EXPECT_TRUE(patch.isEmpty());
+    }
+}
+
 TEST(PublishVersions, NextVersionOrdersAfterByCharacterCodes) {
     const std::pair<const char*, const char*> table[] = {
         {"", "0001"},           {"0001", "0002"}, {"0009", "0010"},       {"0099", "0100"},
