@@ -238,7 +238,9 @@ Arrange Patched(bool byHash, bool changed = false,
         const std::string base = Sha256Of(BigBase()), sha = Sha256Of(BigGame());
         const std::string name = base + "-" + sha + ".zst";
         w.Write("info.ini", Sized(Installed, {std::to_string(BigBase().size())}, {BigBase()}));
-        w.Write("game.dat", changed ? std::string(BigBase()).replace(5, 1, "!") : BigBase());
+        std::string installed = BigBase();
+        installed[5] = static_cast<char>(installed[5] ^ (changed ? 1 : 0));
+        w.Write("game.dat", installed);
         const std::string offered = Sized(Offered, {size}, {BigGame()}) + "PatchBase1.1=" + base +
                                     "\r\nPatchName1.1=" + name +
                                     "\r\nPatchSize1.1=" + std::to_string(BigPatch().size()) +
