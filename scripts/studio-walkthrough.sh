@@ -124,7 +124,9 @@ make_releases() {
   cp -a ~/studio/release-1.0/. ~/studio/release-1.1/
   write_game 1.1 >~/studio/release-1.1/Quelmor.dxe
   printf 'The second level.\n' >~/studio/release-1.1/maps/level2.map
-  head -c 2000000 /dev/urandom >~/studio/release-1.1/data/sounds/music.pak
+  # The music changes at its end only: release 1.1 brings it as a patch.
+  head -c 1900000 ~/studio/release-1.0/data/sounds/music.pak >~/studio/release-1.1/data/sounds/music.pak
+  head -c 100000 /dev/urandom >>~/studio/release-1.1/data/sounds/music.pak
   printf '\xef\xbb\xbfGr\xc3\xbc\xc3\x9fe aus Quelmor \xe2\x80\x94 news in UTF-8 \xe2\x9c\x93\n' >~/studio/news.txt
 }
 
@@ -393,6 +395,12 @@ if [ -e "$game/.quelmor-partial" ] || [ -e "$game/temp.ini" ]; then
   fail "the update left temp.ini or .quelmor-partial behind"
 fi
 echo "every file of release 1.1 and info.ini are in the game folder; nothing is left behind"
+patch=$(sed -n 's/^PatchSha256[0-9]*\.1=\([0-9a-f]*\).*/\1/p' ~/studio/server/info.ini)
+[ -n "$patch" ] || fail "release 1.1 offers no patch for music.pak"
+grep -q "could not be used" "$work/update-run.out" && fail "the updater did not use the patch of music.pak"
+grep -q "GET /Quelmor/by-hash/$patch " /var/log/nginx/access.log ||
+  fail "music.pak did not arrive as its patch, by-hash/$patch"
+echo "music.pak arrived as its patch, by-hash/$patch"
 click_and_wait update-run 213 279 # Continue
 for _ in $(seq 50); do
   [ -s "$game/game-started.log" ] && break
