@@ -131,6 +131,7 @@ faults=(
   'no-fallback-after-a-failed-patch|src/update/Fetch.cpp|s/if \(why.isEmpty\(\)\)\n(\s*)return file.size;/$1return file.size;/'
   'whole-file-fetched-despite-a-patch|src/update/PatchChoice.cpp|s/file.patch = std::move\(patch\);//'
   'patch-made-from-a-file-of-2-gib|src/update/Patch.cpp|s/if \(base.size\(\) >= PatchedFileLimit \|\| fresh.size\(\) >= PatchedFileLimit\)/if (false)/'
+  'patch-named-in-the-window|src/update/PatchChoice.cpp|s/patch->name = entry.name;/patch->name = entry.name + QStringLiteral(" (patch)");/'
   'files-not-fetched-by-hash|src/update/Plan.cpp|s/plan.byHash && !entry.sha256.isEmpty\(\)/false/'
 )
 

@@ -231,8 +231,8 @@ const std::string& BigPatch() {
 // game.dat installed as BigBase (changed locally after that with `changed`),
 // BigGame offered with a patch from BigBase: by hash, or by name; the patch
 // served as `harm` leaves it.
-Arrange Patched(bool byHash, bool changed = false,
-                std::function<void(std::string&)> harm = nullptr) {
+Arrange Patched(bool byHash, bool changed = false, std::function<void(std::string&)> harm = nullptr,
+                Serving serving = {}) {
     return [=](FaultMatrix& w) {
         const std::string size = std::to_string(BigGame().size());
         const std::string base = Sha256Of(BigBase()), sha = Sha256Of(BigGame());
@@ -251,7 +251,8 @@ Arrange Patched(bool byHash, bool changed = false,
         if (harm)
             harm(patch);
         w.server_.Put(byHash ? "by-hash/" + sha : "game.dat", BigGame());
-        w.server_.Put(byHash ? "by-hash/" + Sha256Of(BigPatch()) : "patches/" + name, patch);
+        w.server_.Put(byHash ? "by-hash/" + Sha256Of(BigPatch()) : "patches/" + name, patch,
+                      serving);
     };
 }
 
@@ -614,6 +615,8 @@ INSTANTIATE_TEST_SUITE_P(
         // Patches: applied, or given up for the whole file.
         Fault{"PatchFetchedByHash", Patched(true), "", PatchedStory(true)},
         Fault{"PatchFetchedByName", Patched(false), "", PatchedStory(true)},
+        Fault{"PatchCutAndResumed", Patched(true, false, nullptr, {.cutAfter = 30000, .cuts = 1}),
+              "ok:Connection lost; resuming game.dat (try 2 of 4)...", PatchedStory(true)},
         Fault{"PatchOfABaseChangedLocally", Patched(true, true), "", PatchedStory(false)},
         Fault{"PatchDamaged", Patched(true, false, [](std::string& p) { p[p.size() / 2] ^= 1; }),
               "", PatchedStory(false)},

@@ -68,7 +68,7 @@ void ChoosePatch(const UpdatePlan& plan, const PlannedEntry& entry, FileToFetch&
                 : modUpdate::ServerUrl + QStringLiteral("patches/") +
                       QString::fromStdString(transfer::EncodeSegment(offer.name.toStdString()));
         auto patch = std::make_shared<FileToFetch>();
-        patch->name = entry.name + QStringLiteral(" (patch)");
+        patch->name = entry.name; // the window names the file, as for a whole one
         patch->url = url;
         patch->size = offer.size;
         patch->sha256 = offer.sha256;
