@@ -44,6 +44,9 @@ class TestServer {
         : secure_(!certificate.empty()) {
         server_.reset(secure_ ? new httplib::SSLServer(certificate.c_str(), key.c_str())
                               : new httplib::Server());
+        // Each answer at once: headers and body go out apart, which Nagle's
+        // algorithm would hold back 40 ms for the client's acknowledgement.
+        server_->set_tcp_nodelay(true);
         server_->Get(".*",
                      [this](const httplib::Request& q, httplib::Response& r) { Serve(q, r); });
         port_ = port == 0 ? server_->bind_to_any_port("127.0.0.1")
@@ -83,6 +86,11 @@ class TestServer {
     void RequireProxyLogin(const std::string& user, const std::string& password) {
         std::lock_guard lock(mutex_);
         proxyLogin_ = user + ":x:" + password;
+    }
+    // The body served for name.
+    std::string BodyOf(const std::string& name) const {
+        std::lock_guard lock(mutex_);
+        return files_.count(name) ? files_.at(name).body : "";
     }
     // The paths requested so far, in order.
     std::vector<std::string> Requests() const {
