@@ -2,16 +2,16 @@
 // The hidden folder ".quelmor-partial" in the game folder, the updater's own.
 // It holds the lock that keeps a second updater out of the game folder, the
 // files being fetched (a part file and its record each: a cut part is
-// continued by the next try, a whole one waits to be put in place), the files
-// an install replaces until it is done, and the list of files already put in
-// place for the server release being installed. It is removed when an update
-// completes, so it never holds more than the files of one update. Nothing in
-// it is ever reached through a link.
+// continued by the next try, a whole one waits to be put in place), and,
+// while an install runs, its journal and the files it replaces. It is removed
+// when an update completes, so it never holds more than the files of one
+// update. Nothing in it is ever reached through a link.
 
-#include <QByteArray>
 #include <QSet>
 #include <QString>
 #include <cstdint>
+
+#include "update/Lock.h"
 
 // A cut part of at least this many bytes is kept for the next start.
 inline constexpr qint64 KeptPartBytes = 1 << 20;
@@ -27,10 +27,9 @@ QString PartRecordOf(const QString& key);
 QString PartKeyOf(const QString& url, std::int64_t size, const QString& sha256);
 
 // Makes the folder (a link or a file in its place is removed first, never
-// followed) and takes the lock for this run. Returns false when the folder
-// cannot be made or locked for want of the right to write. Throws
-// AlreadyRunning when another updater holds the lock.
-bool OpenPartFolder();
+// followed) and takes the lock for this run: Taken, Held by another updater,
+// or Failed (why says why: no right to write, a full disk). Never throws.
+[[nodiscard]] Locking OpenPartFolder(QString& why);
 
 // Makes the folder when it is missing. Throws UpdateFailure when it cannot.
 void MakePartFolder();
@@ -39,8 +38,8 @@ void MakePartFolder();
 // KeptPartBytes; otherwise removes the part and its record.
 void KeepOrDropPart(const QString& key);
 
-// Removes everything in the folder but the lock, the list of placed files and
-// the parts and records of `keys`.
+// Removes everything in the folder but the lock and the parts and records of
+// `keys`.
 void CleanPartFolder(const QSet<QString>& keys);
 
 // Removes everything in the folder, gives up the lock and removes the folder.
@@ -50,22 +49,3 @@ void RemovePartFolder();
 // Gives up the lock, and removes the folder when nothing else is in it.
 // Cannot fail.
 void ClosePartFolder();
-
-// Starts the list of files put in place for the server manifest `manifest`:
-// the list an earlier run left counts only when it was made for the same bytes.
-void OpenPlacedList(const QByteArray& manifest);
-
-// True when key is on the list of files put in place (the file may have
-// changed since).
-bool IsListed(const QString& key);
-
-// True when the earlier run of the same release put the file at path in
-// place as key (and the file still has the size and time it had then).
-bool WasPlaced(const QString& key, const QString& path);
-
-// Notes that the file at path was put in place as key (the first note of a
-// release starts the list afresh). Errors are ignored: the list only saves time.
-void NotePlaced(const QString& key, const QString& path);
-
-// Forgets every file on the list, on disk too: they were taken back.
-void ForgetPlaced();

@@ -1,0 +1,23 @@
+#pragma once
+// The lock that keeps a second updater out of a game folder: an operating
+// system lock on a file, which the system drops when the process ends however
+// it ends. A crash, a kill, a full disk or a lock file written on another
+// machine therefore never keeps anyone out; only a running updater does.
+
+#include <QString>
+
+// How taking the lock went.
+enum class Locking {
+    Taken,    // this run holds it
+    Held,     // another process holds it
+    Vanished, // its file was removed while it was taken: try again
+    Failed,   // it cannot be taken here (why says why): no right to write, a full disk
+};
+
+// Takes the lock on the file at path, made when missing (a link there is
+// never followed). Does not wait.
+[[nodiscard]] Locking TakeLock(const QString& path, QString& why);
+
+// Removes the file of the lock this run holds, then gives the lock up.
+// Cannot fail.
+void ReleaseLock();
