@@ -176,7 +176,11 @@ TEST_F(UpdateRun, TheUpdaterReplacesItselfAndReplacedFilesKeepTheirPermissions) 
         EXPECT_TRUE(QFileInfo(Path(name)).permissions() & QFile::ExeOwner);
 #endif
     }
+#ifdef _WIN32
     EXPECT_EQ(Read("Quelmor.old"), "old"); // the running updater, moved aside
+#else
+    EXPECT_FALSE(QFileInfo::exists(Path("Quelmor.old"))); // replaced in one rename
+#endif
 
     ASSERT_EQ(RunMain(), ""); // the next start removes it
     EXPECT_EQ(Tree(), QStringList({"Quelmor", "info.ini", "run.sh"}));

@@ -8,11 +8,7 @@ namespace modUpdate {
 std::int64_t DownloadFile(const UpdatePlan& plan, const PlannedEntry& entry) {
     if (TrimSpaces(entry.name).isEmpty() || entry.file < 0)
         return -1;
-    std::int64_t arrived = -1;
-    if (entry.placedBefore)
-        Window.SetPercent(QStringLiteral("100%")); // an earlier run put it in place already
-    else
-        arrived = FetchFile(plan.files[static_cast<std::size_t>(entry.file)]);
+    const std::int64_t arrived = FetchFile(plan.files[static_cast<std::size_t>(entry.file)]);
     DoEvents();
     Window.SetL3(QStringLiteral("Downloaded ") + entry.name + QLatin1Char('!'));
     return arrived;

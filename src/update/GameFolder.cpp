@@ -4,23 +4,31 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QUuid>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
 #include <filesystem>
+#include <memory>
 #include <set>
 #include <system_error>
+#include <thread>
 
 #ifdef Q_OS_WIN
+#include <io.h>
 #include <windows.h>
 #else
-#include <cerrno>
-#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
 
+#include "transfer/Sha256.h"
+#include "transfer/Transfers.h"
 #include "update/Failure.h"
 #include "update/PartFolder.h"
 #include "update/Paths.h"
+#include "update/modUpdate.h"
 
 namespace {
 
@@ -176,4 +184,111 @@ QString FlushFiles(const QStringList& paths) {
     }
     return QString();
 #endif
+}
+
+QString FlushRenames(const QStringList& paths) {
+#ifdef Q_OS_WIN
+    Q_UNUSED(paths);
+    return QString();
+#else
+    return FlushFiles(paths);
+#endif
+}
+
+QString FlushWhileEventsRun(const QStringList& paths, bool renames) {
+    if (paths.isEmpty())
+        return QString();
+    struct Result {
+        std::atomic<bool> done{false};
+        QString failure;
+    };
+    auto result = std::make_shared<Result>();
+    std::thread([result, paths, renames] {
+        result->failure = renames ? FlushRenames(paths) : FlushFiles(paths);
+        result->done = true;
+    }).detach();
+    while (!result->done) {
+        modUpdate::DoEvents();
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return result->failure;
+}
+
+QString FlushFolder(const QString& path) {
+#ifdef Q_OS_WIN
+    Q_UNUSED(path);
+    return QString();
+#else
+    const int folder = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    const bool flushed = folder >= 0 && ::fsync(folder) == 0;
+    const int error = errno;
+    if (folder >= 0)
+        ::close(folder);
+    return flushed ? QString() : QString::fromLocal8Bit(std::strerror(error));
+#endif
+}
+
+QString WriteFlushed(const QString& path, const QByteArray& bytes) {
+    DropLink(path);
+    std::FILE* file = transfer::OpenFile(ToPath(path), "wb");
+    if (file == nullptr)
+        return QString::fromLocal8Bit(std::strerror(errno));
+    const auto size = static_cast<std::size_t>(bytes.size());
+    bool written = std::fwrite(bytes.constData(), 1, size, file) == size && std::fflush(file) == 0;
+#ifdef Q_OS_WIN
+    written = written && ::_commit(::_fileno(file)) == 0;
+#else
+    written = written && ::fsync(::fileno(file)) == 0;
+#endif
+    const int error = errno;
+    written = std::fclose(file) == 0 && written;
+    if (written)
+        return QString();
+    QFile::remove(path);
+    return QString::fromLocal8Bit(std::strerror(error));
+}
+
+QString KeepUnder(const QString& from, const QString& to, bool* copied) {
+    std::error_code error;
+    std::filesystem::remove(ToPath(to), error);
+    std::filesystem::create_hard_link(ToPath(from), ToPath(to), error);
+    if (!error)
+        return QString();
+    // A disk without hard links (FAT, exFAT): a copy, whole before it counts.
+    const std::filesystem::path copy = ToPath(to + QStringLiteral(".copy"));
+    std::filesystem::remove(copy, error);
+    error.clear();
+    std::filesystem::copy_file(ToPath(from), copy, error);
+    if (!error)
+        std::filesystem::rename(copy, ToPath(to), error);
+    std::error_code ignored;
+    std::filesystem::remove(copy, ignored);
+    if (copied != nullptr)
+        *copied = !error;
+    return error ? QString::fromStdString(error.message()) : QString();
+}
+
+bool HasBytes(const QString& path, std::int64_t size, const QString& sha256) {
+    QFile file(path);
+    if (QFileInfo(path).size() != size || !file.open(QIODevice::ReadOnly))
+        return false;
+    Sha256 hash;
+    QByteArray slice(4 << 20, Qt::Uninitialized);
+    for (qint64 got; (got = file.read(slice.data(), slice.size())) > 0;) {
+        hash.Add(slice.constData(), static_cast<std::size_t>(got));
+        modUpdate::DoEvents();
+    }
+    return QString::fromStdString(hash.HexDigest()) == sha256;
+}
+
+bool HardLinksWork(const QString& folder) {
+    const QString probe = folder + QStringLiteral("/link-probe");
+    std::error_code error;
+    DropLink(probe);
+    const bool made = QFile(probe).open(QIODevice::WriteOnly);
+    std::filesystem::create_hard_link(ToPath(probe), ToPath(probe + QStringLiteral("2")), error);
+    const bool works = made && !error;
+    std::filesystem::remove(ToPath(probe + QStringLiteral("2")), error);
+    std::filesystem::remove(ToPath(probe), error);
+    return works;
 }

@@ -3,8 +3,10 @@
 // without following a link that leads outside, files moved into place without
 // following a link at the target, and files made durable on their disks.
 
+#include <QByteArray>
 #include <QString>
 #include <QStringList>
+#include <cstdint>
 
 // The folder `relative` ("\" or "/" separating) below the game folder. A level
 // that exists in another letter case is used as it is; a level that is a link
@@ -33,3 +35,34 @@ QString CopyInto(const QString& from, const QString& to);
 // disk: one flush per file system on Linux, one per file elsewhere. Returns ""
 // on success, else why it failed.
 QString FlushFiles(const QStringList& paths);
+
+// Makes the renames of the files at paths into their folders durable: one
+// flush per file system on Linux; nothing on Windows, whose file systems keep
+// renames in order. Returns "" on success, else why it failed.
+QString FlushRenames(const QStringList& paths);
+
+// FlushFiles (or, with renames, FlushRenames) on a thread while window events
+// run (DoEvents). Throws ExitRequested when the player clicks "Exit" meanwhile.
+QString FlushWhileEventsRun(const QStringList& paths, bool renames = false);
+
+// Makes the entries of the folder at path (a rename into it, a new file)
+// durable; nothing to do on Windows, whose file systems keep them in order.
+// Returns "" on success, else why it failed.
+QString FlushFolder(const QString& path);
+
+// Writes bytes into a new file at path (a link or file there is replaced,
+// never followed) and flushes it to its disk. Returns "" on success, else why
+// it failed; the file is then removed.
+QString WriteFlushed(const QString& path, const QByteArray& bytes);
+
+// Gives the ordinary file at `from` the second name `to`: a hard link, or,
+// where the disk has none, a whole copy (then *copied is set). Returns "" on
+// success, else why it failed.
+QString KeepUnder(const QString& from, const QString& to, bool* copied = nullptr);
+
+// True when the ordinary file at path has `size` bytes and the SHA-256
+// sha256 (lower-case hex). Hashes a slice at a time while window events run.
+bool HasBytes(const QString& path, std::int64_t size, const QString& sha256);
+
+// True when the disk of folder takes hard links (tried there). Cannot fail.
+bool HardLinksWork(const QString& folder);

@@ -1,25 +1,17 @@
 // Putting the fetched files of an update in place, all or none: every file
-// goes in, in manifest order, then everything the manifest names is made
-// durable, then the manifest. A failure on the way takes every file back.
+// staged in the part folder and flushed, the moves written into the journal,
+// then every file renamed over the one it replaces, in manifest order, made
+// durable, and the manifest last. A failure on the way takes every file back.
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <atomic>
-#include <chrono>
-#include <memory>
-#include <thread>
-
-#include <cerrno>
-#include <cstring>
-#ifdef Q_OS_WIN
-#include <io.h>
-#else
-#include <fcntl.h>
-#include <unistd.h>
-#endif
+#include <QSet>
+#include <filesystem>
+#include <system_error>
 
 #include "update/Failure.h"
 #include "update/GameFolder.h"
+#include "update/Journal.h"
 #include "update/PartFolder.h"
 #include "update/Paths.h"
 #include "update/Profile.h"
@@ -29,127 +21,106 @@ namespace modUpdate {
 
 namespace {
 
-// A file put in place, and how to take it back.
-struct Placed {
-    QString target;
-    QString part;     // the part file it was, which it becomes again; "" for a copy
-    QString replaced; // where the file it replaced waits; "" when there was none
-};
-
-// Takes back every file put in place, the last first, restores the files they
-// replaced and removes the folders made for them. Best effort: a step that
-// fails does not stop the others.
-void TakeBack(const std::vector<Placed>& placed, const QStringList& created) {
-    for (auto step = placed.rbegin(); step != placed.rend(); ++step) {
-        if (step->part.isEmpty())
-            QFile::remove(step->target);
-        else
-            MoveInto(step->target, step->part);
-        if (!step->replaced.isEmpty())
-            MoveInto(step->replaced, step->target);
-    }
-    for (auto folder = created.rbegin(); folder != created.rend(); ++folder)
-        QDir().rmdir(*folder);
-    ForgetPlaced();
+// The path relative to the game folder, "/" separated, as the journal keeps it.
+QString Relative(const QString& path) {
+    return QDir(AppFolder()).relativeFilePath(path);
 }
 
-// Puts the part file `part` in place of target (moved, or copied when
-// another entry still needs it), the file there moved aside to `aside` first;
-// the updater's own file stays runnable. Returns how to take it back. Throws
-// UpdateFailure when it cannot.
-Placed PlaceFile(const QString& part, bool copy, const QString& target, const QString& aside,
-                 bool updater) {
-    Placed step{target, copy ? QString() : part, QString()};
-    QFile::Permissions permissions = QFile::permissions(part) | QFile::ExeOwner | QFile::ExeUser;
-    if (!updater)
-        permissions = QFile::permissions(part);
+// The step that puts `staged` in the place of target: the file there is kept
+// under `kept` (moved there right before, with aside). The staged file gets
+// the permissions of the file it replaces (with updater, runnable at least).
+// Throws UpdateFailure when the staged file cannot be looked at.
+JournalStep StepFor(const QString& staged, const QString& target, const QString& kept, bool aside,
+                    const QString& sha256, bool updater) {
+    QFile::Permissions permissions = QFile::permissions(staged);
+    if (updater)
+        permissions |= QFile::ExeOwner | QFile::ExeUser;
     if (IsPlainFile(target))
         permissions = QFile::permissions(target); // the new file keeps what the old one had
-    if (IsPlainFile(target) || IsLink(target)) {
-        step.replaced = aside;
-        QFile::remove(aside);
-        if (const QString why = MoveInto(target, step.replaced); !why.isEmpty())
-            Fail(updater ? QStringLiteral("Could not move the running updater %1 aside: %2.")
-                               .arg(QDir::toNativeSeparators(target), why)
-                         : QStringLiteral("Could not replace %1: %2.")
-                               .arg(QDir::toNativeSeparators(target), why),
-                 ForPlayer::NotWritable());
-    }
-    const QString why = copy ? CopyInto(part, target) : MoveInto(part, target);
-    if (!why.isEmpty()) {
-        if (!step.replaced.isEmpty())
-            MoveInto(step.replaced, target);
-        Fail(QStringLiteral("Could not write %1: %2.").arg(QDir::toNativeSeparators(target), why),
-             ForPlayer::NotWritable());
-    }
-    QFile::setPermissions(target, permissions);
+    QFile::setPermissions(staged, permissions);
+    const bool there = IsPlainFile(target) || IsLink(target);
+    JournalStep step{
+        Relative(target),        Relative(staged),         there ? Relative(kept) : QString(),
+        aside || IsLink(target), QFileInfo(staged).size(), sha256,
+        FileIdOf(staged)};
+    if (step.id.isEmpty())
+        Fail(QStringLiteral("Could not read %1 to put it in place.")
+                 .arg(QDir::toNativeSeparators(staged)),
+             ForPlayer::ChangedOnDisk());
     return step;
 }
 
-// Flushes paths to their disks on a thread while window events run. Throws
-// UpdateFailure when a flush fails.
-void Flush(const QStringList& paths) {
-    struct Result {
-        std::atomic<bool> done{false};
-        QString failure;
-    };
-    auto result = std::make_shared<Result>();
-    std::thread([result, paths] {
-        result->failure = FlushFiles(paths);
-        result->done = true;
-    }).detach();
-    while (!result->done) {
-        DoEvents();
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+// Stages every fetched file of the plan for its place (a copy of its part for
+// every entry but the last that needs it, the part itself for that one) and
+// the server manifest as the installed one, and returns the moves. Folders
+// missing on the way are made, appended to `created` and noted in the journal.
+Journal StageFiles(const UpdatePlan& plan, QStringList& created) {
+    // Entries with one place (letter case ignored) bring the same bytes: the
+    // last of them counts. The last entry of each file takes its part file.
+    QSet<QString> places;
+    std::vector<bool> counts(plan.entries.size(), false);
+    std::vector<std::size_t> lastUse(plan.files.size(), plan.entries.size());
+    for (std::size_t i = plan.entries.size(); i-- > 0;) {
+        const PlannedEntry& entry = plan.entries[i];
+        const QString place = PlacedKeyOf(entry).toCaseFolded();
+        if (entry.file < 0 || places.contains(place))
+            continue;
+        places.insert(place);
+        counts[i] = true;
+        auto& last = lastUse[static_cast<std::size_t>(entry.file)];
+        if (last == plan.entries.size())
+            last = i;
     }
-    if (!result->failure.isEmpty())
-        Fail(QStringLiteral("Could not make the update durable: %1.").arg(result->failure),
-             ForPlayer::NotWritable());
-}
 
-// Makes bytes the installed manifest: written beside it in the part folder,
-// flushed, renamed over it (a link there is replaced, never followed), and
-// the rename flushed. Throws UpdateFailure when it cannot.
-void WriteManifest(const QByteArray& bytes) {
-    const QString path = AppPath(QStringLiteral("info.ini"));
-    const QString fresh = PartFolder() + QStringLiteral("/info.ini.new");
-    QFile::remove(fresh);
-    QString why;
-    std::FILE* file = transfer::OpenFile(ToPath(fresh), "wb");
-    if (file == nullptr) {
-        why = QString::fromLocal8Bit(std::strerror(errno));
-    } else {
-        const auto size = static_cast<std::size_t>(bytes.size());
-        bool written =
-            std::fwrite(bytes.constData(), 1, size, file) == size && std::fflush(file) == 0;
+    Journal journal;
+    for (std::size_t i = 0; i < plan.entries.size(); ++i) {
+        if (!counts[i])
+            continue;
+        const PlannedEntry& entry = plan.entries[i];
+        const auto file = static_cast<std::size_t>(entry.file);
+        // Every level is looked at again right before it is used.
+        const QString target = TargetOf(entry.folder, entry.name, true, &created);
+        QString staged = PartFileOf(plan.files[file].key);
+        if (lastUse[file] != i) {
+            // A file of its own: two game files never share their bytes on the disk.
+            const QString copy = PartFolder() + QStringLiteral("/copy-%1").arg(entry.number);
+            std::error_code error;
+            std::filesystem::copy_file(ToPath(staged), ToPath(copy),
+                                       std::filesystem::copy_options::overwrite_existing, error);
+            if (error)
+                Fail(QStringLiteral("Could not write %1: %2.")
+                         .arg(QDir::toNativeSeparators(copy),
+                              QString::fromStdString(error.message())),
+                     ForPlayer::NotWritable());
+            staged = copy;
+        }
+        // The running updater is renamed, not replaced, where the system
+        // keeps a running program from being replaced.
 #ifdef Q_OS_WIN
-        written = written && ::_commit(::_fileno(file)) == 0;
+        const bool aside = true;
 #else
-        written = written && ::fsync(::fileno(file)) == 0;
+        const bool aside = false; // renamed over in one step
 #endif
-        const int error = errno;
-        written = std::fclose(file) == 0 && written;
-        if (!written)
-            why = QString::fromLocal8Bit(std::strerror(error));
+        const bool updater = entry.folder.isEmpty() && !OwnName.isEmpty() &&
+                             entry.name.compare(OwnName, Qt::CaseInsensitive) == 0;
+        const QString kept = aside && updater
+                                 ? OldUpdaterPath()
+                                 : PartFolder() + QStringLiteral("/kept-%1").arg(entry.number);
+        journal.steps.push_back(
+            StepFor(staged, target, kept, aside && updater, plan.files[file].sha256, updater));
     }
-    if (why.isEmpty())
-        why = MoveInto(fresh, path);
-#ifndef Q_OS_WIN
-    // The rename itself lasts once the game folder is flushed.
-    if (why.isEmpty()) {
-        const int folder = ::open(QFile::encodeName(AppFolder()).constData(), O_RDONLY);
-        if (folder < 0 || ::fsync(folder) != 0)
-            why = QString::fromLocal8Bit(std::strerror(errno));
-        if (folder >= 0)
-            ::close(folder);
-    }
-#endif
-    ForgetIniFile(path);
-    if (!why.isEmpty()) {
-        QFile::remove(fresh);
-        Fail(QStringLiteral("Could not write %1: %2.").arg(QDir::toNativeSeparators(path), why),
+
+    const QString manifest = PartFolder() + QStringLiteral("/info.ini.new");
+    if (const QString why = WriteFlushed(manifest, plan.manifest); !why.isEmpty())
+        Fail(QStringLiteral("Could not write %1: %2.")
+                 .arg(QDir::toNativeSeparators(AppPath(QStringLiteral("info.ini"))), why),
              ForPlayer::NotWritable());
-    }
+    journal.steps.push_back(StepFor(manifest, AppPath(QStringLiteral("info.ini")),
+                                    PartFolder() + QStringLiteral("/kept-info.ini"), false,
+                                    QString(), false));
+    for (const QString& folder : created)
+        journal.folders << Relative(folder);
+    return journal;
 }
 
 } // namespace
@@ -161,19 +132,16 @@ QString OldUpdaterPath() {
 }
 
 void InstallFiles(const UpdatePlan& plan, const std::vector<std::int64_t>& arrived) {
-    // The last entry of each file takes its part file; earlier ones get copies.
-    std::vector<std::size_t> lastUse(plan.files.size(), plan.entries.size());
-    for (std::size_t i = 0; i < plan.entries.size(); ++i) {
-        const PlannedEntry& entry = plan.entries[i];
-        if (entry.file >= 0 && !entry.placedBefore)
-            lastUse[static_cast<std::size_t>(entry.file)] = i;
-    }
     // Every part must hold what arrived for it, nothing more.
+    std::vector<bool> used(plan.files.size(), false);
+    for (const PlannedEntry& entry : plan.entries) {
+        if (entry.file >= 0)
+            used[static_cast<std::size_t>(entry.file)] = true;
+    }
     for (std::size_t k = 0; k < plan.files.size(); ++k) {
         const QString part = PartFileOf(plan.files[k].key);
         const std::int64_t size = plan.files[k].size >= 0 ? plan.files[k].size : arrived[k];
-        if (lastUse[k] < plan.entries.size() &&
-            (!IsPlainFile(part) || QFileInfo(part).size() != size))
+        if (used[k] && (!IsPlainFile(part) || QFileInfo(part).size() != size))
             Fail(QStringLiteral("%1 changed on the disk after it arrived (%2 bytes, %3 expected).")
                      .arg(plan.files[k].name)
                      .arg(IsPlainFile(part) ? QFileInfo(part).size() : 0)
@@ -181,38 +149,33 @@ void InstallFiles(const UpdatePlan& plan, const std::vector<std::int64_t>& arriv
                  ForPlayer::ChangedOnDisk());
     }
 
-    std::vector<Placed> placed;
+    Journal journal;
     QStringList created; // folders made for the files
-    QStringList named;   // every file the manifest names that was put in place
     try {
-        for (std::size_t i = 0; i < plan.entries.size(); ++i) {
-            const PlannedEntry& entry = plan.entries[i];
-            if (entry.file < 0)
-                continue;
-            // Every level is looked at again right before it is used.
-            const QString target = TargetOf(entry.folder, entry.name, true, &created);
-            if (!entry.placedBefore) {
-                const bool updater = entry.folder.isEmpty() && !OwnName.isEmpty() &&
-                                     entry.name.compare(OwnName, Qt::CaseInsensitive) == 0;
-                const auto file = static_cast<std::size_t>(entry.file);
-                // The running updater is moved aside (Windows lets a running
-                // program be renamed but not replaced); other files wait in
-                // the part folder until the update is done.
-                const QString aside =
-                    updater ? OldUpdaterPath()
-                            : PartFolder() + QStringLiteral("/replaced-%1").arg(entry.number);
-                placed.push_back(PlaceFile(PartFileOf(plan.files[file].key), lastUse[file] != i,
-                                           target, aside, updater));
-                NotePlaced(PlacedKeyOf(entry), target);
-            }
-            named << target;
-        }
-        Flush(named);
-        WriteManifest(plan.manifest);
+        journal = StageFiles(plan, created);
+        // What the journal names is on the disk before the journal is.
+        QStringList staged;
+        for (const JournalStep& step : journal.steps)
+            staged << AppPath(step.staged);
+        if (const QString why = FlushWhileEventsRun(staged); !why.isEmpty())
+            Fail(QStringLiteral("Could not make the update durable: %1.").arg(why),
+                 ForPlayer::NotWritable());
+        WriteJournal(journal);
     } catch (...) {
-        TakeBack(placed, created);
+        for (auto folder = created.crbegin(); folder != created.crend(); ++folder)
+            QDir().rmdir(*folder);
         throw;
     }
+    try {
+        CompleteInstall(journal, false);
+    } catch (...) {
+        // Taken back whole, the journal has served; otherwise the next start
+        // takes the rest back, or finishes the install.
+        if (TakeBackInstall(journal).isEmpty())
+            EndJournal();
+        throw;
+    }
+    EndJournal();
 }
 
 } // namespace modUpdate

@@ -11,6 +11,7 @@
 
 #include "update/Failure.h"
 #include "update/Fetch.h"
+#include "update/Journal.h"
 #include "update/News.h"
 #include "update/NumberReading.h"
 #include "update/PartFolder.h"
@@ -206,7 +207,7 @@ Offer AskServer(const ProfileSections& installed) {
     Window.SetL2(QStringLiteral("Getting Information..."));
     const QString manifestName = QStringLiteral("info.ini");
     const transfer::Outcome fetched =
-        FetchToMemory(UrlOf(manifestName), manifestName, ManifestBytes, false);
+        FetchToMemory(UrlOf(manifestName), manifestName, ManifestBytes, false, 0, AnswerSeconds);
     if (fetched.unreachable)
         throw NotReached{manifestName, fetched};
     if (fetched.status != transfer::Status::Done)
@@ -215,7 +216,7 @@ Offer AskServer(const ProfileSections& installed) {
     if (!PublicKey.isEmpty()) {
         const QString name = QStringLiteral("info.ini.minisig");
         const transfer::Outcome signature =
-            FetchToMemory(UrlOf(name), name, MaxSignatureFileSize, false);
+            FetchToMemory(UrlOf(name), name, MaxSignatureFileSize, false, 0, AnswerSeconds);
         if (signature.unreachable)
             throw NotReached{name, signature};
         if (signature.status != transfer::Status::Done)
@@ -269,9 +270,10 @@ std::optional<Offer> AskServers(const ProfileSections& installed) {
 }
 
 // Steps from the news to the end of the update: everything that talks to the
-// server or writes into the game folder.
-void Run(const ProfileSections& installed, bool hasInstalled) {
-    if (!OwnName.isEmpty())
+// server or writes into the game folder. With `unwritable` (why this run may
+// not write into the game folder), it only tells whether the game is up to date.
+void Run(const ProfileSections& installed, bool hasInstalled, const QString& unwritable) {
+    if (!OwnName.isEmpty() && unwritable.isEmpty())
         QFile::remove(OldUpdaterPath()); // the updater a new one replaced
 
     Inet =
@@ -282,7 +284,9 @@ void Run(const ProfileSections& installed, bool hasInstalled) {
     const QByteArray& manifest = offer->manifest;
     const ProfileSections& server = offer->server;
 
-    const QString refused = WriteServerManifest(AppPath(QStringLiteral("temp.ini")), manifest);
+    const QString refused = unwritable.isEmpty()
+                                ? WriteServerManifest(AppPath(QStringLiteral("temp.ini")), manifest)
+                                : unwritable;
     if (!refused.isEmpty()) {
         // A game installed where the player may not write: it can still be
         // played, and told whether it is up to date.
@@ -374,18 +378,22 @@ void Main() {
     OfflineReason.clear();
     UpdateNumber = 0;
 
-    // The installed manifest is read once; a link in its place counts as none.
-    const QString installedPath = AppPath(QStringLiteral("info.ini"));
-    const bool hasInstalled = IsPlainFile(installedPath);
-    const ProfileSections installed = hasInstalled ? ReadProfile(installedPath) : ProfileSections();
-    if (hasInstalled)
+    // The installed manifest is read once (again after an install a crash
+    // interrupted is finished); a link in its place counts as none.
+    ProfileSections installed;
+    bool hasInstalled = false;
+    const auto readInstalled = [&] {
+        const QString path = AppPath(QStringLiteral("info.ini"));
+        hasInstalled = IsPlainFile(path);
+        installed = hasInstalled ? ReadProfile(path) : ProfileSections();
         InstalledVersion =
             ProfileValue(installed, QStringLiteral("VERSION"), QStringLiteral("Version"));
-
+        Window.SetVersionText(InstalledVersion.isEmpty()
+                                  ? QStringLiteral("Version 0.0")
+                                  : QStringLiteral("Version ") + InstalledVersion);
+    };
     Window.Show();
-    Window.SetVersionText(InstalledVersion.isEmpty()
-                              ? QStringLiteral("Version 0.0")
-                              : QStringLiteral("Version ") + InstalledVersion);
+    readInstalled();
 
     if (ServerUrl.isEmpty()) {
         Window.SetContinueEnabled(true);
@@ -394,11 +402,20 @@ void Main() {
     }
     Window.SetContinueEnabled(false);
 
-    // One updater at a time in a game folder; in a folder the player may not
-    // write, nothing can be written anyway.
-    OpenPartFolder();
+    // One updater at a time in a game folder. Where the lock cannot be taken
+    // (a folder the player may not write, a full disk), nothing is written:
+    // the run only tells whether the game is up to date.
+    QString unwritable;
+    const Locking locking = OpenPartFolder(unwritable);
+    if (locking == Locking::Held)
+        throw AlreadyRunning{};
+    if (locking == Locking::Taken)
+        unwritable.clear();
     try {
-        Run(installed, hasInstalled);
+        // What a crash left is finished first, without the network.
+        if (locking == Locking::Taken && FinishLastInstall())
+            readInstalled();
+        Run(installed, hasInstalled, unwritable);
     } catch (const UpdateFailure& failure) {
         // The one way out of a failed run: every transfer ends, parts worth
         // continuing stay for the next start, nothing else is left.

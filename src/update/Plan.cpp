@@ -289,15 +289,13 @@ void CheckInstalledFiles(UpdatePlan& plan) {
 }
 
 void PlanTransfers(UpdatePlan& plan) {
-    OpenPlacedList(plan.manifest);
-    QHash<QString, int> byKey; // entries with one URL, size and SHA-256 share a transfer
-    std::vector<bool> needed;
+    QHash<QString, int> byKey;    // entries with one URL, size and SHA-256 share a transfer
+    std::vector<int> places;      // how many entries each file goes to
+    std::vector<QString> targets; // the files the update replaces
+    std::int64_t journal = 4096;  // bytes of the install's journal, about
     for (PlannedEntry& entry : plan.entries) {
         if (entry.name.isEmpty() || !Fetches(entry.step))
             continue;
-        const QString placed = PlacedKeyOf(entry);
-        entry.placedBefore =
-            IsListed(placed) && WasPlaced(placed, TargetOf(entry.folder, entry.name, false));
         // A server that keeps files by hash serves each release's bytes under
         // their own name, which no cache can mix up.
         const QString url =
@@ -305,33 +303,50 @@ void PlanTransfers(UpdatePlan& plan) {
         const QString key = PartKeyOf(url, entry.size, entry.sha256);
         if (!byKey.contains(key)) {
             byKey.insert(key, static_cast<int>(plan.files.size()));
-            FileToFetch file{entry.name, url, entry.size, entry.sha256, key, nullptr, QString()};
-            if (!entry.placedBefore)
-                ChoosePatch(plan, entry, file);
+            FileToFetch file{entry.name, url, entry.size, entry.sha256, key, nullptr, {}, {}};
+            ChoosePatch(plan, entry, file);
             plan.files.push_back(std::move(file));
-            needed.push_back(false);
+            places.push_back(0);
         }
         entry.file = byKey.value(key);
-        needed[static_cast<std::size_t>(entry.file)] =
-            needed[static_cast<std::size_t>(entry.file)] || !entry.placedBefore;
+        ++places[static_cast<std::size_t>(entry.file)];
+        targets.push_back(TargetOf(entry.folder, entry.name, false));
+        journal += 3 * PlacedKeyOf(entry).toUtf8().size() + 256; // its place, staged and kept
     }
-    // What is still missing: the files to fetch, less what an earlier run kept
-    // of them. Sums beyond any disk count as the largest.
-    plan.bytesToFetch = 0;
-    for (std::size_t k = 0; k < plan.files.size() && plan.bytesToFetch >= 0; ++k) {
-        const FileToFetch& file = plan.files[k];
+
+    // What the update writes: each file (its patch and what it makes, for a
+    // patched one) less what an earlier run kept of it, a copy of it for every
+    // further entry, the manifest, the journal, and, where the disk has no
+    // hard links, a copy of every file replaced. Sums beyond any disk count
+    // as the largest; a file of unknown size counts what is known of it.
+    std::int64_t needed = 0;
+    const auto add = [&needed](std::int64_t bytes, std::int64_t times = 1) {
+        constexpr std::int64_t Most = std::numeric_limits<std::int64_t>::max();
+        if (bytes > 0 && times > 0)
+            needed = bytes > (Most - needed) / times ? Most : needed + bytes * times;
+    };
+    const auto missing = [](const FileToFetch& file) {
         const QString part = PartFileOf(file.key);
         const std::int64_t kept = IsPlainFile(part) ? QFileInfo(part).size() : 0;
-        const std::int64_t missing =
-            file.size < 0 ? -1 : std::max<std::int64_t>(0, file.size - kept);
-        if (!needed[k])
-            continue;
-        if (missing < 0)
-            plan.bytesToFetch = -1;
-        else if (missing > std::numeric_limits<std::int64_t>::max() - plan.bytesToFetch)
-            plan.bytesToFetch = std::numeric_limits<std::int64_t>::max();
-        else
-            plan.bytesToFetch += missing;
+        return file.size - kept;
+    };
+    for (std::size_t k = 0; k < plan.files.size(); ++k) {
+        const FileToFetch& file = plan.files[k];
+        if (file.patch) {
+            add(missing(*file.patch));
+            add(file.size);
+        } else {
+            add(missing(file));
+        }
+        add(file.size, places[k] - 1);
     }
-    RefuseWithoutRoom(plan.bytesToFetch);
+    add(plan.manifest.size());
+    add(journal);
+    if (!targets.empty() && !HardLinksWork(PartFolder())) {
+        targets.push_back(AppPath(QStringLiteral("info.ini")));
+        for (const QString& target : targets)
+            add(IsPlainFile(target) ? QFileInfo(target).size() : 0);
+    }
+    plan.bytesNeeded = needed;
+    RefuseWithoutRoom(plan.bytesNeeded);
 }

@@ -52,8 +52,6 @@ struct PlannedEntry {
     // SHA-256 in lower-case hex ("" for none).
     std::int64_t size = -1;
     QString sha256;
-    // An earlier run of the same release put it in place already.
-    bool placedBefore = false;
     // The patches the server offers for a newer file of a known size and
     // SHA-256 (at most three), in manifest order.
     std::vector<PatchOffer> patches;
@@ -68,7 +66,7 @@ struct UpdatePlan {
     std::int32_t changedCount = 0;     // entries whose server version is greater
     std::vector<PlannedEntry> entries; // in manifest order
     std::vector<FileToFetch> files;    // one per distinct file fetched
-    std::int64_t bytesToFetch = 0;     // what is still missing of them, -1 when unknown
+    std::int64_t bytesNeeded = 0;      // what the update writes on the disk, as far as known
 };
 
 // Fills the entries of plan (numbers 1 to plan.fileCount, in order) from the
@@ -99,9 +97,12 @@ UpdatePlan PlanUpdate(const QByteArray& manifest, const ProfileSections& server,
 // <file>..." while it reads. Lets window events run.
 void CheckInstalledFiles(UpdatePlan& plan);
 
-// Settles the transfers of the plan (entries naming one file share one), what
-// an earlier run placed or kept, and refuses an update that cannot fit on the
-// disk. Throws UpdateFailure.
+// Settles the transfers of the plan (entries naming one file share one) and
+// what an earlier run kept of them, and refuses an update that cannot fit on
+// the disk: everything it writes is counted (the files or their patches and
+// what they make, the copies of files several entries name, the manifest,
+// the journal, and copies of the replaced files where the disk has no hard
+// links). Throws UpdateFailure.
 void PlanTransfers(UpdatePlan& plan);
 
 // Reads the patches the server manifest offers for entry (a newer file of at
@@ -120,5 +121,5 @@ void ChoosePatch(const UpdatePlan& plan, const PlannedEntry& entry, FileToFetch&
 // at each end dropped.
 QString FolderOf(const FileEntry& entry);
 
-// The name under which the list of placed files knows the file of an entry.
+// The place of an entry's file: its folder and name joined by "/".
 QString PlacedKeyOf(const PlannedEntry& entry);

@@ -22,7 +22,7 @@ std::vector<std::int64_t> UpdateFiles(const UpdatePlan& plan) {
     std::vector<bool> listed(plan.files.size(), false);
     for (const PlannedEntry& entry : plan.entries) {
         const auto file = static_cast<std::size_t>(entry.file);
-        if (entry.file >= 0 && !entry.placedBefore && !listed[file]) {
+        if (entry.file >= 0 && !listed[file]) {
             listed[file] = true;
             position[file] = order.size();
             order.push_back(entry.file);
@@ -58,8 +58,7 @@ std::vector<std::int64_t> UpdateFiles(const UpdatePlan& plan) {
             // The files that follow this one may arrive meanwhile.
             const std::size_t current = position[static_cast<std::size_t>(entry.file)];
             for (started = std::max(started, current + 1);
-                 !entry.placedBefore && started < order.size() && started <= current + FetchedAhead;
-                 ++started)
+                 started < order.size() && started <= current + FetchedAhead; ++started)
                 FetchAhead(plan.files[static_cast<std::size_t>(order[started])]);
             const std::int64_t bytes = DownloadFile(plan, entry);
             if (bytes >= 0)

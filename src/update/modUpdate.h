@@ -58,6 +58,9 @@ inline int TimeoutSeconds = 60;
 inline int RetryPauseMs = 1000;
 // Seconds the news may take in all, tries included; half of it to connect.
 inline int NewsSeconds = 10;
+// Seconds within which the manifest (and its signature) must begin to be
+// answered, tries included; a server silent that long counts as unreachable.
+inline int AnswerSeconds = 30;
 // Certificates to trust for HTTPS instead of the system's store; tests set it.
 inline std::string CaFile;
 // The most bytes per second the whole update may arrive at (0: no cap), from
