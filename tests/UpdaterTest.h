@@ -84,6 +84,7 @@ class UpdaterTest : public ::testing::Test {
         modUpdate::TimeoutSeconds = 60;
         modUpdate::RetryPauseMs = 10; // the pauses between tries, shortened
         modUpdate::NewsSeconds = 10;
+        modUpdate::AnswerSeconds = 30;
         modUpdate::CaFile.clear();
         modUpdate::LimitRate = 0;
         modUpdate::RepairMode = false;

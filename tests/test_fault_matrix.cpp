@@ -6,15 +6,17 @@
 #include "UpdaterTest.h"
 
 #include <QCoreApplication>
-#include <QLockFile>
 #include <QRegularExpression>
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <functional>
+#include <map>
 #include <random>
 
 #include "publish/SecretKey.h"
 #include "ui/Actions.h"
+#include "update/Journal.h"
 #include "update/PartFolder.h"
 #include "update/Patch.h"
 
@@ -79,6 +81,10 @@ class FaultMatrix : public UpdaterTest, public ::testing::WithParamInterface<Fau
     void TearDown() override {
         qunsetenv("http_proxy"); // the suite's servers are reached without a proxy
         Unblock();
+        AfterInstallStep = nullptr;
+        if (mounted_) {
+            EXPECT_EQ(std::system(("umount -l '" + game_.toStdString() + "'").c_str()), 0);
+        }
         if (!locked_.isEmpty() && IsSuperuser())
             std::system(("chattr -i '" + locked_.toStdString() + "'").c_str());
         else if (!locked_.isEmpty())
@@ -105,6 +111,39 @@ class FaultMatrix : public UpdaterTest, public ::testing::WithParamInterface<Fau
         LockFolder(QFileInfo(name).path());
 #endif
     }
+    // Puts the game folder on a disk of its own of `mib` MiB (a tmpfs), with
+    // what was installed in it.
+    void SmallDisk(int mib) {
+        if (mounted_)
+            return;
+        if (UnderWine() || !IsSuperuser())
+            GTEST_SKIP() << "a small disk of its own is a tmpfs, which only the superuser mounts";
+        const std::map<QString, std::string> files{{"info.ini", Read("info.ini")},
+                                                   {"game.dat", Read("game.dat")},
+                                                   {"maps/level.map", OldMap}};
+        const std::string folder = game_.toStdString();
+        ASSERT_EQ(std::system(
+                      ("mount -t tmpfs -o size=" + std::to_string(mib) + "m tmpfs '" + folder + "'")
+                          .c_str()),
+                  0);
+        mounted_ = true;
+        for (const auto& [name, bytes] : files)
+            Write(name, bytes);
+    }
+    // Fills the game folder's disk until about `left` bytes are free.
+    void Fill(std::uintmax_t left) {
+        const std::uintmax_t free = std::filesystem::space(game_.toStdString()).available;
+        WriteFile(Path("filler"), std::string(free > left ? free - left : 0, 'f'));
+    }
+    // Makes room again, then the next start updates.
+    static void UpdatesOnceThereIsRoom(FaultMatrix& w) {
+        AfterInstallStep = nullptr;
+        QFile::remove(w.Path("filler"));
+        EXPECT_EQ(w.RunMain(), "");
+        EXPECT_TRUE(w.Read("game.dat") == NewGame || w.Read("game.dat") == BigGame());
+        EXPECT_EQ(w.Read("maps/level.map"), NewMap);
+        EXPECT_EQ(w.Read("info.ini"), w.server_.BodyOf("info.ini"));
+    }
     void Unblock() {
 #ifdef _WIN32
         if (held_ != INVALID_HANDLE_VALUE)
@@ -112,7 +151,7 @@ class FaultMatrix : public UpdaterTest, public ::testing::WithParamInterface<Fau
 #endif
     }
     QString locked_;
-    std::unique_ptr<QLockFile> otherUpdater_;
+    bool mounted_ = false;
 #ifdef _WIN32
     HANDLE held_ = INVALID_HANDLE_VALUE;
 #endif
@@ -270,6 +309,41 @@ Arrange PatchedStory(bool patched) {
     };
 }
 
+// The installed game.dat swapped while its patch arrives: for a link to a file
+// outside, or for another file with the same bytes.
+Arrange SwapBase(bool link) {
+    return [=](FaultMatrix& w) {
+        Patched(true)(w);
+        w.server_.Put("by-hash/" + Sha256Of(BigPatch()), BigPatch(), {.before = [&w, link] {
+                          QFile::remove(w.Path("game.dat"));
+                          if (!link ||
+                              !MakeLink(w.root_.filePath("sentinel/keep.txt"), w.Path("game.dat")))
+                              WriteFile(w.Path("game.dat"), BigBase());
+                      }});
+    };
+}
+
+// Neither is read: the whole file comes instead, and the line says why.
+Arrange BaseNotRead(const char* why) {
+    return [=](FaultMatrix& w) {
+        PatchedStory(false)(w);
+        EXPECT_TRUE(w.CaptionsOf("stdout").value(0).contains(why)) << why;
+    };
+}
+
+// The game folder on a disk of `mib` MiB that fills up (about `left` bytes
+// left) when the server is asked for name.
+Arrange FullAt(const std::string& name, int mib = 4, std::uintmax_t left = 0) {
+    return [=](FaultMatrix& w) {
+        w.SmallDisk(mib);
+        auto filled = std::make_shared<bool>(false);
+        w.server_.Put(name, w.server_.BodyOf(name), {.before = [&w, left, filled] {
+                          if (!std::exchange(*filled, true))
+                              w.Fill(left);
+                      }});
+    };
+}
+
 std::string WithThird(const std::string& folder) {
     return Manifest("2", "3", {"game.dat|2", "level.map|2|maps", "x.dat|1|" + folder});
 }
@@ -354,7 +428,7 @@ TEST_P(FaultMatrix, KeepsThePromises) {
     fault.arrange(*this);
     if (IsSkipped())
         return;
-    const std::string installed = Read("info.ini");
+    const std::string installed = Read("info.ini"), installedGame = Read("game.dat");
     const QString message = RunMain();
     Unblock();
     const std::string expected = fault.failure;
@@ -400,14 +474,14 @@ TEST_P(FaultMatrix, KeepsThePromises) {
 
     // 2. Every file old or whole, info.ini replaced only on success, no temporary file.
     const std::string game = Read("game.dat"), map = Read("maps/level.map");
-    EXPECT_TRUE(game == OldGame || game == NewGame || game == BigGame() ||
+    EXPECT_TRUE(game == OldGame || game == NewGame || game == BigGame() || game == installedGame ||
                 (succeeded && game == ""))
         << game.substr(0, 40);
     EXPECT_TRUE(map == OldMap || map == NewMap) << map;
     if (!succeeded) {
         // After a failure the folder holds the installed release, and the game may be played.
         EXPECT_EQ(Read("info.ini"), installed);
-        EXPECT_EQ(game, OldGame);
+        EXPECT_EQ(game, installedGame);
         EXPECT_EQ(map, OldMap);
         EXPECT_TRUE(expected[0] == '<' || frmUpdate::Instance().lblConnect->isEnabled());
     }
@@ -459,18 +533,6 @@ INSTANTIATE_TEST_SUITE_P(
                   EXPECT_EQ(w.RunMain(), "");
                   EXPECT_EQ(w.server_.BytesSent("game.dat"), NewGame.size());
               }},
-        // Cut off while moving files into place: the next start goes on from there.
-        Fault{"CrashWhileMovingFilesIntoPlace",
-              [](FaultMatrix& w) {
-                  w.Write("game.dat", NewGame);
-                  w.Write(".quelmor-partial/placed",
-                          Sha256Of(Offered) + "\n" + std::to_string(NewGame.size()) + " " +
-                              std::to_string(QFileInfo(w.Path("game.dat"))
-                                                 .lastModified()
-                                                 .toMSecsSinceEpoch()) +
-                              " /game.dat\n");
-              },
-              "", [](FaultMatrix& w) { EXPECT_EQ(w.server_.CountOf("game.dat"), 0); }},
         Fault{"FirstFileFailsWhileTheSecondHasArrived",
               Put("game.dat", "", {.status = 404, .delayMs = 300}),
               "Could not download game.dat: the server answered 404",
@@ -555,6 +617,13 @@ INSTANTIATE_TEST_SUITE_P(
               "ok:Trying mirror 1 of 1...|Update Complete!", FromTheMirror},
         Fault{"MirrorFailsToo", WithMirror(Releases(3, 2), "", true),
               "The server offers release 2, older than the installed 3."},
+        // A server that takes the request for the manifest and never answers.
+        Fault{"MirrorAfterAManifestNeverAnswered",
+              WithMirror([](FaultMatrix& w) {
+                  modUpdate::AnswerSeconds = 1;
+                  Put("info.ini", Offered, {.delayMs = 2000})(w);
+              }),
+              "ok:Trying mirror 1 of 1...|Update Complete!", FromTheMirror},
         Fault{"NoServerReached",
               [](FaultMatrix&) {
                   modUpdate::SetServerUrlsForTests({kClosedPort, "http://127.0.0.1:2/Quelmor/"});
@@ -620,6 +689,8 @@ INSTANTIATE_TEST_SUITE_P(
         Fault{"PatchOfABaseChangedLocally", Patched(true, true), "", PatchedStory(false)},
         Fault{"PatchDamaged", Patched(true, false, [](std::string& p) { p[p.size() / 2] ^= 1; }),
               "", PatchedStory(false)},
+        Fault{"PatchBaseSwappedForALink", SwapBase(true), "", BaseNotRead("a link")},
+        Fault{"PatchBaseSwappedForACopy", SwapBase(false), "", BaseNotRead("no longer the file")},
         Fault{"ExitWhileAResumablePartArrives",
               // 1 MiB of game.dat arrives, then the server stalls and "Exit" comes.
               [](FaultMatrix& w) {
@@ -772,14 +843,19 @@ INSTANTIATE_TEST_SUITE_P(
         Fault{"AnotherUpdaterRuns",
               [](FaultMatrix& w) {
                   QDir().mkpath(w.Path(".quelmor-partial"));
-                  w.otherUpdater_ = std::make_unique<QLockFile>(w.Path(".quelmor-partial/lock"));
-                  ASSERT_TRUE(w.otherUpdater_->tryLock(0));
+                  QString why;
+                  ASSERT_EQ(TakeLock(w.Path(".quelmor-partial/lock"), why), Locking::Taken);
               },
               "<running>",
               [](FaultMatrix& w) {
                   EXPECT_TRUE(w.server_.Requests().empty());
-                  w.otherUpdater_.reset();
+                  ReleaseLock();
               }},
+        // The lock file of an updater that died, here or on another machine.
+        Fault{
+            "LockFileLeftBehind",
+            [](FaultMatrix& w) { w.Write(".quelmor-partial/lock", "4242\nQuelmor\nanother-pc\n"); },
+            ""},
         Fault{"InstallFailsHalfWayAndTakesTheUpdaterBack",
               // game.dat stands for the updater; level.map cannot be replaced.
               [](FaultMatrix& w) {
@@ -790,18 +866,94 @@ INSTANTIATE_TEST_SUITE_P(
               "Could not replace"}),
     CaseName);
 
+// A disk too small for the update, or one that fills up at a stage of it:
+// refused before anything is fetched, or a failure like any other (never a
+// crash), and the next start, with room made, updates.
+INSTANTIATE_TEST_SUITE_P(
+    Disk, FaultMatrix,
+    ::testing::Values(
+        Fault{"FullBeforeTheManifest", FullAt("info.ini"), "No space left on device",
+              FaultMatrix::UpdatesOnceThereIsRoom},
+        Fault{"FullWhileAFileArrives", FullAt("game.dat"), "No space left on device",
+              FaultMatrix::UpdatesOnceThereIsRoom},
+        Fault{"FullForThePatchedFile",
+              [](FaultMatrix& w) {
+                  w.SmallDisk(12);
+                  Patched(true)(w);
+                  FullAt("by-hash/" + Sha256Of(BigPatch()), 12, BigPatch().size() + 65536)(w);
+              },
+              "No space left on device", FaultMatrix::UpdatesOnceThereIsRoom},
+        Fault{"FullBeforeTheJournal",
+              [](FaultMatrix& w) {
+                  w.SmallDisk(4);
+                  AfterInstallStep = [&w](const QString& step) {
+                      if (step == "staged")
+                          w.Fill(0);
+                  };
+              },
+              "No space left on device", FaultMatrix::UpdatesOnceThereIsRoom},
+        Fault{"NoRoomForTheCopies",
+              [](FaultMatrix& w) {
+                  w.SmallDisk(5);
+                  w.server_.Put("game.dat", BigGame());
+                  w.server_.Put(
+                      "info.ini",
+                      Sized(
+                          Manifest("2", "3", {"game.dat|2", "level.map|2|maps", "game.dat|2|maps"}),
+                          {std::to_string(BigGame().size()), "7", std::to_string(BigGame().size())},
+                          {BigGame(), NewMap, BigGame()}));
+              },
+              "Not enough free space for the update",
+              [](FaultMatrix& w) { EXPECT_EQ(w.server_.BytesSent("game.dat"), 0); }},
+        Fault{"NoRoomForThePatchAndItsFile",
+              [](FaultMatrix& w) {
+                  w.SmallDisk(8);
+                  Patched(true)(w);
+                  w.Fill(BigGame().size() + BigPatch().size() / 2);
+              },
+              "Not enough free space for the update",
+              [](FaultMatrix& w) {
+                  EXPECT_EQ(w.server_.BytesSent("by-hash/" + Sha256Of(BigPatch())), 0);
+                  QFile::remove(w.Path("filler"));
+              }}),
+    CaseName);
+
 // Entries leading outside the game folder or onto the updater's own files are
 // refused before anything is fetched.
 TEST_F(UpdaterTest, UnsafeEntriesAreRefused) {
     server_.Put("/news.txt", "");
-    for (const std::string entry :
-         {"../x.dat|1", "x.dat|1|maps/../../x", "/etc/x.dat|1", "x.dat|1|\\\\server\\share",
-          "x.dat|1|//x", "C:\\x.dat|1", "x.dat|1|C:\\games", "x.dat|1|.. ", "x.|1",
-          "x.dat|1|maps\\..", "info.ini|1", "TEMP.INI|1|\\", "CON|1", "nul.txt|1|maps",
-          "x.dat|1|data\\Com1", "x.dat|1|info.ini\\sub", "Quelmor.old|1", ".quelmor-partial|1",
-          "x.dat|1|.Quelmor-Partial"}) {
+    for (const char* entry : {"../x.dat|1",
+                              "x.dat|1|maps/../../x",
+                              "/etc/x.dat|1",
+                              "x.dat|1|\\\\server\\share",
+                              "x.dat|1|//x",
+                              "C:\\x.dat|1",
+                              "x.dat|1|C:\\games",
+                              "x.dat|1|.. ",
+                              "x.|1",
+                              "x.dat|1|maps\\..",
+                              "info.ini|1",
+                              "TEMP.INI|1|\\",
+                              "CON|1",
+                              "nul.txt|1|maps",
+                              "x.dat|1|data\\Com1",
+                              "x.dat|1|info.ini\\sub",
+                              "Quelmor.old|1",
+                              ".quelmor-partial|1",
+                              "x.dat|1|.Quelmor-Partial",
+                              "a?.dat|1",
+                              "x*.dat|1|maps",
+                              "x.dat|1|d<e>",
+                              "q\".dat|1",
+                              "COM\u00b9|1",
+                              "x.dat|1|LPT\u00b2.txt",
+                              "CON .txt|1",
+                              "x.dat|1|CONOUT$",
+                              "x.dat|1|sub \\a"}) {
         SCOPED_TRACE(entry);
-        server_.Put("info.ini", Manifest("1", "1", {entry}));
+        // Written in the system's 8-bit encoding, which the updater reads manifests in.
+        server_.Put("info.ini",
+                    Manifest("1", "1", {QString::fromUtf8(entry).toLocal8Bit().toStdString()}));
         modUpdate::InstalledVersion.clear();
         const std::size_t asked = server_.Requests().size();
         EXPECT_TRUE(RunMain().startsWith("Refused to download"));

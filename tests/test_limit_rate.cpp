@@ -37,6 +37,7 @@ TEST(LimitRate, TheCommandLineWinsAndAWrongValueIsSaidAndLeftOut) {
         {{"--limit-rate", "1k", "--limit-rate=3k"}, "", 3072, ""},
         {{}, "fast", 0, "QUELMOR_LIMIT_RATE: \"fast\" is not a speed such as 500k or 2M"},
         {{"--limit-rate"}, "1M", 0, "--limit-rate: \"\" is not a speed"},
+        {{"--limit-rate", "--repair", "--limit-rate", "--", "5k"}, "", 0, ": \"\" is not"},
     };
     for (const auto& [arguments, environment, cap, said] : cases) {
         QString warning = QStringLiteral("left over");

@@ -16,18 +16,16 @@ QStringList FolderParts(const QString& folder) {
 
 // Why one part of a path (a name or one folder level) cannot be carried to a
 // player's disk, as the end of a sentence about it: characters a download
-// address or Windows cannot hold, non-ASCII characters. "" when it can.
-// (Device names are among the updater's own refusals.)
+// address cannot hold, non-ASCII characters. "" when it can. (What Windows
+// cannot hold is among the updater's own refusals.)
 QString PartProblem(const QString& part) {
     for (const QChar c : part) {
         if (c.unicode() > 0x7e)
             return QStringLiteral("holds the non-ASCII character '%1', which players' systems "
                                   "may read in another encoding")
                 .arg(c);
-        if (QStringLiteral("#?%").contains(c))
+        if (QStringLiteral("#%").contains(c))
             return QStringLiteral("holds '%1', which cannot stand in a download address").arg(c);
-        if (QStringLiteral("<>\"|*").contains(c))
-            return QStringLiteral("holds '%1', which Windows does not allow in names").arg(c);
     }
     return QString();
 }

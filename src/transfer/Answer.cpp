@@ -88,6 +88,7 @@ size_t OnHeader(char* data, size_t size, size_t count, void* user) {
     const size_t length = size * count;
     const std::string line(data, length);
     if (line.rfind("HTTP/", 0) == 0) {
+        job.answered = true;
         job.reason.clear();
         job.contentLength.clear();
         job.contentEncoding.clear();
@@ -305,7 +306,8 @@ void FailFromResult(Job& job, CURLcode code, int timeoutSeconds) {
         brief = "Host name not found";
         break;
     case CURLE_OPERATION_TIMEDOUT:
-        text = job.request.timeLimitMs > 0 || job.request.connectSeconds > 0
+        text = job.request.timeLimitMs > 0 || job.request.connectSeconds > 0 ||
+                       job.request.answerMs > 0
                    ? "the server did not answer in time"
                    : "the server did not answer for " + std::to_string(timeoutSeconds) + " seconds";
         brief = "No answer";

@@ -5,6 +5,7 @@
 
 #include <curl/curl.h>
 
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
@@ -27,9 +28,11 @@ struct Transfers::Job {
     bool whole = false;          // the kept bytes are the whole file: checked, not requested
     std::int64_t hashedKept = 0; // of those, how many went into the hash
     bool added = false;          // handed to libcurl
-    bool looked = false;         // the final response's status and headers were checked
-    bool storing = false;        // its body goes into the file or memory
-    bool cut = false;            // a memory body reached maxBytes and was cut there
+    bool answered = false;       // a status line has come
+    std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
+    bool looked = false;  // the final response's status and headers were checked
+    bool storing = false; // its body goes into the file or memory
+    bool cut = false;     // a memory body reached maxBytes and was cut there
     bool cancelled = false;
     bool errorPage = false;     // the body is an error page, thrown away
     std::int64_t discarded = 0; // bytes of an error page thrown away

@@ -163,6 +163,15 @@ void Transfers::Wait(int timeoutMs) {
         Resume();
         Perform();
     }
+    // A server that took the request and has not begun to answer in time
+    // counts as one that cannot be reached.
+    const auto now = std::chrono::steady_clock::now();
+    for (auto& [id, job] : jobs_) {
+        if (job->outcome.status == Status::Running && job->added && !job->answered &&
+            job->request.answerMs > 0 &&
+            now - job->started >= std::chrono::milliseconds(job->request.answerMs))
+            Complete(*job, CURLE_OPERATION_TIMEDOUT);
+    }
     for (auto& [id, job] : jobs_) {
         if (job->request.progress && job->outcome.received != job->reported &&
             job->outcome.status != Status::Failed) {

@@ -41,10 +41,12 @@ struct Request {
     std::function<void(std::int64_t, std::int64_t)> progress;
     // When it becomes true the request ends as Cancelled.
     const std::atomic<bool>* cancel = nullptr;
-    // Seconds to wait for a connection (0: the time-out of the Options), and
-    // milliseconds the whole request may take (0: no limit).
+    // Seconds to wait for a connection (0: the time-out of the Options),
+    // milliseconds the whole request may take, and milliseconds until the
+    // server's answer (its status line) must have begun (0: no limit).
     int connectSeconds = 0;
     long timeLimitMs = 0;
+    long answerMs = 0;
 };
 
 enum class Status { Running, Done, Failed, Cancelled };

@@ -101,11 +101,12 @@ QString RetryLine(const transfer::Outcome& outcome, const QString& name, int att
 // Runs request id to its end, trying again (through start) after a broken
 // connection, a time-out or a busy server, up to Tries tries in all, after
 // pauses of 1, 2 and 4 seconds or what the server asked for (at most 30 s),
-// as long as the next try would begin before deadline. Returns the outcome
-// of the last try.
+// as long as the next try would begin before deadline (and, after a try that
+// got no answer, before answerDeadline). Returns the outcome of the last try.
 transfer::Outcome WithRetries(int id, const QString& name, const std::function<int()>& start,
                               const std::function<void()>& each,
-                              Clock::time_point deadline = Clock::time_point::max()) {
+                              Clock::time_point deadline = Clock::time_point::max(),
+                              Clock::time_point answerDeadline = Clock::time_point::max()) {
     for (int attempt = 1;; ++attempt) {
         const transfer::Outcome outcome = WaitFor(id, each);
         if (outcome.status != transfer::Status::Failed || !outcome.transient || attempt == Tries)
@@ -113,7 +114,8 @@ transfer::Outcome WithRetries(int id, const QString& name, const std::function<i
         int pause = RetryPauseMs << (attempt - 1);
         if (outcome.retryAfter >= 0)
             pause = std::min(outcome.retryAfter * 1000, LongestServerPauseMs);
-        if (deadline - Clock::now() <= std::chrono::milliseconds(pause))
+        const Clock::time_point resumed = Clock::now() + std::chrono::milliseconds(pause);
+        if (resumed >= deadline || (outcome.unreachable && resumed >= answerDeadline))
             return outcome;
         Window.SetL3(RetryLine(outcome, name, attempt + 1));
         PauseFor(pause);
@@ -176,8 +178,8 @@ QString ApplyWhileEventsRun(const FileToFetch& file) {
     QString why;
     std::thread worker([&] {
         try {
-            why = ApplyPatch(file.base, PartFileOf(file.patch->key), PartFileOf(file.key),
-                             file.size, file.sha256);
+            why = ApplyPatch(file.base, file.baseId, PartFileOf(file.patch->key),
+                             PartFileOf(file.key), file.size, file.sha256);
         } catch (const std::exception& error) {
             why = QString::fromLocal8Bit(error.what());
         }
@@ -250,9 +252,11 @@ QString ObjectUrlOf(const QString& sha256) {
 }
 
 transfer::Outcome FetchToMemory(const QString& url, const QString& name, std::int64_t maxBytes,
-                                bool cutAtMax, int seconds) {
-    const Clock::time_point deadline =
-        seconds > 0 ? Clock::now() + std::chrono::seconds(seconds) : Clock::time_point::max();
+                                bool cutAtMax, int seconds, int answerSeconds) {
+    const auto after = [](int limit) {
+        return limit > 0 ? Clock::now() + std::chrono::seconds(limit) : Clock::time_point::max();
+    };
+    const Clock::time_point deadline = after(seconds), answerDeadline = after(answerSeconds);
     const auto start = [&] {
         transfer::Request request;
         request.url = url.toStdString();
@@ -266,9 +270,17 @@ transfer::Outcome FetchToMemory(const QString& url, const QString& name, std::in
                 std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
             request.timeLimitMs = std::max<long>(1, static_cast<long>(left.count()));
         }
+        if (answerSeconds > 0) {
+            // A third of the time for each try to be answered, or what is left of it.
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(answerDeadline -
+                                                                                    Clock::now());
+            request.answerMs =
+                std::clamp<long>(static_cast<long>(left.count()), 1, answerSeconds * 1000L / 3);
+        }
         return Inet->Start(std::move(request));
     };
-    transfer::Outcome outcome = WithRetries(start(), name, start, nullptr, deadline);
+    transfer::Outcome outcome =
+        WithRetries(start(), name, start, nullptr, deadline, answerDeadline);
     if (outcome.status == transfer::Status::Cancelled)
         throw ExitRequested{};
     return outcome;

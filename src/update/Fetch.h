@@ -17,11 +17,12 @@ struct FileToFetch {
     std::int64_t size = -1; // bytes, -1 when unknown
     QString sha256;         // lower-case hex, "" when unknown
     QString key;            // names its part file and record (PartKeyOf)
-    // A patch that makes this file from the installed file at `base`: fetched
-    // instead of the file, which is fetched whole when the patch fails. Null
-    // when there is none.
+    // A patch that makes this file from the installed file at `base`, whose
+    // identity (FileIdOf) was baseId when the plan chose it: fetched instead
+    // of the file, which is fetched whole when the patch fails. Null when
+    // there is none.
     std::shared_ptr<const FileToFetch> patch;
-    QString base;
+    QString base, baseId;
 };
 
 // What a player is told when a transfer failed: a damaged file, an untrusted
@@ -41,10 +42,13 @@ QString ObjectUrlOf(const QString& sha256);
 
 // Fetches url into memory (at most maxBytes; with cutAtMax a longer body is
 // cut there) and returns the outcome of the last try. With seconds, every try
-// together may take that long at most, half of it to connect. Throws
-// ExitRequested when the player clicks "Exit" meanwhile.
+// together may take that long at most, half of it to connect. With
+// answerSeconds, each try must begin to be answered within a third of it,
+// and tries that get no answer end that long after the first began, so a
+// server that takes the request and never answers counts as unreachable.
+// Throws ExitRequested when the player clicks "Exit" meanwhile.
 transfer::Outcome FetchToMemory(const QString& url, const QString& name, std::int64_t maxBytes,
-                                bool cutAtMax, int seconds = 0);
+                                bool cutAtMax, int seconds = 0, int answerSeconds = 0);
 
 // Starts fetching file (its patch, when it has one) into its part file
 // unless it is under way or here already.

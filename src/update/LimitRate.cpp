@@ -38,7 +38,10 @@ std::int64_t LimitRateOf(const QStringList& arguments, const QString& environmen
     for (qsizetype i = 1; i < arguments.size(); ++i) {
         if (arguments[i] == QStringLiteral("--limit-rate")) {
             source = QStringLiteral("--limit-rate");
-            given = arguments.value(++i);
+            // Another option in the place of the speed leaves it missing.
+            const QString next = arguments.value(i + 1);
+            given = next.startsWith(QStringLiteral("--")) ? QString() : next;
+            i += given.isEmpty() ? 0 : 1;
         } else if (arguments[i].startsWith(QStringLiteral("--limit-rate="))) {
             source = QStringLiteral("--limit-rate");
             given = arguments[i].mid(13);

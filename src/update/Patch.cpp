@@ -11,9 +11,15 @@
 
 #ifdef Q_OS_WIN
 #include <windows.h>
+#else
+#include <cstring>
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
 #endif
 
 #include "transfer/Sha256.h"
+#include "update/Paths.h"
 
 namespace {
 
@@ -41,6 +47,79 @@ const uchar* MapForReading(QFile& file, QString& why) {
     if (bytes == nullptr)
         why = QStringLiteral("cannot map %1: %2").arg(file.fileName(), file.errorString());
     return bytes;
+}
+
+// The base of a patch mapped for reading, unmapped when it goes.
+struct BaseMapping {
+    const uchar* bytes = nullptr;
+    std::int64_t size = 0;
+    BaseMapping() = default;
+    BaseMapping(const BaseMapping&) = delete;
+    BaseMapping& operator=(const BaseMapping&) = delete;
+    ~BaseMapping() {
+        if (bytes == nullptr)
+            return;
+#ifdef Q_OS_WIN
+        UnmapViewOfFile(bytes);
+#else
+        ::munmap(const_cast<uchar*>(bytes), static_cast<std::size_t>(size));
+#endif
+    }
+};
+
+// Maps the ordinary file at path, opened without following a link, when it
+// is the file with identity id (any file for ""). Returns "" on success, else
+// why not.
+QString MapBase(const QString& path, const QString& id, BaseMapping& base) {
+    QString found;
+    const std::intptr_t file = OpenUnfollowed(path, true, found);
+    if (file == -1)
+        return QStringLiteral("cannot read %1: it is missing, a link or no ordinary file")
+            .arg(path);
+    QString why;
+    if (!id.isEmpty() && found != id)
+        why = QStringLiteral("%1 is no longer the file the update was planned with").arg(path);
+#ifdef Q_OS_WIN
+    const auto handle = reinterpret_cast<HANDLE>(file);
+    LARGE_INTEGER size{};
+    if (why.isEmpty() && GetFileSizeEx(handle, &size))
+        base.size = size.QuadPart;
+    const HANDLE mapping = why.isEmpty() && base.size > 0
+                               ? CreateFileMappingW(handle, nullptr, PAGE_READONLY, 0, 0, nullptr)
+                               : nullptr;
+    if (mapping != nullptr) {
+        base.bytes = static_cast<const uchar*>(MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0));
+        CloseHandle(mapping);
+    }
+#else
+    struct stat status {};
+    if (why.isEmpty() && ::fstat(static_cast<int>(file), &status) == 0)
+        base.size = status.st_size;
+    if (why.isEmpty() && base.size > 0) {
+        void* bytes = ::mmap(nullptr, static_cast<std::size_t>(base.size), PROT_READ, MAP_PRIVATE,
+                             static_cast<int>(file), 0);
+        base.bytes = bytes == MAP_FAILED ? nullptr : static_cast<const uchar*>(bytes);
+    }
+#endif
+    CloseUnfollowed(file);
+    if (why.isEmpty() && base.size == 0)
+        why = QStringLiteral("%1 is empty").arg(path);
+    if (why.isEmpty() && base.bytes == nullptr)
+        why = QStringLiteral("cannot map %1").arg(path);
+    return why;
+}
+
+// Takes the room for `size` bytes of the open file on its disk, so that
+// writing them through a mapping cannot fail for want of space. Returns ""
+// on success, else why not.
+QString Reserve(QFile& file, std::int64_t size) {
+#ifdef Q_OS_WIN
+    // Windows allocates what a file is extended to.
+    return file.resize(size) ? QString() : file.errorString();
+#else
+    const int error = ::posix_fallocate(file.handle(), 0, static_cast<off_t>(size));
+    return error == 0 ? QString() : QString::fromLocal8Bit(std::strerror(error));
+#endif
 }
 
 struct FreeCCtx {
@@ -135,23 +214,28 @@ QString MakePatch(const QString& basePath, const QString& newPath, std::int64_t 
     return QString();
 }
 
-QString ApplyPatch(const QString& basePath, const QString& patchPath, const QString& outPath,
-                   std::int64_t size, const QString& sha256) {
-    QFile base(basePath), patch(patchPath), out(outPath);
-    QString why;
-    const uchar* from = MapForReading(base, why);
-    const uchar* delta = from != nullptr ? MapForReading(patch, why) : nullptr;
+QString ApplyPatch(const QString& basePath, const QString& baseId, const QString& patchPath,
+                   const QString& outPath, std::int64_t size, const QString& sha256) {
+    QFile patch(patchPath), out(outPath);
+    BaseMapping base;
+    QString why = MapBase(basePath, baseId, base);
+    const uchar* delta = why.isEmpty() ? MapForReading(patch, why) : nullptr;
     if (delta == nullptr)
         return why;
     if (size <= 0 || size >= PatchedFileLimit)
         return QStringLiteral("a patch cannot make a file of %1 bytes").arg(size);
-    if (!out.open(QIODevice::ReadWrite | QIODevice::Truncate) || !out.resize(size))
+    if (!out.open(QIODevice::ReadWrite | QIODevice::Truncate))
         return QStringLiteral("cannot write %1: %2").arg(outPath, out.errorString());
+    if (const QString full = Reserve(out, size); !full.isEmpty()) {
+        out.close();
+        QFile::remove(outPath);
+        return QStringLiteral("cannot write %1: %2").arg(outPath, full);
+    }
     uchar* to = out.map(0, size);
     if (to == nullptr)
         why = QStringLiteral("cannot map %1: %2").arg(outPath, out.errorString());
     else
-        why = Decompress(from, base.size(), delta, patch.size(), to, size);
+        why = Decompress(base.bytes, base.size, delta, patch.size(), to, size);
     if (why.isEmpty()) {
         Sha256 hash;
         hash.Add(to, static_cast<std::size_t>(size));

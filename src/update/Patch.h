@@ -23,8 +23,11 @@ QString MakePatch(const QString& basePath, const QString& newPath, std::int64_t 
 // Applies the patch at patchPath to the file at basePath into outPath
 // (created or replaced), in one decompression call into the mapped output, so
 // no window buffer is held; then checks that the result has `size` bytes and
-// the SHA-256 sha256 (lower-case hex). Returns "" on success, else why not
-// (a file that cannot be read or written, a damaged patch or one for another
-// base, a wrong result); outPath is then removed.
-QString ApplyPatch(const QString& basePath, const QString& patchPath, const QString& outPath,
-                   std::int64_t size, const QString& sha256);
+// the SHA-256 sha256 (lower-case hex). The base is opened without following a
+// link, and with a baseId only when it is still that file (FileIdOf); the
+// output has its room taken on the disk before it is mapped, so a full disk
+// is a failure like any other. Returns "" on success, else why not (a file
+// that cannot be read or written, a damaged patch or one for another base, a
+// wrong result); outPath is then removed.
+QString ApplyPatch(const QString& basePath, const QString& baseId, const QString& patchPath,
+                   const QString& outPath, std::int64_t size, const QString& sha256);

@@ -55,8 +55,9 @@ void ChoosePatch(const UpdatePlan& plan, const PlannedEntry& entry, FileToFetch&
     const QString base = entry.local.FileSha256.toLower();
     const std::int64_t size = ReadDigits(entry.local.FileSize);
     const QString installed = TargetOf(entry.folder, entry.name, false);
+    const QString id = FileIdOf(installed);
     // Part of the whole file that an earlier run kept is continued instead.
-    if (size <= 0 || !IsPlainFile(installed) || QFileInfo(installed).size() != size ||
+    if (size <= 0 || id.isEmpty() || QFileInfo(installed).size() != size ||
         IsPlainFile(PartRecordOf(file.key)))
         return;
     for (const PatchOffer& offer : entry.patches) {
@@ -75,6 +76,7 @@ void ChoosePatch(const UpdatePlan& plan, const PlannedEntry& entry, FileToFetch&
         patch->key = PartKeyOf(url, offer.size, offer.sha256);
         file.patch = std::move(patch);
         file.base = installed;
+        file.baseId = id;
         return;
     }
 }

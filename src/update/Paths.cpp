@@ -7,6 +7,14 @@
 #include <QRegularExpression>
 #include <system_error>
 
+#ifdef Q_OS_WIN
+#include <windows.h>
+#else
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
 namespace {
 QString appFolderOverride;
 }
@@ -48,6 +56,63 @@ bool IsPlainFile(const QString& path) {
     return !IsLink(path) && QFileInfo(path).isFile();
 }
 
+std::intptr_t OpenUnfollowed(const QString& path, bool forReading, QString& id) {
+    id.clear();
+#ifdef Q_OS_WIN
+    const HANDLE file = CreateFileW(
+        reinterpret_cast<const wchar_t*>(QDir::toNativeSeparators(path).utf16()),
+        forReading ? GENERIC_READ : 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return -1;
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!GetFileInformationByHandle(file, &info) ||
+        (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) {
+        CloseHandle(file);
+        return -1;
+    }
+    id = QStringLiteral("%1:%2:%3")
+             .arg(info.dwVolumeSerialNumber)
+             .arg((quint64(info.nFileIndexHigh) << 32) | info.nFileIndexLow)
+             .arg((quint64(info.ftLastWriteTime.dwHighDateTime) << 32) |
+                  info.ftLastWriteTime.dwLowDateTime);
+    return reinterpret_cast<std::intptr_t>(file);
+#else
+    // Not blocking: a named pipe in the place of a file must not hang the run.
+    const int file = ::open(QFile::encodeName(path).constData(),
+                            (forReading ? O_RDONLY : O_PATH) | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    struct stat status {};
+    if (file < 0)
+        return -1;
+    if (::fstat(file, &status) != 0 || !S_ISREG(status.st_mode)) {
+        ::close(file);
+        return -1;
+    }
+    id = QStringLiteral("%1:%2:%3.%4")
+             .arg(status.st_dev)
+             .arg(status.st_ino)
+             .arg(status.st_mtim.tv_sec)
+             .arg(status.st_mtim.tv_nsec);
+    return file;
+#endif
+}
+
+void CloseUnfollowed(std::intptr_t handle) {
+    if (handle == -1)
+        return;
+#ifdef Q_OS_WIN
+    CloseHandle(reinterpret_cast<HANDLE>(handle));
+#else
+    ::close(static_cast<int>(handle));
+#endif
+}
+
+QString FileIdOf(const QString& path) {
+    QString id;
+    CloseUnfollowed(OpenUnfollowed(path, false, id));
+    return id;
+}
+
 bool DropLink(const QString& path) {
     std::error_code error;
     return !IsLink(path) || std::filesystem::remove(ToPath(path), error);
@@ -79,8 +144,11 @@ QString TrimOneSeparator(const QString& folder) {
 }
 
 QString UnsafePathReason(const QString& relative) {
+    // Windows keeps these names for devices, in any letter case, with any
+    // extension, and with blanks before it; COM and LPT with a superscript too.
     static const QRegularExpression device(
-        QStringLiteral("^(con|prn|aux|nul|com[0-9]|lpt[0-9]|conin\\$|conout\\$)$"),
+        QStringLiteral("^(con|prn|aux|nul|com[0-9\u00b9\u00b2\u00b3]|lpt[0-9\u00b9\u00b2\u00b3]|"
+                       "conin\\$|conout\\$) *(\\..*)?$"),
         QRegularExpression::CaseInsensitiveOption);
     for (const QChar c : relative) {
         if (c.unicode() < 0x20 || c.unicode() == 0x7f)
@@ -90,6 +158,10 @@ QString UnsafePathReason(const QString& relative) {
         return QStringLiteral("it is an absolute path");
     if (relative.contains(QLatin1Char(':')))
         return QStringLiteral("it names a drive or holds a colon");
+    for (const QChar c : QStringLiteral("<>\"|?*")) {
+        if (relative.contains(c))
+            return QStringLiteral("it holds '%1', which Windows does not allow in names").arg(c);
+    }
     const QStringList parts = SplitPath(relative);
     for (const QString& part : parts) {
         if (part.isEmpty())
@@ -98,7 +170,7 @@ QString UnsafePathReason(const QString& relative) {
             return QStringLiteral("it holds the part \"%1\"").arg(part);
         if (part.endsWith(QLatin1Char('.')) || part.endsWith(QLatin1Char(' ')))
             return QStringLiteral("the part \"%1\" ends in a dot or a blank").arg(part);
-        if (device.match(part.section(QLatin1Char('.'), 0, 0)).hasMatch())
+        if (device.match(part).hasMatch())
             return QStringLiteral("the part \"%1\" is a name Windows keeps for a device").arg(part);
     }
     return QString();

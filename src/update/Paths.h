@@ -4,6 +4,7 @@
 
 #include <QString>
 #include <QStringList>
+#include <cstdint>
 #include <filesystem>
 
 // The application folder, without a trailing separator.
@@ -30,6 +31,22 @@ bool IsLink(const QString& path);
 // True when path is an ordinary file itself, not a link to one.
 bool IsPlainFile(const QString& path);
 
+// The ordinary file at path opened without following a link there, as a
+// native handle (a file descriptor; a HANDLE on Windows), with its identity in
+// id: its disk, its number there and the time its bytes last changed, which a
+// rename, a second name or new permissions keep, and a file written anew in
+// its place does not. With forReading its bytes may be read, else only its
+// identity. Returns -1 (id "") when path is missing, a link, or no ordinary
+// file, or cannot be opened.
+std::intptr_t OpenUnfollowed(const QString& path, bool forReading, QString& id);
+
+// Closes a handle OpenUnfollowed returned. Cannot fail.
+void CloseUnfollowed(std::intptr_t handle);
+
+// The identity of the ordinary file at path (OpenUnfollowed); "" when there is none.
+// Two paths with one identity name the same file; a rename keeps it.
+QString FileIdOf(const QString& path);
+
 // Removes path when it is a link: the link, never what it leads to. Returns
 // false when a link is there and cannot be removed.
 bool DropLink(const QString& path);
@@ -48,6 +65,7 @@ QString TrimOneSeparator(const QString& folder);
 // folder (or is unusable as a name on some platform); "" when it is safe.
 // Refused: an absolute path or a drive, a "." or ".." part (or one of dots
 // only), a part ending in a dot or a blank, a name Windows keeps for a device
-// (CON, PRN, AUX, NUL, COM0-9, LPT0-9, CONIN$, CONOUT$, with or without an
-// extension), and control characters.
+// (CON, PRN, AUX, NUL, COM0-9, LPT0-9 and COM or LPT with a superscript
+// digit, CONIN$, CONOUT$, with or without an extension), the characters
+// Windows does not allow in names (< > : " | ? *), and control characters.
 QString UnsafePathReason(const QString& relative);
