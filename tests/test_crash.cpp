@@ -4,6 +4,8 @@
 // started at once in one folder, exactly one updates.
 #include "UpdaterTest.h"
 
+#include "update/Journal.h"
+
 #include <QElapsedTimer>
 #include <QProcess>
 #include <QRegularExpression>
@@ -103,6 +105,17 @@ class Crash : public UpdaterTest {
         EXPECT_TRUE(updater.waitForFinished(120000));
         return QString::fromUtf8(updater.readAllStandardOutput());
     }
+    // Right after a kill: every file of the release before is there, old or
+    // new, and info.ini is new only when every file is.
+    void ExpectEveryFileThere(const Release& old, const Release& fresh) const {
+        bool allNew = true;
+        for (const auto& [path, body] : old.files) {
+            const std::string now = Read(path);
+            EXPECT_TRUE(now == body || now == fresh.files.at(path)) << path.toStdString();
+            allNew = allNew && now == fresh.files.at(path);
+        }
+        EXPECT_TRUE(Read("info.ini") == old.manifest || (Read("info.ini") == fresh.manifest && allNew));
+    }
     // After a kill: with the server down the updater ends on its own, the
     // folder holding one release whole (`expected` when given); with the
     // server up it gets the new release.
@@ -154,14 +167,16 @@ TEST_F(Crash, KilledAtEveryStepOfTheInstallItIsFinishedOrTakenBack) {
         SCOPED_TRACE(steps[step - 1].toStdString());
         Install(old);
         Run(server_.baseUrl(), step);
+        ExpectEveryFileThere(old, fresh);
         ExpectRecovered(old, fresh, step == 1 ? &old : &fresh);
     }
-    // A staged file lost after the kill: taken back whole to the old release.
+    // A staged file damaged after the kill: taken back whole to the old release.
     Install(old);
     Run(server_.baseUrl(), static_cast<int>(steps.indexOf("step placed Quelmor")) + 1);
     const QStringList staged = QDir(Path(".quelmor-partial")).entryList({"*.part"});
     ASSERT_FALSE(staged.isEmpty());
-    QFile::remove(Path(".quelmor-partial/" + staged.constLast()));
+    const QString damaged = ".quelmor-partial/" + staged.constLast();
+    Write(damaged, std::string(Read(damaged).size(), 'x'));
     ExpectRecovered(old, fresh, &old);
     // Killed again while finishing it: finished by the start after.
     Install(old);
@@ -202,6 +217,28 @@ TEST_F(Crash, OfSixteenUpdatersStartedAtOnceOneUpdates) {
     EXPECT_EQ(outputs.filter("Update Complete!").size(), 1);
     EXPECT_EQ(outputs.filter("The updater is already running.").size(), 15);
     EXPECT_TRUE(Holds(fresh));
+}
+
+} // namespace
+
+namespace {
+
+TEST(Journal, ReadsBackWhatItWroteAndNothingCutShort) {
+    const Journal journal{{"new", "new/sub"},
+                          {{"d1/f 1.dat", ".quelmor-partial/k.part", ".quelmor-partial/kept-1",
+                            false, 12, std::string(64, 'a').c_str(), "1:2:3.4"},
+                           {"Quelmor", ".quelmor-partial/copy-2", "Quelmor.old", true, 0, "", "5:6"},
+                           {"info.ini", ".quelmor-partial/info.ini.new", "", false, 3, "", "7:8"}}};
+    const QByteArray bytes = JournalBytes(journal);
+    const std::optional<Journal> read = ParseJournal(bytes);
+    ASSERT_TRUE(read);
+    EXPECT_EQ(JournalBytes(*read), bytes);
+    EXPECT_EQ(read->steps[1].target, "Quelmor");
+    EXPECT_TRUE(read->steps[1].aside);
+    // Cut anywhere, or with a field taken out, it is no journal at all.
+    for (qsizetype cut = 0; cut < bytes.size(); cut += 7)
+        EXPECT_FALSE(ParseJournal(bytes.left(cut))) << cut;
+    EXPECT_FALSE(ParseJournal(QByteArray(bytes).replace("\t12\t", "\t")));
 }
 
 } // namespace
