@@ -44,7 +44,7 @@ faults=(
   'a-file-where-a-folder-is-needed-accepted|src/update/Plan.cpp|s/(const PlannedEntry\* other = folders.value\(place.key\(\)\))\)/$1; other \&\& false)/'
   'own-names-of-the-updater-accepted|src/update/Plan.cpp|s/,\s*QStringLiteral\("\.quelmor-partial"\), old\}/}/'
   'repair-reads-entries-not-checked|src/update/Plan.cpp|s/named && \(Fetches\(entry.step\) \|\| RepairMode\)/named \&\& Fetches(entry.step)/'
-  'sizes-summed-without-overflow-check|src/update/Plan.cpp|s/bytes > \(Most - needed\) \/ times \? Most : //'
+  'sizes-summed-without-overflow-check|src/update/Plan.cpp|s/needed = bytes > \(Most - needed\) \/ times \? Most : needed \+ bytes \* times;/needed = Most > 0 ? needed + bytes * times : Most;/'
   'whole-part-asked-for-again|src/transfer/Transfers.cpp|s/job.whole = size == total && !r.sha256.empty\(\);/job.whole = false;/'
   'body-of-416-fails-the-transfer|src/transfer/Answer.cpp|s/(the kept bytes are the whole file\n\s*)job.errorPage = true;/$1/'
   'weak-etag-used-to-resume|src/transfer/Answer.cpp|s/job.etag.empty\(\) \|\| weak \?/job.etag.empty() || (weak \&\& false) ?/'

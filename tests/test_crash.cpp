@@ -61,14 +61,17 @@ Release MakeRelease(int version, int count, int added) {
 class Crash : public UpdaterTest {
   public:
     // The game folder holds release whole and nothing else but the updater's
-    // hidden folder; the updater can be run.
-    bool Holds(const Release& release) const {
+    // hidden folder (and, with replaced, the updater that Windows could only
+    // move aside, until the next start removes it); the updater can be run.
+    bool Holds(const Release& release, bool replaced = false) const {
         QStringList expected{"info.ini"};
         for (const auto& [path, body] : release.files)
             expected << path;
         expected.sort();
         QStringList found = Tree();
-        found.removeIf([](const QString& file) { return file.startsWith(".quelmor-partial/"); });
+        found.removeIf([replaced](const QString& file) {
+            return file.startsWith(".quelmor-partial/") || (replaced && file == "Quelmor.old");
+        });
         bool whole = found == expected && Read("info.ini") == release.manifest;
         for (const auto& [path, body] : release.files)
             whole = whole && Read(path) == body;
@@ -110,7 +113,11 @@ class Crash : public UpdaterTest {
     void ExpectEveryFileThere(const Release& old, const Release& fresh) const {
         bool allNew = true;
         for (const auto& [path, body] : old.files) {
-            const std::string now = Read(path);
+            std::string now = Read(path);
+#ifdef _WIN32 // the one gap: the running updater moved aside, the new one not yet in
+            if (path == "Quelmor" && now == "<missing>" && Read("Quelmor.old") == body)
+                now = body;
+#endif
             EXPECT_TRUE(now == body || now == fresh.files.at(path)) << path.toStdString();
             allNew = allNew && now == fresh.files.at(path);
         }
@@ -126,7 +133,7 @@ class Crash : public UpdaterTest {
         else
             EXPECT_TRUE(Holds(old) || Holds(fresh));
         EXPECT_TRUE(Run(server_.baseUrl()).contains(QRegularExpression("Update Complete!|Latest")));
-        EXPECT_TRUE(Holds(fresh));
+        EXPECT_TRUE(Holds(fresh, true));
         EXPECT_TRUE(OutsideIsUntouched());
     }
 };
@@ -138,7 +145,7 @@ TEST_F(Crash, KilledAtOneHundredRandomMomentsTheFolderHoldsOneRelease) {
     QElapsedTimer clock;
     clock.start();
     ASSERT_TRUE(Run(server_.baseUrl()).contains("Update Complete!"));
-    ASSERT_TRUE(Holds(fresh));
+    ASSERT_TRUE(Holds(fresh, true));
     const auto whole = static_cast<int>(clock.elapsed());
     std::minstd_rand random(20261208);
     for (int kill = 0; kill < 100; ++kill) {
@@ -216,7 +223,7 @@ TEST_F(Crash, OfSixteenUpdatersStartedAtOnceOneUpdates) {
                                      updater->readAllStandardError());
     EXPECT_EQ(outputs.filter("Update Complete!").size(), 1);
     EXPECT_EQ(outputs.filter("The updater is already running.").size(), 15);
-    EXPECT_TRUE(Holds(fresh));
+    EXPECT_TRUE(Holds(fresh, true));
 }
 
 } // namespace

@@ -313,6 +313,8 @@ Arrange PatchedStory(bool patched) {
 // outside, or for another file with the same bytes.
 Arrange SwapBase(bool link) {
     return [=](FaultMatrix& w) {
+        if (link && UnderWine())
+            GTEST_SKIP() << "Wine makes no symbolic links";
         Patched(true)(w);
         w.server_.Put("by-hash/" + Sha256Of(BigPatch()), BigPatch(), {.before = [&w, link] {
                           QFile::remove(w.Path("game.dat"));
@@ -953,7 +955,7 @@ TEST_F(UpdaterTest, UnsafeEntriesAreRefused) {
         SCOPED_TRACE(entry);
         // Written in the system's 8-bit encoding, which the updater reads manifests in.
         server_.Put("info.ini",
-                    Manifest("1", "1", {QString::fromUtf8(entry).toLocal8Bit().toStdString()}));
+                    QString::fromStdString(Manifest("1", "1", {entry})).toLocal8Bit().toStdString());
         modUpdate::InstalledVersion.clear();
         const std::size_t asked = server_.Requests().size();
         EXPECT_TRUE(RunMain().startsWith("Refused to download"));
