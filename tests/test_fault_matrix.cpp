@@ -130,8 +130,9 @@ class FaultMatrix : public UpdaterTest, public ::testing::WithParamInterface<Fau
         for (const auto& [name, bytes] : files)
             Write(name, bytes);
     }
-    // Fills the game folder's disk until about `left` bytes are free.
+    // Fills the game folder's small disk until about `left` bytes are free.
     void Fill(std::uintmax_t left) {
+        ASSERT_TRUE(mounted_);
         const std::uintmax_t free = std::filesystem::space(game_.toStdString()).available;
         WriteFile(Path("filler"), std::string(free > left ? free - left : 0, 'f'));
     }
@@ -910,8 +911,10 @@ INSTANTIATE_TEST_SUITE_P(
         Fault{"NoRoomForThePatchAndItsFile",
               [](FaultMatrix& w) {
                   w.SmallDisk(8);
-                  Patched(true)(w);
-                  w.Fill(BigGame().size() + BigPatch().size() / 2);
+                  if (!w.IsSkipped()) {
+                      Patched(true)(w);
+                      w.Fill(BigGame().size() + BigPatch().size() / 2);
+                  }
               },
               "Not enough free space for the update",
               [](FaultMatrix& w) {
