@@ -14,7 +14,6 @@
 #include <limits>
 #include <system_error>
 
-#include "transfer/Sha256.h"
 #include "update/Failure.h"
 #include "update/GameFolder.h"
 #include "update/NumberReading.h"
@@ -183,23 +182,16 @@ void RefuseContradictions(const UpdatePlan& plan) {
 // ordinary file of its own), or has another size or SHA-256 than the entry
 // gives. Hashes a slice at a time, letting window events run.
 bool IsDamaged(const PlannedEntry& entry) {
-    QFile file(TargetOf(entry.folder, entry.name, false));
-    if (!IsPlainFile(file.fileName()))
+    const QString path = TargetOf(entry.folder, entry.name, false);
+    if (!IsPlainFile(path))
         return true;
     if (entry.sha256.isEmpty())
         return false; // only its presence can be checked
-    if (entry.size >= 0 && file.size() != entry.size)
-        return true;
-    if (!file.open(QIODevice::ReadOnly))
+    const std::int64_t size = QFileInfo(path).size();
+    if (entry.size >= 0 && size != entry.size)
         return true;
     Window.SetL3(QStringLiteral("Checking %1...").arg(entry.name));
-    Sha256 hash;
-    QByteArray slice(4 << 20, Qt::Uninitialized);
-    for (qint64 got; (got = file.read(slice.data(), slice.size())) > 0;) {
-        hash.Add(slice.constData(), static_cast<std::size_t>(got));
-        DoEvents();
-    }
-    return QString::fromStdString(hash.HexDigest()) != entry.sha256;
+    return !HasBytes(path, size, entry.sha256);
 }
 
 // Refuses an update that cannot fit on the disk.
