@@ -144,7 +144,7 @@ faults=(
   'patched-file-not-counted|src/update/Plan.cpp|s/add\(missing\(\*file.patch\)\);\n\s*add\(file.size\);/add(missing(*file.patch));/'
   'patch-output-not-reserved|src/update/Patch.cpp|s/const int error = ::posix_fallocate\(file.handle\(\), 0, static_cast<off_t>\(size\)\);/const int error = file.resize(size) ? 0 : EIO;/'
   'patch-base-link-followed|src/update/Paths.cpp|s/ \| O_NOFOLLOW \| O_NONBLOCK/ | O_NONBLOCK/'
-  'patch-base-identity-not-checked|src/update/Patch.cpp|s/if \(!id.isEmpty\(\) && found != id\)/if (false)/'
+  'patch-base-identity-not-checked|src/update/Patch.cpp|s/if \(!id.isEmpty\(\) && found != id\)/if (!id.isEmpty() \&\& found != id \&\& false)/'
   'windows-characters-allowed|src/update/Paths.cpp|s/QStringLiteral\("<>\\"\|\?\*"\)/QStringLiteral("")/'
   'superscript-devices-allowed|src/update/Paths.cpp|s/com\[0-9\\u00b9\\u00b2\\u00b3\]/com[0-9]/'
   'manifest-answer-deadline-ignored|src/update/Fetch.cpp|s/if \(answerSeconds > 0\) \{/if (false) {/'
