@@ -957,8 +957,9 @@ TEST_F(UpdaterTest, UnsafeEntriesAreRefused) {
                               "x.dat|1|sub \\a"}) {
         SCOPED_TRACE(entry);
         // Written in the system's 8-bit encoding, which the updater reads manifests in.
-        server_.Put("info.ini",
-                    QString::fromStdString(Manifest("1", "1", {entry})).toLocal8Bit().toStdString());
+        server_.Put(
+            "info.ini",
+            QString::fromStdString(Manifest("1", "1", {entry})).toLocal8Bit().toStdString());
         modUpdate::InstalledVersion.clear();
         const std::size_t asked = server_.Requests().size();
         EXPECT_TRUE(RunMain().startsWith("Refused to download"));
