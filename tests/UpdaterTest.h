@@ -76,20 +76,7 @@ class UpdaterTest : public ::testing::Test {
         game_ = root_.filePath(QStringLiteral("Game Folder \u00e9")); // a blank, a non-ASCII letter
         ASSERT_TRUE(QDir().mkpath(game_));
         SetAppFolderForTests(game_);
-        modUpdate::SetServerUrlForTests(server_.baseUrl());
-        modUpdate::InstalledVersion.clear(); // the rest of the run's state is set by the run
-        modUpdate::UpdateNumber = 0;
-        modUpdate::ExitClicked = false;
-        modUpdate::OfflineReason.clear();
-        modUpdate::TimeoutSeconds = 60;
-        modUpdate::RetryPauseMs = 10; // the pauses between tries, shortened
-        modUpdate::NewsSeconds = 10;
-        modUpdate::AnswerSeconds = 30;
-        modUpdate::CaFile.clear();
-        modUpdate::LimitRate = 0;
-        modUpdate::RepairMode = false;
-        modUpdate::OwnName.clear();
-        modUpdate::PublicKey.clear();
+
         frmUpdate::Instance().SetContinueEnabled(false);
         frmUpdate::Instance().CaptionLog = &captions_;
         modUpdate::Window.ReportFailure = [this](const QString& text, const QString& details) {
@@ -114,7 +101,7 @@ class UpdaterTest : public ::testing::Test {
     // "<running>" when another updater runs, else the failure's message.
     QString RunMain() {
         try {
-            modUpdate::Main();
+            modUpdate::Main(settings_);
         } catch (const ExitRequested&) {
             return QStringLiteral("<exit>");
         } catch (const AlreadyRunning&) {
@@ -145,6 +132,8 @@ class UpdaterTest : public ::testing::Test {
     }
 
     TestServer server_;
+    // The run's settings: this server, the pauses between tries shortened.
+    Settings settings_{.servers = {server_.baseUrl()}, .retryPauseMs = 10};
     QTemporaryDir root_;
     QString game_;
     QStringList captions_;

@@ -176,12 +176,12 @@ Arrange ThroughProxy(const QString& credentials) {
         w.server_.RequireProxyLogin("player", "secret");
         const QString port = w.server_.baseUrl().section(':', 2).section('/', 0, 0);
         qputenv("http_proxy", ("http://" + credentials + "@127.0.0.1:" + port).toUtf8());
-        modUpdate::SetServerUrlForTests("http://quelmor-update.invalid/Quelmor/");
+        w.settings_.servers = {"http://quelmor-update.invalid/Quelmor/"};
     };
 }
 
 Arrange ServerAt(const QString& url) {
-    return [=](FaultMatrix&) { modUpdate::SetServerUrlForTests(url); };
+    return [=](FaultMatrix& w) { w.settings_.servers = {url}; };
 }
 
 // A mirror serving the normal update (503 for the manifest with mirrorFails)
@@ -193,8 +193,8 @@ Arrange WithMirror(Arrange main, const QString& mainUrl = "", bool mirrorFails =
         if (mirrorFails)
             w.mirror_->Put("info.ini", "", {.status = 503});
         main(w);
-        modUpdate::SetServerUrlsForTests(
-            {mainUrl.isEmpty() ? w.server_.baseUrl() : mainUrl, w.mirror_->baseUrl()});
+        w.settings_.servers = {mainUrl.isEmpty() ? w.server_.baseUrl() : mainUrl,
+                               w.mirror_->baseUrl()};
     };
 }
 
@@ -380,7 +380,7 @@ const MinisignSecretKey& SigningKey(int which) {
 Arrange Signed(const std::string& manifest, const std::string& signedBytes, int signer = 0) {
     return [=](FaultMatrix& w) {
         const MinisignPublicKey trusted = PublicKeyOf(SigningKey(0));
-        modUpdate::PublicKey =
+        w.settings_.publicKey =
             QString::fromLatin1((QByteArray("Ed") + trusted.keyId + trusted.key).toBase64());
         w.server_.Put("info.ini", manifest);
         if (signer >= 0)
@@ -402,8 +402,8 @@ Arrange OverHttps(const QString& host, const QString& trusted, bool redirect = f
         if (redirect)
             w.secure_->Put("info.ini", "",
                            {.redirect = w.server_.baseUrl().toStdString() + "info.ini"});
-        modUpdate::SetServerUrlForTests(w.secure_->baseUrl());
-        modUpdate::CaFile = (files + trusted + ".pem").toStdString();
+        w.settings_.servers = {w.secure_->baseUrl()};
+        w.settings_.caFile = (files + trusted + ".pem").toStdString();
     };
 }
 
@@ -566,7 +566,7 @@ INSTANTIATE_TEST_SUITE_P(
               "update server broke off. Check your internet connection"},
         Fault{"StallPastTheTimeOut",
               [](FaultMatrix& w) {
-                  modUpdate::TimeoutSeconds = 1;
+                  w.settings_.timeoutSeconds = 1;
                   w.server_.Put("game.dat", NewGame, {.delayMs = 2500});
               },
               "the server did not answer for"},
@@ -586,13 +586,13 @@ INSTANTIATE_TEST_SUITE_P(
               "server's certificate is not trusted. Check the date and time"},
         Fault{"NewsNeverAnswers",
               [](FaultMatrix& w) {
-                  modUpdate::NewsSeconds = 1;
+                  w.settings_.newsSeconds = 1;
                   w.server_.Put("/news.txt", "news", {.delayMs = 2500});
               },
               "offline:the server did not answer"},
         Fault{"NewsTricklesPastItsDeadline",
               [](FaultMatrix& w) {
-                  modUpdate::NewsSeconds = 1;
+                  w.settings_.newsSeconds = 1;
                   w.server_.On("/news.txt", [](const httplib::Request&, httplib::Response& r) {
                       r.set_content_provider(
                           100, "text/plain", [](size_t, size_t, httplib::DataSink& sink) {
@@ -605,8 +605,8 @@ INSTANTIATE_TEST_SUITE_P(
         // Under a speed cap the news misses its deadline and is left out.
         Fault{"NewsSlowedPastItsDeadlineByTheSpeedCap",
               [](FaultMatrix& w) {
-                  modUpdate::NewsSeconds = 1;
-                  modUpdate::LimitRate = 256 << 10;
+                  w.settings_.newsSeconds = 1;
+                  w.settings_.limitRate = 256 << 10;
                   w.server_.Put("/news.txt", std::string(1 << 20, 'n'));
               },
               "", [](FaultMatrix& w) { EXPECT_TRUE(w.CaptionsOf("news").isEmpty()); }},
@@ -623,13 +623,13 @@ INSTANTIATE_TEST_SUITE_P(
         // A server that takes the request for the manifest and never answers.
         Fault{"MirrorAfterAManifestNeverAnswered",
               WithMirror([](FaultMatrix& w) {
-                  modUpdate::AnswerSeconds = 1;
+                  w.settings_.answerSeconds = 1;
                   Put("info.ini", Offered, {.delayMs = 2000})(w);
               }),
               "ok:Trying mirror 1 of 1...|Update Complete!", FromTheMirror},
         Fault{"NoServerReached",
-              [](FaultMatrix&) {
-                  modUpdate::SetServerUrlsForTests({kClosedPort, "http://127.0.0.1:2/Quelmor/"});
+              [](FaultMatrix& w) {
+                  w.settings_.servers = {kClosedPort, "http://127.0.0.1:2/Quelmor/"};
               },
               "offline:Trying mirror 1 of 1...|Connection refused|Cannot reach the update "
               "server!"},
@@ -788,7 +788,7 @@ INSTANTIATE_TEST_SUITE_P(
               "it gives no Release, while the installed one is release 4"},
         Fault{"RepairRefusesAnEntryOutsideBeforeReading",
               [](FaultMatrix& w) {
-                  modUpdate::RepairMode = true;
+                  w.settings_.repair = true;
                   w.server_.Put("info.ini", Sized(Manifest("1", "3",
                                                            {"game.dat|1", "level.map|1|maps",
                                                             "keep.txt|1|../sentinel"}),
@@ -862,7 +862,7 @@ INSTANTIATE_TEST_SUITE_P(
         Fault{"InstallFailsHalfWayAndTakesTheUpdaterBack",
               // game.dat stands for the updater; level.map cannot be replaced.
               [](FaultMatrix& w) {
-                  modUpdate::OwnName = "game.dat";
+                  w.settings_.ownName = "game.dat";
                   w.server_.Put("level.map", NewMap,
                                 {.before = [&w] { w.BlockReplacing("maps/level.map"); }});
               },

@@ -120,7 +120,7 @@ TEST_F(UpdateRun, ComparesByPositionAndFetchesWhatIsNewer) {
 }
 
 TEST_F(UpdateRun, WithoutAServerAddressNothingIsRequested) {
-    modUpdate::SetServerUrlForTests(QString());
+    settings_.servers.clear();
     Write("temp.ini", "left over");
 
     ASSERT_EQ(RunMain(), "");
@@ -141,7 +141,7 @@ TEST_F(UpdateRun, RepairFetchesWhatIsMissingOrDamagedAndNothingElse) {
     Write("b.dat", "X"); // damaged; sub/c.dat is missing
     server_.Put("/news.txt", "");
     server_.Put("info.ini", manifest);
-    modUpdate::RepairMode = true;
+    settings_.repair = true;
 
     ASSERT_EQ(RunMain(), "");
     EXPECT_TRUE(CaptionsOf("L2").endsWith("Update Complete!"));
@@ -159,7 +159,7 @@ TEST_F(UpdateRun, RepairFetchesWhatIsMissingOrDamagedAndNothingElse) {
 }
 
 TEST_F(UpdateRun, TheUpdaterReplacesItselfAndReplacedFilesKeepTheirPermissions) {
-    modUpdate::OwnName = "Quelmor";
+    settings_.ownName = "Quelmor";
     Write("info.ini", Manifest("1", "2", {"Quelmor|1", "run.sh|1"}));
     for (const char* name : {"Quelmor", "run.sh"}) {
         Write(name, "old");

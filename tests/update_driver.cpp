@@ -27,10 +27,10 @@ int main(int argc, char** argv) {
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
     SetAppFolderForTests(QString::fromLocal8Bit(argv[1]));
-    modUpdate::SetServerUrlForTests(QString::fromLocal8Bit(argv[2]));
-    modUpdate::OwnName = QStringLiteral("Quelmor");
-    modUpdate::RetryPauseMs = 10;
-    modUpdate::AnswerSeconds = 3;
+    const Settings settings{.servers = {QString::fromLocal8Bit(argv[2])},
+                            .ownName = QStringLiteral("Quelmor"),
+                            .retryPauseMs = 10,
+                            .answerSeconds = 3};
     int left = argc > 3 ? std::atoi(argv[3]) : 0;
     AfterInstallStep = [&left](const QString& step) {
         std::printf("step %s\n", step.toUtf8().constData());
@@ -45,7 +45,7 @@ int main(int argc, char** argv) {
     };
     ConnectWindow();
     try {
-        modUpdate::Main();
+        modUpdate::Main(settings);
     } catch (const AlreadyRunning&) {
         ReportFailure(QStringLiteral("The updater is already running."));
         return 1;

@@ -5,10 +5,12 @@
 
 namespace modUpdate {
 
-std::int64_t DownloadFile(const UpdatePlan& plan, const PlannedEntry& entry) {
+std::int64_t DownloadFile(const UpdatePlan& plan, const PlannedEntry& entry,
+                          const Settings& settings) {
     if (TrimSpaces(entry.name).isEmpty() || entry.file < 0)
         return -1;
-    const std::int64_t arrived = FetchFile(plan.files[static_cast<std::size_t>(entry.file)]);
+    const std::int64_t arrived =
+        FetchFile(plan.files[static_cast<std::size_t>(entry.file)], settings);
     DoEvents();
     Window.SetL3(QStringLiteral("Downloaded ") + entry.name + QLatin1Char('!'));
     return arrived;

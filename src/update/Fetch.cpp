@@ -100,18 +100,19 @@ QString RetryLine(const transfer::Outcome& outcome, const QString& name, int att
 
 // Runs request id to its end, trying again (through start) after a broken
 // connection, a time-out or a busy server, up to Tries tries in all, after
-// pauses of 1, 2 and 4 seconds or what the server asked for (at most 30 s),
+// pauses of firstPauseMs, twice and four times that (1, 2 and 4 seconds for a
+// player) or what the server asked for (at most 30 s),
 // as long as the next try would begin before deadline (and, after a try that
 // got no answer, before answerDeadline). Returns the outcome of the last try.
 transfer::Outcome WithRetries(int id, const QString& name, const std::function<int()>& start,
-                              const std::function<void()>& each,
+                              const std::function<void()>& each, int firstPauseMs,
                               Clock::time_point deadline = Clock::time_point::max(),
                               Clock::time_point answerDeadline = Clock::time_point::max()) {
     for (int attempt = 1;; ++attempt) {
         const transfer::Outcome outcome = WaitFor(id, each);
         if (outcome.status != transfer::Status::Failed || !outcome.transient || attempt == Tries)
             return outcome;
-        int pause = RetryPauseMs << (attempt - 1);
+        int pause = firstPauseMs << (attempt - 1);
         if (outcome.retryAfter >= 0)
             pause = std::min(outcome.retryAfter * 1000, LongestServerPauseMs);
         const Clock::time_point resumed = Clock::now() + std::chrono::milliseconds(pause);
@@ -139,7 +140,7 @@ void StartAhead(const FileToFetch& file) {
 // Returns the bytes the part file holds; on failure -1, with the outcome in
 // failed and the part kept only when it is worth continuing. Throws
 // ExitRequested when the player clicks "Exit".
-std::int64_t Bring(const FileToFetch& file, transfer::Outcome& failed) {
+std::int64_t Bring(const FileToFetch& file, transfer::Outcome& failed, int firstPauseMs) {
     StartAhead(file);
     const std::shared_ptr<FileTransfer> transfer = fileTransfers[file.key];
     QString shown;
@@ -148,7 +149,8 @@ std::int64_t Bring(const FileToFetch& file, transfer::Outcome& failed) {
     if (transfer->done)
         return transfer->received;
     const auto start = [&] { return transfer->id = StartFile(file, transfer); };
-    const transfer::Outcome outcome = WithRetries(transfer->id, file.name, start, each);
+    const transfer::Outcome outcome =
+        WithRetries(transfer->id, file.name, start, each, firstPauseMs);
     if (outcome.status == transfer::Status::Cancelled)
         throw ExitRequested{};
     if (outcome.status == transfer::Status::Failed) {
@@ -200,9 +202,9 @@ QString ApplyWhileEventsRun(const FileToFetch& file) {
 
 // Makes the part file of file from its patch and the installed file. Returns
 // "" on success, else why not. Throws ExitRequested.
-QString BringByPatch(const FileToFetch& file) {
+QString BringByPatch(const FileToFetch& file, int firstPauseMs) {
     transfer::Outcome outcome;
-    if (Bring(*file.patch, outcome) < 0)
+    if (Bring(*file.patch, outcome, firstPauseMs) < 0)
         return QStringLiteral("the patch could not be downloaded: ") +
                QString::fromStdString(outcome.problem);
     QFile::remove(PartRecordOf(file.key)); // the part is made here, not continued
@@ -252,7 +254,7 @@ QString ObjectUrlOf(const QString& sha256) {
 }
 
 transfer::Outcome FetchToMemory(const QString& url, const QString& name, std::int64_t maxBytes,
-                                bool cutAtMax, int seconds, int answerSeconds) {
+                                bool cutAtMax, int firstPauseMs, int seconds, int answerSeconds) {
     const auto after = [](int limit) {
         return limit > 0 ? Clock::now() + std::chrono::seconds(limit) : Clock::time_point::max();
     };
@@ -280,7 +282,7 @@ transfer::Outcome FetchToMemory(const QString& url, const QString& name, std::in
         return Inet->Start(std::move(request));
     };
     transfer::Outcome outcome =
-        WithRetries(start(), name, start, nullptr, deadline, answerDeadline);
+        WithRetries(start(), name, start, nullptr, firstPauseMs, deadline, answerDeadline);
     if (outcome.status == transfer::Status::Cancelled)
         throw ExitRequested{};
     return outcome;
@@ -290,9 +292,9 @@ void FetchAhead(const FileToFetch& file) {
     StartAhead(file.patch && patchFailed.count(file.key) == 0 ? *file.patch : file);
 }
 
-std::int64_t FetchFile(const FileToFetch& file) {
+std::int64_t FetchFile(const FileToFetch& file, const Settings& settings) {
     if (file.patch && fileTransfers.count(file.key) == 0 && patchFailed.count(file.key) == 0) {
-        const QString why = BringByPatch(file);
+        const QString why = BringByPatch(file, settings.retryPauseMs);
         if (why.isEmpty())
             return file.size;
         patchFailed.insert(file.key);
@@ -301,7 +303,7 @@ std::int64_t FetchFile(const FileToFetch& file) {
                        .arg(file.name, why));
     }
     transfer::Outcome outcome;
-    const std::int64_t bytes = Bring(file, outcome);
+    const std::int64_t bytes = Bring(file, outcome, settings.retryPauseMs);
     if (bytes >= 0)
         return bytes;
     if (outcome.damaged)

@@ -9,6 +9,7 @@
 
 #include "transfer/Transfers.h"
 #include "update/Failure.h"
+#include "update/Settings.h"
 
 // A file to fetch into the part folder.
 struct FileToFetch {
@@ -41,14 +42,16 @@ QString UrlOf(const QString& remoteName);
 QString ObjectUrlOf(const QString& sha256);
 
 // Fetches url into memory (at most maxBytes; with cutAtMax a longer body is
-// cut there) and returns the outcome of the last try. With seconds, every try
+// cut there) and returns the outcome of the last try, pausing firstPauseMs
+// before the second try (doubled for each further one). With seconds, every try
 // together may take that long at most, half of it to connect. With
 // answerSeconds, each try must begin to be answered within a third of it,
 // and tries that get no answer end that long after the first began, so a
 // server that takes the request and never answers counts as unreachable.
 // Throws ExitRequested when the player clicks "Exit" meanwhile.
 transfer::Outcome FetchToMemory(const QString& url, const QString& name, std::int64_t maxBytes,
-                                bool cutAtMax, int seconds = 0, int answerSeconds = 0);
+                                bool cutAtMax, int firstPauseMs, int seconds = 0,
+                                int answerSeconds = 0);
 
 // Starts fetching file (its patch, when it has one) into its part file
 // unless it is under way or here already.
@@ -61,7 +64,7 @@ void FetchAhead(const FileToFetch& file);
 // and the whole file is fetched. Throws UpdateFailure, naming the file, when
 // the last try fails, and ExitRequested when the player clicks "Exit"
 // meanwhile.
-std::int64_t FetchFile(const FileToFetch& file);
+std::int64_t FetchFile(const FileToFetch& file, const Settings& settings);
 
 // Ends every transfer; parts worth continuing are kept, the rest removed.
 void EndTransfers();

@@ -54,7 +54,7 @@ JournalStep StepFor(const QString& staged, const QString& target, const QString&
 // every entry but the last that needs it, the part itself for that one) and
 // the server manifest as the installed one, and returns the moves. Folders
 // missing on the way are made, appended to `created` and noted in the journal.
-Journal StageFiles(const UpdatePlan& plan, QStringList& created) {
+Journal StageFiles(const UpdatePlan& plan, const QString& ownName, QStringList& created) {
     // Entries with one place (letter case ignored) bring the same bytes: the
     // last of them counts. The last entry of each file takes its part file.
     QSet<QString> places;
@@ -101,10 +101,10 @@ Journal StageFiles(const UpdatePlan& plan, QStringList& created) {
 #else
         const bool aside = false; // renamed over in one step
 #endif
-        const bool updater = entry.folder.isEmpty() && !OwnName.isEmpty() &&
-                             entry.name.compare(OwnName, Qt::CaseInsensitive) == 0;
+        const bool updater = entry.folder.isEmpty() && !ownName.isEmpty() &&
+                             entry.name.compare(ownName, Qt::CaseInsensitive) == 0;
         const QString kept = aside && updater
-                                 ? OldUpdaterPath()
+                                 ? OldUpdaterPath(ownName)
                                  : PartFolder() + QStringLiteral("/kept-%1").arg(entry.number);
         journal.steps.push_back(
             StepFor(staged, target, kept, aside && updater, plan.files[file].sha256, updater));
@@ -125,13 +125,14 @@ Journal StageFiles(const UpdatePlan& plan, QStringList& created) {
 
 } // namespace
 
-QString OldUpdaterPath() {
+QString OldUpdaterPath(const QString& ownName) {
     return AppPath(
-        QFileInfo(OwnName.isEmpty() ? QStringLiteral("Quelmor") : OwnName).completeBaseName() +
+        QFileInfo(ownName.isEmpty() ? QStringLiteral("Quelmor") : ownName).completeBaseName() +
         QStringLiteral(".old"));
 }
 
-void InstallFiles(const UpdatePlan& plan, const std::vector<std::int64_t>& arrived) {
+void InstallFiles(const UpdatePlan& plan, const std::vector<std::int64_t>& arrived,
+                  const Settings& settings) {
     // Every part must hold what arrived for it, nothing more.
     std::vector<bool> used(plan.files.size(), false);
     for (const PlannedEntry& entry : plan.entries) {
@@ -152,7 +153,7 @@ void InstallFiles(const UpdatePlan& plan, const std::vector<std::int64_t>& arriv
     Journal journal;
     QStringList created; // folders made for the files
     try {
-        journal = StageFiles(plan, created);
+        journal = StageFiles(plan, settings.ownName, created);
         // What the journal names is on the disk before the journal is.
         QStringList staged;
         for (const JournalStep& step : journal.steps)

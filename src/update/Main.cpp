@@ -28,15 +28,6 @@ namespace {
 constexpr std::int64_t NewsBytes = 1 << 20;
 constexpr std::int64_t ManifestBytes = 256 << 20;
 
-#ifndef QUELMOR_SERVER_URL
-#define QUELMOR_SERVER_URL ""
-#endif
-#ifndef QUELMOR_MIRROR_URLS
-#define QUELMOR_MIRROR_URLS ""
-#endif
-QStringList serverUrlsOverride;
-bool serverUrlOverridden = false;
-
 // Writes a line on standard error at once. Output errors are ignored.
 void WriteError(const QString& line) {
     std::fputs((line.toUtf8() + '\n').constData(), stderr);
@@ -116,7 +107,8 @@ std::int64_t ReleaseOf(const QString& value, bool lenient) {
 // (an error page from a portal, a half-uploaded file), one of an older
 // release than the installed one (a replayed old update), or, when updates
 // are signed, one without a Release while the installed one has one.
-void RefuseManifest(const ProfileSections& server, const ProfileSections& installed) {
+void RefuseManifest(const ProfileSections& server, const ProfileSections& installed,
+                    bool signedOnly) {
     const QString version = QStringLiteral("VERSION");
     if (ProfileValue(server, version, QStringLiteral("Version")).isEmpty())
         Fail(QStringLiteral("The server's info.ini is not an update: it has no [VERSION] section "
@@ -132,19 +124,21 @@ void RefuseManifest(const ProfileSections& server, const ProfileSections& instal
                  .arg(offered)
                  .arg(current),
              ForPlayer::OlderRelease());
-    if (offered < 0 && current >= 0 && !PublicKey.isEmpty())
+    if (offered < 0 && current >= 0 && signedOnly)
         Fail(QStringLiteral("The server's info.ini is refused: it gives no Release, while the "
                             "installed one is release %1. Nothing was changed.")
                  .arg(current),
              ForPlayer::ListBroken());
 }
 
-// Checks the server manifest against its signature and the key built in,
-// before anything is read from the manifest. Throws UpdateFailure when the
-// key is broken or the signature is malformed, by another key or of other bytes.
-void CheckSignature(const QByteArray& manifest, const QByteArray& signature) {
+// Checks the server manifest against its signature and the key built in
+// (publicKey), before anything is read from the manifest. Throws
+// UpdateFailure when the key is broken or the signature is malformed, by
+// another key or of other bytes.
+void CheckSignature(const QByteArray& manifest, const QByteArray& signature,
+                    const QString& publicKey) {
     MinisignPublicKey key;
-    const QString broken = ParsePublicKey(PublicKey.toLatin1(), key);
+    const QString broken = ParsePublicKey(publicKey.toLatin1(), key);
     if (!broken.isEmpty())
         Fail(QStringLiteral("The public key built into this updater is broken: %1.").arg(broken),
              ForPlayer::BuiltWrongly());
@@ -167,16 +161,18 @@ QSet<QString> KeysOf(const UpdatePlan& plan) {
     return keys;
 }
 
-// A server that did not answer at all: the file asked for and how it ended.
-struct NotReached {
-    QString name;
-    transfer::Outcome outcome;
-};
-
 // What a server offers: its manifest, checked, and the manifest's sections.
 struct Offer {
     QByteArray manifest;
     ProfileSections server;
+};
+
+// What asking a server came to: its offer, or the file it gave no answer for
+// at all and how that request ended.
+struct Asked {
+    std::optional<Offer> offer;
+    QString unanswered;
+    transfer::Outcome outcome;
 };
 
 // Text for a transfer that failed: "Could not download <name>: <problem>."
@@ -187,18 +183,18 @@ QString ProblemOf(const QString& name, const transfer::Outcome& outcome) {
 
 // Asks the server at ServerUrl for its news (shown when it comes), its
 // manifest and, when updates are signed, the manifest's signature, and checks
-// the manifest. Throws NotReached when the server does not answer, and
-// UpdateFailure when it fails otherwise or its manifest is refused.
-Offer AskServer(const ProfileSections& installed) {
+// the manifest. Returns the offer, or what it did not answer for. Throws
+// UpdateFailure when it answers but fails, or its manifest is refused.
+Asked AskServer(const ProfileSections& installed, const Settings& settings) {
     // The news is requested with two slashes before its name; servers answer
     // that path with the news text. The news is optional: an error status, or
     // a server too slow to send it, leaves the box empty.
     Window.SetL2(QStringLiteral("Getting News..."));
     const QString newsName = QStringLiteral("news.txt");
-    const transfer::Outcome news =
-        FetchToMemory(ServerUrl + u'/' + newsName, newsName, NewsBytes, true, NewsSeconds);
+    const transfer::Outcome news = FetchToMemory(ServerUrl + u'/' + newsName, newsName, NewsBytes,
+                                                 true, settings.retryPauseMs, settings.newsSeconds);
     if (news.unreachable)
-        throw NotReached{newsName, news};
+        return {std::nullopt, newsName, news};
     if (news.status == transfer::Status::Done)
         Window.SetNews(DecodeNews(QByteArray::fromStdString(news.body)));
     else if (news.httpStatus == 0 && !news.transient)
@@ -207,28 +203,31 @@ Offer AskServer(const ProfileSections& installed) {
     Window.SetL2(QStringLiteral("Getting Information..."));
     const QString manifestName = QStringLiteral("info.ini");
     const transfer::Outcome fetched =
-        FetchToMemory(UrlOf(manifestName), manifestName, ManifestBytes, false, 0, AnswerSeconds);
+        FetchToMemory(UrlOf(manifestName), manifestName, ManifestBytes, false,
+                      settings.retryPauseMs, 0, settings.answerSeconds);
     if (fetched.unreachable)
-        throw NotReached{manifestName, fetched};
+        return {std::nullopt, manifestName, fetched};
     if (fetched.status != transfer::Status::Done)
         Fail(ProblemOf(manifestName, fetched), ForPlayerOf(fetched));
     Offer offer{QByteArray::fromStdString(fetched.body), {}};
-    if (!PublicKey.isEmpty()) {
+    if (!settings.publicKey.isEmpty()) {
         const QString name = QStringLiteral("info.ini.minisig");
         const transfer::Outcome signature =
-            FetchToMemory(UrlOf(name), name, MaxSignatureFileSize, false, 0, AnswerSeconds);
+            FetchToMemory(UrlOf(name), name, MaxSignatureFileSize, false, settings.retryPauseMs, 0,
+                          settings.answerSeconds);
         if (signature.unreachable)
-            throw NotReached{name, signature};
+            return {std::nullopt, name, signature};
         if (signature.status != transfer::Status::Done)
             Fail(QStringLiteral("Could not download info.ini.minisig, the signature of the "
                                 "update: %1. This updater installs only signed updates.")
                      .arg(QString::fromStdString(signature.problem)),
                  signature.httpStatus == 404 ? ForPlayer::NotSigned() : ForPlayerOf(signature));
-        CheckSignature(offer.manifest, QByteArray::fromStdString(signature.body));
+        CheckSignature(offer.manifest, QByteArray::fromStdString(signature.body),
+                       settings.publicKey);
     }
     offer.server = ParseProfile(offer.manifest);
-    RefuseManifest(offer.server, installed);
-    return offer;
+    RefuseManifest(offer.server, installed, !settings.publicKey.isEmpty());
+    return {offer, QString(), {}};
 }
 
 // Asks the update server and then each mirror in turn (AskServer) until one
@@ -236,10 +235,10 @@ Offer AskServer(const ProfileSections& installed) {
 // comes from that server, ServerUrl. Returns nothing when no server answered
 // at all (the game is then played as it is); throws the failure of the first
 // server that answered when none offers an update.
-std::optional<Offer> AskServers(const ProfileSections& installed) {
-    const QStringList servers = ConfiguredServerUrls();
+std::optional<Offer> AskServers(const ProfileSections& installed, const Settings& settings) {
+    const QStringList& servers = settings.servers;
     std::optional<UpdateFailure> failed; // of the first server that answered
-    std::optional<NotReached> away;      // the first server that did not
+    std::optional<Asked> away;           // the first server that did not
     for (qsizetype i = 0; i < servers.size(); ++i) {
         ServerUrl = servers[i];
         if (i > 0)
@@ -247,11 +246,12 @@ std::optional<Offer> AskServers(const ProfileSections& installed) {
                 QStringLiteral("Trying mirror %1 of %2...").arg(i).arg(servers.size() - 1));
         QString why;
         try {
-            return AskServer(installed);
-        } catch (const NotReached& notReached) {
-            why = ProblemOf(notReached.name, notReached.outcome);
+            Asked asked = AskServer(installed, settings);
+            if (asked.offer)
+                return asked.offer;
+            why = ProblemOf(asked.unanswered, asked.outcome);
             if (!away)
-                away = notReached;
+                away = std::move(asked);
         } catch (const UpdateFailure& failure) {
             why = failure.message();
             if (!failed)
@@ -265,20 +265,21 @@ std::optional<Offer> AskServers(const ProfileSections& installed) {
         throw *failed;
     PlayWithoutUpdate(QStringLiteral("Cannot reach the update server!"),
                       QString::fromStdString(away->outcome.brief),
-                      ProblemOf(away->name, away->outcome));
+                      ProblemOf(away->unanswered, away->outcome));
     return std::nullopt;
 }
 
 // Steps from the news to the end of the update: everything that talks to the
 // server or writes into the game folder. With `unwritable` (why this run may
 // not write into the game folder), it only tells whether the game is up to date.
-void Run(const ProfileSections& installed, bool hasInstalled, const QString& unwritable) {
-    if (!OwnName.isEmpty() && unwritable.isEmpty())
-        QFile::remove(OldUpdaterPath()); // the updater a new one replaced
+void Run(const ProfileSections& installed, bool hasInstalled, const QString& unwritable,
+         const Settings& settings) {
+    if (!settings.ownName.isEmpty() && unwritable.isEmpty())
+        QFile::remove(OldUpdaterPath(settings.ownName)); // the updater a new one replaced
 
-    Inet =
-        std::make_unique<transfer::Transfers>(transfer::Options{TimeoutSeconds, CaFile, LimitRate});
-    const std::optional<Offer> offer = AskServers(installed);
+    Inet = std::make_unique<transfer::Transfers>(
+        transfer::Options{settings.timeoutSeconds, settings.caFile, settings.limitRate});
+    const std::optional<Offer> offer = AskServers(installed, settings);
     if (!offer)
         return; // no server answered: the game is played as it is
     const QByteArray& manifest = offer->manifest;
@@ -301,19 +302,18 @@ void Run(const ProfileSections& installed, bool hasInstalled, const QString& unw
 
     // Everything the update will do is decided here, before any file of the
     // game is read or written.
-    UpdatePlan plan = PlanUpdate(manifest, server, installed, hasInstalled);
+    UpdatePlan plan = PlanUpdate(manifest, server, installed, hasInstalled, settings);
     ServerVersion = plan.version;
     const bool newVersion = InstalledVersion != ServerVersion;
-    if (newVersion || RepairMode) {
-        InstalledVersion = ServerVersion;
+    if (newVersion || settings.repair) {
         Window.SetL2(QStringLiteral("Checking File Versions..."));
-        CheckInstalledFiles(plan);
+        CheckInstalledFiles(plan, settings);
         PlanTransfers(plan);
         CleanPartFolder(KeysOf(plan)); // nothing else of an earlier update is worth keeping
-        const std::vector<std::int64_t> arrived = UpdateFiles(plan);
-        if (newVersion || UpdateNumber > 0) {
+        const std::vector<std::int64_t> arrived = UpdateFiles(plan, settings);
+        if (newVersion || !plan.files.empty()) {
             // The installed manifest is replaced only once every file has landed.
-            InstallFiles(plan, arrived);
+            InstallFiles(plan, arrived, settings);
             RemovePartFolder();
             Finish(QStringLiteral("Update Complete!"));
             Window.SetVersionText(QStringLiteral("Version ") + ServerVersion);
@@ -335,28 +335,6 @@ void EndRun() {
 
 } // namespace
 
-QString ConfiguredServerUrl() {
-    return ConfiguredServerUrls().value(0);
-}
-
-QStringList ConfiguredServerUrls() {
-    if (serverUrlOverridden)
-        return serverUrlsOverride;
-    QStringList urls{QStringLiteral(QUELMOR_SERVER_URL)};
-    if (urls.constFirst().isEmpty())
-        return {};
-    return urls + QStringLiteral(QUELMOR_MIRROR_URLS).split(u' ', Qt::SkipEmptyParts);
-}
-
-void SetServerUrlForTests(const QString& url) {
-    SetServerUrlsForTests(url.isEmpty() ? QStringList() : QStringList{url});
-}
-
-void SetServerUrlsForTests(const QStringList& urls) {
-    serverUrlsOverride = urls;
-    serverUrlOverridden = true;
-}
-
 void DoEvents(bool waitForEvents) {
     // Events run at most every 15 ms or so: often enough for a smooth window
     // and a prompt "Exit", seldom enough that thousands of small files do not
@@ -373,9 +351,10 @@ void DoEvents(bool waitForEvents) {
         throw ExitRequested{};
 }
 
-void Main() {
-    ServerUrl = ConfiguredServerUrl();
+void Main(const Settings& settings) {
+    ServerUrl = settings.servers.value(0);
     OfflineReason.clear();
+    ExitClicked = false;
     UpdateNumber = 0;
 
     // The installed manifest is read once (again after an install a crash
@@ -415,7 +394,7 @@ void Main() {
         // What a crash left is finished first, without the network.
         if (locking == Locking::Taken && FinishLastInstall())
             readInstalled();
-        Run(installed, hasInstalled, unwritable);
+        Run(installed, hasInstalled, unwritable, settings);
     } catch (const UpdateFailure& failure) {
         // The one way out of a failed run: every transfer ends, parts worth
         // continuing stay for the next start, nothing else is left.

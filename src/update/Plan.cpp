@@ -87,9 +87,9 @@ QStringList LevelsOf(const PlannedEntry& entry) {
 }
 
 // The name under which the update's own files and folders are known: the
-// manifests, the part folder and the updater moved aside.
-bool IsOwnName(const QString& name) {
-    const QString old = QFileInfo(OldUpdaterPath()).fileName();
+// manifests, the part folder and the updater (its file named ownName) moved aside.
+bool IsOwnName(const QString& name, const QString& ownName) {
+    const QString old = QFileInfo(OldUpdaterPath(ownName)).fileName();
     for (const QString& own : {QStringLiteral("info.ini"), QStringLiteral("temp.ini"),
                                QStringLiteral(".quelmor-partial"), old}) {
         if (name.compare(own, Qt::CaseInsensitive) == 0)
@@ -101,7 +101,7 @@ bool IsOwnName(const QString& name) {
 // Refuses an entry whose folder or name could lead outside the game folder
 // (also through a link), that would replace or hide one of the updater's own
 // files, or whose place a file or a folder is in the way of.
-void RefuseUnsafe(const PlannedEntry& entry) {
+void RefuseUnsafe(const PlannedEntry& entry, const QString& ownName) {
     for (const QString& value : {entry.folder, entry.name}) {
         const QString reason = UnsafePathReason(value);
         if (!reason.isEmpty())
@@ -112,7 +112,7 @@ void RefuseUnsafe(const PlannedEntry& entry) {
     }
     const QStringList levels = LevelsOf(entry);
     const QString top = levels.constFirst();
-    if (levels.size() == 1 && IsOwnName(top)) {
+    if (levels.size() == 1 && IsOwnName(top, ownName)) {
         const bool manifest = top.compare(QLatin1String("info.ini"), Qt::CaseInsensitive) == 0 ||
                               top.compare(QLatin1String("temp.ini"), Qt::CaseInsensitive) == 0;
         Fail(manifest ? QStringLiteral("Refused to download %1: the server lists a game file "
@@ -123,7 +123,8 @@ void RefuseUnsafe(const PlannedEntry& entry) {
                             .arg(entry.name),
              ForPlayer::Elsewhere());
     }
-    if (levels.size() > 1 && (IsOwnName(top) || top.compare(OwnName, Qt::CaseInsensitive) == 0))
+    if (levels.size() > 1 &&
+        (IsOwnName(top, ownName) || top.compare(ownName, Qt::CaseInsensitive) == 0))
         Fail(QStringLiteral("Refused to download %1 into \"%2\": a folder of that name would "
                             "take the place of the updater's own files.")
                  .arg(entry.name, levels.mid(0, levels.size() - 1).join(u'/')),
@@ -225,7 +226,8 @@ QString PlacedKeyOf(const PlannedEntry& entry) {
 }
 
 UpdatePlan PlanUpdate(const QByteArray& manifest, const ProfileSections& server,
-                      const ProfileSections& installed, bool hasInstalled) {
+                      const ProfileSections& installed, bool hasInstalled,
+                      const Settings& settings) {
     UpdatePlan plan;
     plan.manifest = manifest;
     plan.version = ProfileValue(server, QStringLiteral("VERSION"), QStringLiteral("Version"));
@@ -248,7 +250,7 @@ UpdatePlan PlanUpdate(const QByteArray& manifest, const ProfileSections& server,
         entry.size = SizeOf(entry.server, entry.number);
         entry.sha256 = HashOf(entry.server, entry.number);
         const bool named = !TrimSpaces(entry.server.FileName).isEmpty();
-        if (named && !PublicKey.isEmpty() && (entry.size < 0 || entry.sha256.isEmpty()))
+        if (named && !settings.publicKey.isEmpty() && (entry.size < 0 || entry.sha256.isEmpty()))
             Fail(QStringLiteral("The server's info.ini is refused: entry %1 (%2) gives no size "
                                 "and SHA-256, and this updater installs only files its signature "
                                 "covers.")
@@ -257,10 +259,10 @@ UpdatePlan PlanUpdate(const QByteArray& manifest, const ProfileSections& server,
                  ForPlayer::NotSigned());
         // Only entries whose files the update touches (fetched, or read by a
         // repair) are checked and get a place.
-        if (named && (Fetches(entry.step) || RepairMode)) {
+        if (named && (Fetches(entry.step) || settings.repair)) {
             entry.folder = FolderOf(entry.server);
             entry.name = entry.server.FileName;
-            RefuseUnsafe(entry);
+            RefuseUnsafe(entry, settings.ownName);
             if (entry.step == Step::NewerFile)
                 ReadPatchOffers(entry, server);
         }
@@ -269,8 +271,8 @@ UpdatePlan PlanUpdate(const QByteArray& manifest, const ProfileSections& server,
     return plan;
 }
 
-void CheckInstalledFiles(UpdatePlan& plan) {
-    if (!RepairMode)
+void CheckInstalledFiles(UpdatePlan& plan, const Settings& settings) {
+    if (!settings.repair)
         return;
     for (PlannedEntry& entry : plan.entries) {
         if (!entry.name.isEmpty() && !Fetches(entry.step) && IsDamaged(entry)) {

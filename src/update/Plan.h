@@ -11,6 +11,7 @@
 
 #include "update/Fetch.h"
 #include "update/Profile.h"
+#include "update/Settings.h"
 
 // One file of a manifest. Size (decimal bytes) and SHA-256 (hex) are
 // optional; when given, the bytes that arrive are checked against them.
@@ -89,13 +90,14 @@ bool VersionIsGreater(const QString& a, const QString& b);
 // hex, two entries of one file that disagree, a file where another entry needs
 // a folder, a signed update with an entry its signature does not cover.
 UpdatePlan PlanUpdate(const QByteArray& manifest, const ProfileSections& server,
-                      const ProfileSections& installed, bool hasInstalled);
+                      const ProfileSections& installed, bool hasInstalled,
+                      const Settings& settings);
 
 // With --repair: reads the file of every named entry the plan accepted that is
 // not fetched anyway, and plans a missing one, or one with another size or
 // SHA-256 than its entry gives, to be fetched again, showing "Checking
 // <file>..." while it reads. Lets window events run.
-void CheckInstalledFiles(UpdatePlan& plan);
+void CheckInstalledFiles(UpdatePlan& plan, const Settings& settings);
 
 // Settles the transfers of the plan (entries naming one file share one) and
 // what an earlier run kept of them, and refuses an update that cannot fit on

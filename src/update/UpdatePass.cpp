@@ -15,7 +15,7 @@ constexpr std::size_t FetchedAhead = 3;
 
 } // namespace
 
-std::vector<std::int64_t> UpdateFiles(const UpdatePlan& plan) {
+std::vector<std::int64_t> UpdateFiles(const UpdatePlan& plan, const Settings& settings) {
     // The files to fetch, in the order the pass needs them.
     std::vector<int> order;
     std::vector<std::size_t> position(plan.files.size(), 0); // of each file in order
@@ -60,7 +60,7 @@ std::vector<std::int64_t> UpdateFiles(const UpdatePlan& plan) {
             for (started = std::max(started, current + 1);
                  started < order.size() && started <= current + FetchedAhead; ++started)
                 FetchAhead(plan.files[static_cast<std::size_t>(order[started])]);
-            const std::int64_t bytes = DownloadFile(plan, entry);
+            const std::int64_t bytes = DownloadFile(plan, entry, settings);
             if (bytes >= 0)
                 arrived[static_cast<std::size_t>(entry.file)] = bytes;
         }

@@ -15,6 +15,7 @@
 
 #include "transfer/Transfers.h"
 #include "update/Plan.h"
+#include "update/Settings.h"
 
 namespace modUpdate {
 
@@ -52,38 +53,6 @@ inline std::atomic<bool> ExitClicked{false};
 // then ends the updater with status 1.
 inline QString OfflineReason;
 
-// Seconds without progress before a transfer is given up, and the pause
-// before the second try (doubled for each further one). Tests shorten them.
-inline int TimeoutSeconds = 60;
-inline int RetryPauseMs = 1000;
-// Seconds the news may take in all, tries included; half of it to connect.
-inline int NewsSeconds = 10;
-// Seconds within which the manifest (and its signature) must begin to be
-// answered, tries included; a server silent that long counts as unreachable.
-inline int AnswerSeconds = 30;
-// Certificates to trust for HTTPS instead of the system's store; tests set it.
-inline std::string CaFile;
-// The most bytes per second the whole update may arrive at (0: no cap), from
-// --limit-rate or QUELMOR_LIMIT_RATE; every transfer of the run shares it.
-inline std::int64_t LimitRate = 0;
-// The minisign public key the server manifest must be signed with ("" for
-// none): built in, or set by tests.
-inline QString PublicKey;
-// With --repair: every file the manifest gives a hash is checked on disk, and
-// a missing or damaged one is fetched again even when the versions are equal.
-inline bool RepairMode = false;
-// The file name of the updater itself; an entry of that name at the top of
-// the game folder replaces the running updater.
-inline QString OwnName;
-
-// The base URL of the update server built into the program ("" for none).
-QString ConfiguredServerUrl();
-// The update server and then its mirrors, as built in; empty for none.
-QStringList ConfiguredServerUrls();
-// Let tests point the updater at servers of their own ("" for none).
-void SetServerUrlForTests(const QString& url);
-void SetServerUrlsForTests(const QStringList& urls);
-
 // The start-up procedure: opens the window, shows the news, fetches the server
 // manifest, updates what changed and enables "Continue". When the server
 // cannot be reached, the folder cannot be written or the update fails, it
@@ -92,14 +61,14 @@ void SetServerUrlsForTests(const QStringList& urls);
 // when the player clicks "Exit" and AlreadyRunning when another updater works
 // in the game folder; either way every transfer is ended and no temporary
 // file is left but parts worth continuing.
-void Main();
+void Main(const Settings& settings);
 
 // The per-file pass: reports every entry of the plan on the window, in
 // order, and fetches each new or newer file into the part folder. While one
 // file is fetched, up to three of the following ones may already arrive.
 // Returns how many bytes arrived of each file of plan.files (-1 for one not
 // fetched). Throws UpdateFailure when a file cannot be fetched.
-std::vector<std::int64_t> UpdateFiles(const UpdatePlan& plan);
+std::vector<std::int64_t> UpdateFiles(const UpdatePlan& plan, const Settings& settings);
 
 // Fetches the file of entry into the part folder (unless an earlier run put
 // it in place already), showing the percentage and then "Downloaded
@@ -107,18 +76,20 @@ std::vector<std::int64_t> UpdateFiles(const UpdatePlan& plan);
 // nothing for a blank name. A broken connection or a busy server is tried
 // again up to three times, continuing what arrived. Throws UpdateFailure when
 // the file cannot be fetched.
-std::int64_t DownloadFile(const UpdatePlan& plan, const PlannedEntry& entry);
+std::int64_t DownloadFile(const UpdatePlan& plan, const PlannedEntry& entry,
+                          const Settings& settings);
 
-// Where the running updater is moved when a new one takes its place; the
-// next start removes it.
-QString OldUpdaterPath();
+// Where the running updater (its file named ownName) is moved when a new one
+// takes its place on Windows; the next start removes it.
+QString OldUpdaterPath(const QString& ownName);
 
 // Puts every fetched file of the plan in place, in manifest order, makes
 // every file the manifest names durable, then makes the server manifest the
 // installed one. When any step fails (or the player clicks "Exit" meanwhile)
 // every file put in place is taken back and the replaced ones restored, and
 // the failure is thrown on.
-void InstallFiles(const UpdatePlan& plan, const std::vector<std::int64_t>& arrived);
+void InstallFiles(const UpdatePlan& plan, const std::vector<std::int64_t>& arrived,
+                  const Settings& settings);
 
 // Lets all pending window events run once (after sleeping until one arrives
 // when asked to); called often, it lets them run every 15 ms or so. Throws
