@@ -74,7 +74,7 @@ int main(int argc, char** argv) {
             QStringLiteral("The updater failed: %1.").arg(QString::fromLocal8Bit(error.what())));
         return 1;
     }
-    if (modUpdate::ExitClicked)
-        return modUpdate::OfflineReason.isEmpty() ? 0 : 1;
+    if (modUpdate::Window.ExitClicked)
+        return modUpdate::Window.OfflineReason.isEmpty() ? 0 : 1;
     return QApplication::exec();
 }

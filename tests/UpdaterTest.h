@@ -88,7 +88,6 @@ class UpdaterTest : public ::testing::Test {
     void TearDown() override {
         frmUpdate::Instance().CaptionLog = nullptr;
         ConnectWindow();
-        modUpdate::ExitClicked = false;
         SetAppFolderForTests(QString());
     }
 
@@ -108,7 +107,7 @@ class UpdaterTest : public ::testing::Test {
             return QStringLiteral("<running>");
         }
         if (CaptionsOf("L2").endsWith("Update failed! You can still play."))
-            return modUpdate::OfflineReason;
+            return modUpdate::Window.OfflineReason;
         return QString();
     }
 

@@ -153,6 +153,7 @@ class FaultMatrix : public UpdaterTest, public ::testing::WithParamInterface<Fau
     }
     QString locked_;
     bool mounted_ = false;
+    HeldLock otherLock_; // of another updater
 #ifdef _WIN32
     HANDLE held_ = INVALID_HANDLE_VALUE;
 #endif
@@ -435,16 +436,16 @@ TEST_P(FaultMatrix, KeepsThePromises) {
     const QString message = RunMain();
     Unblock();
     const std::string expected = fault.failure;
-    const bool offline = !modUpdate::OfflineReason.isEmpty() && message.isEmpty();
+    const bool offline = !modUpdate::Window.OfflineReason.isEmpty() && message.isEmpty();
     const bool succeeded = message.isEmpty() && !offline;
 
     // 3. The outcome and its message.
     const bool ok = expected.empty() || expected.rfind("ok:", 0) == 0;
     if (ok || expected.rfind("offline:", 0) == 0) {
         EXPECT_EQ(message, "");
-        EXPECT_EQ(offline, !ok) << modUpdate::OfflineReason.toStdString();
+        EXPECT_EQ(offline, !ok) << modUpdate::Window.OfflineReason.toStdString();
         const QString said = CaptionsOf("L3").join('/') + '/' + CaptionsOf("L2").join('/') + '/' +
-                             modUpdate::OfflineReason;
+                             modUpdate::Window.OfflineReason;
         for (const QString& part : QString::fromStdString(expected).section(':', 1).split('|'))
             EXPECT_TRUE(said.contains(part)) << part.toStdString() << " in " << said.toStdString();
         EXPECT_TRUE(frmUpdate::Instance().lblConnect->isEnabled());
@@ -847,12 +848,13 @@ INSTANTIATE_TEST_SUITE_P(
               [](FaultMatrix& w) {
                   QDir().mkpath(w.Path(".quelmor-partial"));
                   QString why;
-                  ASSERT_EQ(TakeLock(w.Path(".quelmor-partial/lock"), why), Locking::Taken);
+                  ASSERT_EQ(TakeLock(w.Path(".quelmor-partial/lock"), w.otherLock_, why),
+                            Locking::Taken);
               },
               "<running>",
               [](FaultMatrix& w) {
                   EXPECT_TRUE(w.server_.Requests().empty());
-                  ReleaseLock();
+                  ReleaseLock(w.otherLock_);
               }},
         // The lock file of an updater that died, here or on another machine.
         Fault{

@@ -159,8 +159,8 @@ int RunInEventLoop(const std::function<void()>& action, int ms) {
 class ActionsTest : public testing::Test {
   protected:
     void TearDown() override {
-        modUpdate::ExitClicked = false;
-        modUpdate::OfflineReason.clear();
+        modUpdate::Window.ExitClicked = false;
+        modUpdate::Window.OfflineReason.clear();
         frmUpdate::Instance().SetContinueEnabled(false);
         frmUpdate::Instance().SetL2("");
         SetAppFolderForTests("");
@@ -217,8 +217,8 @@ TEST_F(ActionsTest, ContinueStartsTheGameOrSaysWhyNot) {
 TEST_F(ActionsTest, ExitEndsWithZeroOrWithOneWhenTheRunCouldNotUpdate) {
     EXPECT_EQ(RunInEventLoop(Label1_Click, 3000), 0);
     EXPECT_THROW(modUpdate::DoEvents(), ExitRequested);
-    modUpdate::ExitClicked = false;
-    modUpdate::OfflineReason = "the server could not be reached";
+    modUpdate::Window.ExitClicked = false;
+    modUpdate::Window.OfflineReason = "the server could not be reached";
     // Closing the window is "Exit".
     EXPECT_EQ(RunInEventLoop([] { frmUpdate::Instance().close(); }, 3000), 1);
 }

@@ -53,5 +53,5 @@ int main(int argc, char** argv) {
         ReportFailure(failure.player().text(), failure.message());
         return 1;
     }
-    return modUpdate::OfflineReason.isEmpty() ? 0 : 1;
+    return modUpdate::Window.OfflineReason.isEmpty() ? 0 : 1;
 }

@@ -58,8 +58,8 @@ QString StartGame(const QString& path) {
 // Marks the "Exit" click for the event pump and ends the event loop: with
 // status 0, or 1 when the run could not update. Cannot fail.
 void Label1_Click() {
-    modUpdate::ExitClicked = true;
-    QCoreApplication::exit(modUpdate::OfflineReason.isEmpty() ? 0 : 1);
+    modUpdate::Window.ExitClicked = true;
+    QCoreApplication::exit(modUpdate::Window.OfflineReason.isEmpty() ? 0 : 1);
 }
 
 // Starts the game and ends the updater with status 0. Without the game it
@@ -68,8 +68,8 @@ void Label1_Click() {
 void lblConnect_Click() {
     // Handled once: a second click while the game starts, or a click after
     // "Exit", does nothing.
-    static bool starting = false;
-    if (starting || modUpdate::ExitClicked)
+    bool& starting = frmUpdate::Instance().gameStarting;
+    if (starting || modUpdate::Window.ExitClicked)
         return;
     const QString path = AppPath(kGame);
     if (!FileExists(path)) {
@@ -78,10 +78,11 @@ void lblConnect_Click() {
     }
     starting = true;
     struct Done {
+        bool& starting;
         ~Done() { starting = false; } // the event loop ends before another click
-    } done;
+    } done{starting};
     QCoreApplication::processEvents();
-    if (modUpdate::ExitClicked)
+    if (modUpdate::Window.ExitClicked)
         return; // "Exit" came first
     QString reason = MakeRunnable(path);
     if (reason.isEmpty())

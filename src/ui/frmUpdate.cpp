@@ -92,32 +92,6 @@ QPlainTextEdit* MakeNews(QWidget* parent) {
     return news;
 }
 
-// Writes a status line to standard output in UTF-8. Output errors are ignored.
-void EchoLine(const QString& text) {
-    const QByteArray line = text.toUtf8() + '\n';
-    std::fputs(line.constData(), stdout);
-    // A line goes out at once, unless one went out less than 15 ms ago: then
-    // it follows as soon as events run, so thousands of lines cost few writes.
-    static bool pending = false;
-    static auto last = std::chrono::steady_clock::time_point();
-    const auto now = std::chrono::steady_clock::now();
-    if (now - last >= std::chrono::milliseconds(15)) {
-        std::fflush(stdout);
-        last = now;
-    } else if (!pending) {
-        pending = true;
-        // A posted call, not a timer: Windows delivers timers only when no
-        // other message waits, which may be never while an update runs.
-        QMetaObject::invokeMethod(
-            QCoreApplication::instance(),
-            [] {
-                std::fflush(stdout);
-                pending = false;
-            },
-            Qt::QueuedConnection);
-    }
-}
-
 // text with every line longer than LongestLine characters broken, at its
 // last blank within them where it has one: the news box lays a line out in a
 // time that grows with the square of its length, so 1 MiB in one line would
@@ -300,6 +274,42 @@ void frmUpdate::SetContinueEnabled(bool enabled) {
                                    : QStringLiteral("lblConnect=disabled"));
 }
 
+void frmUpdate::EchoLine(const QString& text) {
+    const QByteArray line = text.toUtf8() + '\n';
+    std::fputs(line.constData(), stdout);
+    // A line goes out at once, unless one went out less than 15 ms ago: then
+    // it follows as soon as events run, so thousands of lines cost few writes.
+    const auto now = std::chrono::steady_clock::now();
+    if (now - lastFlush_ >= std::chrono::milliseconds(15)) {
+        std::fflush(stdout);
+        lastFlush_ = now;
+    } else if (!flushPending_) {
+        flushPending_ = true;
+        // A posted call, not a timer: Windows delivers timers only when no
+        // other message waits, which may be never while an update runs.
+        QMetaObject::invokeMethod(
+            this,
+            [this] {
+                std::fflush(stdout);
+                flushPending_ = false;
+            },
+            Qt::QueuedConnection);
+    }
+}
+
+void frmUpdate::PumpEvents(bool waitForEvents) {
+    // Events run at most every 15 ms or so: often enough for a smooth window
+    // and a prompt "Exit", seldom enough that thousands of small files do not
+    // wait for as many repaints.
+    const auto now = std::chrono::steady_clock::now();
+    if (waitForEvents || now - lastPump_ >= std::chrono::milliseconds(15)) {
+        QCoreApplication::processEvents(waitForEvents ? QEventLoop::WaitForMoreEvents
+                                                      : QEventLoop::AllEvents);
+        std::fflush(stdout); // the status lines printed meanwhile
+        lastPump_ = std::chrono::steady_clock::now();
+    }
+}
+
 void frmUpdate::Say(const QString& text) {
     EchoLine(text);
     if (CaptionLog)
@@ -321,4 +331,5 @@ void ConnectWindow() {
         ReportFailure(text, details);
     };
     hooks.Say = [](const QString& text) { frmUpdate::Instance().Say(text); };
+    hooks.PumpEvents = [](bool waitForEvents) { frmUpdate::Instance().PumpEvents(waitForEvents); };
 }

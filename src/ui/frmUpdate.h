@@ -8,6 +8,7 @@
 #include <QPlainTextEdit>
 #include <QStringList>
 #include <QWidget>
+#include <chrono>
 
 // A transparent label that reports a click (press and release on it) while enabled.
 class ClickLabel : public QLabel {
@@ -45,6 +46,12 @@ class frmUpdate : public QWidget {
     void SetContinueEnabled(bool enabled);
     // Writes a line to standard output that the window does not show.
     void Say(const QString& text);
+    // Lets pending window events run (after sleeping until one comes, with
+    // waitForEvents); called often, it lets them run every 15 ms or so.
+    void PumpEvents(bool waitForEvents);
+
+    // Set while "Continue" starts the game: a second click then does nothing.
+    bool gameStarting = false;
 
     QPlainTextEdit* news;
     QLabel* Label2;
@@ -63,7 +70,13 @@ class frmUpdate : public QWidget {
 
   private:
     frmUpdate();
+    // Writes a status line to standard output in UTF-8, flushed at once or
+    // soon after. Output errors are ignored.
+    void EchoLine(const QString& text);
+
     QPixmap background_;
+    std::chrono::steady_clock::time_point lastFlush_, lastPump_;
+    bool flushPending_ = false;
 };
 
 // Lets the update run show its status on the window (created at the first

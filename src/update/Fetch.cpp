@@ -49,7 +49,7 @@ int StartFile(const FileToFetch& file, const std::shared_ptr<FileTransfer>& prog
     request.record = ToPath(PartRecordOf(file.key));
     request.size = file.size;
     request.sha256 = file.sha256.toStdString();
-    request.cancel = &ExitClicked;
+    request.cancel = &Window.ExitClicked;
     request.progress = [progress](std::int64_t received, std::int64_t total) {
         progress->received = received;
         progress->total = total;
@@ -264,7 +264,7 @@ transfer::Outcome FetchToMemory(const QString& url, const QString& name, std::in
         request.url = url.toStdString();
         request.maxBytes = maxBytes;
         request.cutAtMax = cutAtMax;
-        request.cancel = &ExitClicked;
+        request.cancel = &Window.ExitClicked;
         if (seconds > 0) {
             // Half the time to connect, and what is left of it for the whole try.
             request.connectSeconds = std::max(1, seconds / 2);

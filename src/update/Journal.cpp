@@ -8,7 +8,6 @@
 #include "update/GameFolder.h"
 #include "update/PartFolder.h"
 #include "update/Paths.h"
-#include "update/Profile.h"
 #include "update/modUpdate.h"
 
 namespace {
@@ -180,7 +179,6 @@ void CompleteInstall(const Journal& journal, bool check) {
         Place(journal.steps.back(), check);
         FlushOrFail({TargetPath(journal.steps.back())}, true);
     }
-    ForgetIniFile(AppPath(QStringLiteral("info.ini")));
 }
 
 QString TakeBackInstall(const Journal& journal) {
@@ -204,7 +202,6 @@ QString TakeBackInstall(const Journal& journal) {
     }
     for (auto folder = journal.folders.crbegin(); folder != journal.folders.crend(); ++folder)
         QDir().rmdir(Absolute(*folder));
-    ForgetIniFile(AppPath(QStringLiteral("info.ini")));
     return failed.join(QStringLiteral(", "));
 }
 

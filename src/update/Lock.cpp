@@ -15,25 +15,20 @@
 #include <unistd.h>
 #endif
 
-namespace {
-
 #ifdef Q_OS_WIN
-HANDLE held = INVALID_HANDLE_VALUE;
+namespace {
 
 QString LastError() {
     return QString::fromStdString(
         std::error_code(static_cast<int>(GetLastError()), std::system_category()).message());
 }
-#else
-int held = -1;
-QString heldPath;
-#endif
 
 } // namespace
+#endif
 
 #ifdef Q_OS_WIN
 
-Locking TakeLock(const QString& path, QString& why) {
+Locking TakeLock(const QString& path, HeldLock& lock, QString& why) {
     const HANDLE file =
         CreateFileW(reinterpret_cast<const wchar_t*>(QDir::toNativeSeparators(path).utf16()),
                     GENERIC_READ | GENERIC_WRITE | DELETE,
@@ -63,24 +58,25 @@ Locking TakeLock(const QString& path, QString& why) {
         CloseHandle(file); // the file the run before gave up: a new one is made
         return Locking::Vanished;
     }
-    held = file;
+    lock = {reinterpret_cast<std::intptr_t>(file), path};
     return Locking::Taken;
 }
 
-void ReleaseLock() {
-    if (held == INVALID_HANDLE_VALUE)
+void ReleaseLock(HeldLock& lock) {
+    if (lock.handle == -1)
         return;
     // Deleted when closed; a run that opened it meanwhile sees it pending and
     // makes a new one.
+    const auto file = reinterpret_cast<HANDLE>(lock.handle);
     FILE_DISPOSITION_INFO remove{TRUE};
-    SetFileInformationByHandle(held, FileDispositionInfo, &remove, sizeof remove);
-    CloseHandle(held);
-    held = INVALID_HANDLE_VALUE;
+    SetFileInformationByHandle(file, FileDispositionInfo, &remove, sizeof remove);
+    CloseHandle(file);
+    lock = {};
 }
 
 #else
 
-Locking TakeLock(const QString& path, QString& why) {
+Locking TakeLock(const QString& path, HeldLock& lock, QString& why) {
     const QByteArray native = QFile::encodeName(path);
     const int file = ::open(native.constData(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (file < 0) {
@@ -104,17 +100,16 @@ Locking TakeLock(const QString& path, QString& why) {
         ::close(file);
         return Locking::Vanished;
     }
-    held = file;
-    heldPath = path;
+    lock = {file, path};
     return Locking::Taken;
 }
 
-void ReleaseLock() {
-    if (held < 0)
+void ReleaseLock(HeldLock& lock) {
+    if (lock.handle == -1)
         return;
-    ::unlink(QFile::encodeName(heldPath).constData());
-    ::close(held);
-    held = -1;
+    ::unlink(QFile::encodeName(lock.path).constData());
+    ::close(static_cast<int>(lock.handle));
+    lock = {};
 }
 
 #endif

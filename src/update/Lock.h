@@ -5,6 +5,7 @@
 // machine therefore never keeps anyone out; only a running updater does.
 
 #include <QString>
+#include <cstdint>
 
 // How taking the lock went.
 enum class Locking {
@@ -14,10 +15,16 @@ enum class Locking {
     Failed,   // it cannot be taken here (why says why): no right to write, a full disk
 };
 
-// Takes the lock on the file at path, made when missing (a link there is
-// never followed). Does not wait.
-[[nodiscard]] Locking TakeLock(const QString& path, QString& why);
+// A lock held: the system's handle of its file (-1 for none), and the path.
+struct HeldLock {
+    std::intptr_t handle = -1;
+    QString path;
+};
 
-// Removes the file of the lock this run holds, then gives the lock up.
-// Cannot fail.
-void ReleaseLock();
+// Takes the lock on the file at path into lock, the file made when missing
+// (a link there is never followed). Does not wait.
+[[nodiscard]] Locking TakeLock(const QString& path, HeldLock& lock, QString& why);
+
+// Removes the file of lock, then gives the lock up. Cannot fail; does
+// nothing for a lock not held.
+void ReleaseLock(HeldLock& lock);

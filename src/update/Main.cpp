@@ -1,10 +1,8 @@
 // The start-up procedure and the update driver.
-#include <QCoreApplication>
 #include <QFile>
 #include <QSet>
 #include <QStringList>
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <optional>
@@ -38,7 +36,7 @@ void WriteError(const QString& line) {
 // says why on the window (L2 and, in short, L3) and in full on standard
 // error, and enables "Continue".
 void PlayWithoutUpdate(const QString& headline, const QString& brief, const QString& reason) {
-    OfflineReason = reason;
+    Window.OfflineReason = reason;
     WriteError(reason);
     Window.SetL2(headline);
     Window.SetL3(brief);
@@ -49,7 +47,7 @@ void PlayWithoutUpdate(const QString& headline, const QString& brief, const QStr
 // full (standard error and, on a desktop, a box), "Update failed! You can
 // still play." with the failure in short, and "Continue" enabled.
 void EndFailed(const UpdateFailure& failure) {
-    OfflineReason = failure.message();
+    Window.OfflineReason = failure.message();
     Window.SetL2(QStringLiteral("Update failed! You can still play."));
     Window.SetL3(failure.brief());
     Window.ReportFailure(failure.player().text(), failure.message());
@@ -271,9 +269,10 @@ std::optional<Offer> AskServers(const ProfileSections& installed, const Settings
 
 // Steps from the news to the end of the update: everything that talks to the
 // server or writes into the game folder. With `unwritable` (why this run may
-// not write into the game folder), it only tells whether the game is up to date.
-void Run(const ProfileSections& installed, bool hasInstalled, const QString& unwritable,
-         const Settings& settings) {
+// not write into the game folder), it only tells whether the game is up to date;
+// else it holds lock.
+void Run(const ProfileSections& installed, bool hasInstalled, HeldLock& lock,
+         const QString& unwritable, const Settings& settings) {
     if (!settings.ownName.isEmpty() && unwritable.isEmpty())
         QFile::remove(OldUpdaterPath(settings.ownName)); // the updater a new one replaced
 
@@ -314,47 +313,37 @@ void Run(const ProfileSections& installed, bool hasInstalled, const QString& unw
         if (newVersion || !plan.files.empty()) {
             // The installed manifest is replaced only once every file has landed.
             InstallFiles(plan, arrived, settings);
-            RemovePartFolder();
+            RemovePartFolder(lock);
             Finish(QStringLiteral("Update Complete!"));
             Window.SetVersionText(QStringLiteral("Version ") + ServerVersion);
             return;
         }
     }
-    RemovePartFolder(); // nothing of an earlier update is worth continuing
+    RemovePartFolder(lock); // nothing of an earlier update is worth continuing
     Finish(QStringLiteral("You Have The Latest Version!"));
 }
 
 // The end of every run, whatever happened: transfers ended (parts worth
 // continuing kept), "temp.ini" removed, the part folder given up.
-void EndRun() {
+void EndRun(HeldLock& lock) {
     EndTransfers();
     Inet.reset();
     QFile::remove(AppPath(QStringLiteral("temp.ini")));
-    ClosePartFolder();
+    ClosePartFolder(lock);
 }
 
 } // namespace
 
 void DoEvents(bool waitForEvents) {
-    // Events run at most every 15 ms or so: often enough for a smooth window
-    // and a prompt "Exit", seldom enough that thousands of small files do not
-    // wait for as many repaints.
-    static auto last = std::chrono::steady_clock::time_point();
-    const auto now = std::chrono::steady_clock::now();
-    if (waitForEvents || now - last >= std::chrono::milliseconds(15)) {
-        QCoreApplication::processEvents(waitForEvents ? QEventLoop::WaitForMoreEvents
-                                                      : QEventLoop::AllEvents);
-        std::fflush(stdout); // the status lines printed meanwhile
-        last = std::chrono::steady_clock::now();
-    }
-    if (ExitClicked)
+    Window.PumpEvents(waitForEvents);
+    if (Window.ExitClicked)
         throw ExitRequested{};
 }
 
 void Main(const Settings& settings) {
     ServerUrl = settings.servers.value(0);
-    OfflineReason.clear();
-    ExitClicked = false;
+    Window.OfflineReason.clear();
+    Window.ExitClicked = false;
     UpdateNumber = 0;
 
     // The installed manifest is read once (again after an install a crash
@@ -385,7 +374,8 @@ void Main(const Settings& settings) {
     // (a folder the player may not write, a full disk), nothing is written:
     // the run only tells whether the game is up to date.
     QString unwritable;
-    const Locking locking = OpenPartFolder(unwritable);
+    HeldLock lock;
+    const Locking locking = OpenPartFolder(lock, unwritable);
     if (locking == Locking::Held)
         throw AlreadyRunning{};
     if (locking == Locking::Taken)
@@ -394,18 +384,18 @@ void Main(const Settings& settings) {
         // What a crash left is finished first, without the network.
         if (locking == Locking::Taken && FinishLastInstall())
             readInstalled();
-        Run(installed, hasInstalled, unwritable, settings);
+        Run(installed, hasInstalled, lock, unwritable, settings);
     } catch (const UpdateFailure& failure) {
         // The one way out of a failed run: every transfer ends, parts worth
         // continuing stay for the next start, nothing else is left.
-        EndRun();
+        EndRun(lock);
         EndFailed(failure);
         return;
     } catch (...) {
-        EndRun();
+        EndRun(lock);
         throw;
     }
-    EndRun();
+    EndRun(lock);
 }
 
 } // namespace modUpdate

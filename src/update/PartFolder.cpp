@@ -61,7 +61,7 @@ QString PartKeyOf(const QString& url, std::int64_t size, const QString& sha256) 
     return HashOf(QStringLiteral("%1\n%2\n%3").arg(url, QString::number(size), sha256).toUtf8());
 }
 
-Locking OpenPartFolder(QString& why) {
+Locking OpenPartFolder(HeldLock& lock, QString& why) {
     const QString folder = PartFolder();
     // Another updater may make or remove the folder meanwhile: every step
     // takes what it finds, and a lock file that went away is taken anew.
@@ -75,7 +75,7 @@ Locking OpenPartFolder(QString& why) {
             return Locking::Failed;
         }
         DropLink(folder + QLatin1Char('/') + LockName);
-        const Locking locking = TakeLock(folder + QLatin1Char('/') + LockName, why);
+        const Locking locking = TakeLock(folder + QLatin1Char('/') + LockName, lock, why);
         if (locking != Locking::Vanished)
             return locking;
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -121,13 +121,13 @@ void CleanPartFolder(const QSet<QString>& keys) {
     });
 }
 
-void RemovePartFolder() {
+void RemovePartFolder(HeldLock& lock) {
     RemoveEntries([](const QString& name) { return name == LockName; });
-    ClosePartFolder();
+    ClosePartFolder(lock);
 }
 
-void ClosePartFolder() {
-    ReleaseLock(); // removes the lock file
+void ClosePartFolder(HeldLock& lock) {
+    ReleaseLock(lock); // removes the lock file
     if (!IsLink(PartFolder()))
         QDir().rmdir(PartFolder()); // only when nothing in it is worth keeping
 }

@@ -27,9 +27,9 @@ QString PartRecordOf(const QString& key);
 QString PartKeyOf(const QString& url, std::int64_t size, const QString& sha256);
 
 // Makes the folder (a link or a file in its place is removed first, never
-// followed) and takes the lock for this run: Taken, Held by another updater,
-// or Failed (why says why: no right to write, a full disk). Never throws.
-[[nodiscard]] Locking OpenPartFolder(QString& why);
+// followed) and takes the lock for this run into lock: Taken, Held by another
+// updater, or Failed (why says why: no right to write, a full disk). Never throws.
+[[nodiscard]] Locking OpenPartFolder(HeldLock& lock, QString& why);
 
 // Makes the folder when it is missing. Throws UpdateFailure when it cannot.
 void MakePartFolder();
@@ -42,10 +42,10 @@ void KeepOrDropPart(const QString& key);
 // `keys`.
 void CleanPartFolder(const QSet<QString>& keys);
 
-// Removes everything in the folder, gives up the lock and removes the folder.
+// Removes everything in the folder, gives up lock and removes the folder.
 // Cannot fail; leftovers are cleaned by the next start.
-void RemovePartFolder();
+void RemovePartFolder(HeldLock& lock);
 
-// Gives up the lock, and removes the folder when nothing else is in it.
+// Gives up lock, and removes the folder when nothing else is in it.
 // Cannot fail.
-void ClosePartFolder();
+void ClosePartFolder(HeldLock& lock);

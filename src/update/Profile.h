@@ -24,20 +24,11 @@ ProfileSections ParseProfile(const QByteArray& bytes);
 // most MaxProfileValueLength characters long.
 QString ProfileValue(const ProfileSections& profile, const QString& section, const QString& key);
 
-// The parsed profile file at path; empty when the file is missing, is a link,
-// or cannot be read. A file is parsed once and served from memory until it
-// changes on disk.
+// The parsed profile file at path, read as it is now; empty when the file is
+// missing, is a link, or cannot be read. (The updater reads each manifest
+// once and takes every value from the parsed copy.)
 ProfileSections ReadProfile(const QString& path);
 
 // The value of key in section of the profile file at path; "" when the file,
-// the section or the key is missing or the file cannot be read. A file is
-// parsed once and served from memory until it changes on disk.
+// the section or the key is missing or the file cannot be read.
 QString ReadIniValue(const QString& path, const QString& section, const QString& key);
-
-// Remembers sections as the parsed content of the file at path, which was just
-// written from the bytes they were parsed from, so it is not parsed again.
-void RememberIniFile(const QString& path, const ProfileSections& sections);
-
-// Drops what ReadIniValue remembers of the file at path; the updater calls it
-// whenever it replaces that file.
-void ForgetIniFile(const QString& path);

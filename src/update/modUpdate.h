@@ -30,6 +30,18 @@ struct WindowHooks {
     // Shows a failure: the player's text in a box on a desktop, with the
     // details behind a button; the details on standard error.
     std::function<void(const QString& text, const QString& details)> ReportFailure;
+    // Lets pending window events run once (after sleeping until one comes,
+    // with waitForEvents).
+    std::function<void(bool waitForEvents)> PumpEvents;
+
+    // What the run and the window share. Set by the "Exit" click: the event
+    // pump then ends the run with ExitRequested.
+    std::atomic<bool> ExitClicked{false};
+    // Why the run could not update although the installed game may be
+    // played: the server could not be reached, the game folder cannot be
+    // written, or the update failed and left the installed game as it was.
+    // "" otherwise. "Exit" then ends the updater with status 1.
+    QString OfflineReason;
 };
 inline WindowHooks Window;
 
@@ -44,14 +56,6 @@ inline QString ServerVersion;
 inline std::int32_t UpdateNumber = 0;
 // Carries every transfer of the run.
 inline std::unique_ptr<transfer::Transfers> Inet;
-
-// Set by the "Exit" click; the event pump then ends the run with ExitRequested.
-inline std::atomic<bool> ExitClicked{false};
-// Why the run could not update although the installed game may be played:
-// the server could not be reached, the game folder cannot be written, or the
-// update failed and left the installed game as it was. "" otherwise. "Exit"
-// then ends the updater with status 1.
-inline QString OfflineReason;
 
 // The start-up procedure: opens the window, shows the news, fetches the server
 // manifest, updates what changed and enables "Continue". When the server
@@ -92,8 +96,8 @@ void InstallFiles(const UpdatePlan& plan, const std::vector<std::int64_t>& arriv
                   const Settings& settings);
 
 // Lets all pending window events run once (after sleeping until one arrives
-// when asked to); called often, it lets them run every 15 ms or so. Throws
-// ExitRequested once the player has clicked "Exit".
+// when asked to; the window lets them run every 15 ms or so when called
+// often). Throws ExitRequested once the player has clicked "Exit".
 void DoEvents(bool waitForEvents = false);
 
 } // namespace modUpdate
