@@ -29,7 +29,7 @@ void PrintVersion(const Settings& settings) {
     MinisignPublicKey key;
     if (settings.publicKey.isEmpty())
         std::puts("Signing key: none (updates are not checked against a signature)");
-    else if (ParsePublicKey(settings.publicKey.toLatin1(), key).isEmpty())
+    else if (ParsePublicKey(settings.publicKey.toLatin1(), key))
         std::printf("Signing key: %s\n", KeyIdText(key.keyId).toLatin1().constData());
     else
         std::puts("Signing key: broken (every update will be refused)");

@@ -263,7 +263,7 @@ const std::string& BigPatch() {
         WriteFile(dir.filePath("base"), BigBase());
         WriteFile(dir.filePath("new"), BigGame());
         QByteArray bytes;
-        MakePatch(dir.filePath("base"), dir.filePath("new"), 1 << 20, bytes);
+        EXPECT_TRUE(MakePatch(dir.filePath("base"), dir.filePath("new"), 1 << 20, bytes));
         return bytes.toStdString();
     }();
     return patch;

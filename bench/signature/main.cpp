@@ -37,10 +37,10 @@ QByteArray ReadAll(const char* path) {
 double TimeOnce(const MinisignPublicKey& key, const QByteArray& manifest,
                 const QByteArray& signature) {
     const auto start = std::chrono::steady_clock::now();
-    const QString why = VerifyMinisign(key, manifest, signature);
+    const Result verified = VerifyMinisign(key, manifest, signature);
     const auto end = std::chrono::steady_clock::now();
-    if (!why.isEmpty())
-        Quit(QStringLiteral("the signature does not hold: ") + why);
+    if (!verified)
+        Quit(QStringLiteral("the signature does not hold: ") + verified.why());
     return std::chrono::duration<double, std::milli>(end - start).count();
 }
 
@@ -54,15 +54,15 @@ int main(int argc, char** argv) {
         return 2;
     }
     MinisignPublicKey key;
-    if (const QString why = ParsePublicKey(ReadAll(argv[1]), key); !why.isEmpty())
-        Quit(QString::fromLocal8Bit(argv[1]) + QStringLiteral(": ") + why);
+    if (const Result parsed = ParsePublicKey(ReadAll(argv[1]), key); !parsed)
+        Quit(QString::fromLocal8Bit(argv[1]) + QStringLiteral(": ") + parsed.why());
     const QByteArray manifest = ReadAll(argv[2]);
     const QByteArray signature = ReadAll(argv[3]);
     if (manifest.isEmpty())
         Quit(QStringLiteral("the manifest is empty"));
     QByteArray changed = manifest;
     changed[changed.size() / 2] = static_cast<char>(changed[changed.size() / 2] ^ 1);
-    if (VerifyMinisign(key, changed, signature).isEmpty())
+    if (VerifyMinisign(key, changed, signature))
         Quit(QStringLiteral("the manifest with one byte changed was accepted"));
 
     for (long i = 0; i < (repetitions + 9) / 10; ++i)

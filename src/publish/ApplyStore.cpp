@@ -26,11 +26,11 @@ QString SizeText(qint64 bytes) {
 QString MakeOne(const PublishPlan& plan, const PatchJob& job, const PublishEntry& entry,
                 EntryPatch& patch) {
     QByteArray bytes;
-    if (const QString why =
+    if (const Result made =
             MakePatch(ObjectPath(plan.serverDir, job.base),
                       ObjectPath(plan.serverDir, entry.sha256), entry.size.toLongLong() / 2, bytes);
-        !why.isEmpty() || bytes.isEmpty())
-        return why;
+        !made || bytes.isEmpty())
+        return made.why();
     patch = {
         job.base, PatchName(job.base, entry.sha256), QString::number(bytes.size()),
         QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex())};

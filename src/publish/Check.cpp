@@ -63,11 +63,11 @@ void CheckSignature(const QDir& dir, const MinisignPublicKey& key, QStringList& 
     }
     if (!manifest.open(QIODevice::ReadOnly))
         return; // reported with the manifest
-    const QString why =
-        VerifyMinisign(key, manifest.readAll(), signature.read(MaxSignatureFileSize + 1));
-    if (!why.isEmpty())
+    if (const Result verified =
+            VerifyMinisign(key, manifest.readAll(), signature.read(MaxSignatureFileSize + 1));
+        !verified)
         problems << QStringLiteral("info.ini.minisig is refused: %1; publish again with --sign")
-                        .arg(why);
+                        .arg(verified.why());
 }
 
 } // namespace
@@ -132,8 +132,9 @@ int CheckServer(const QString& serverDir, const QString& publicKey, QTextStream&
         const QByteArray text = QFileInfo(publicKey).isFile() && file.open(QIODevice::ReadOnly)
                                     ? file.read(8192)
                                     : publicKey.toUtf8();
-        if (const QString why = ParsePublicKey(text, key); !why.isEmpty()) {
-            err << QStringLiteral("quelmor-publish: --public-key %1: %2\n").arg(publicKey, why);
+        if (const Result parsed = ParsePublicKey(text, key); !parsed) {
+            err << QStringLiteral("quelmor-publish: --public-key %1: %2\n")
+                       .arg(publicKey, parsed.why());
             return 2;
         }
     }

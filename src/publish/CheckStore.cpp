@@ -74,12 +74,12 @@ void CheckPatch(const QString& serverDir, bool byHash, const PublishEntry& entry
         problems << QStringLiteral("%1: no temporary folder to apply it in").arg(label);
         return;
     }
-    if (const QString why =
+    if (const Result applied =
             ApplyPatch(base, QString(), sound, scratch.filePath(QStringLiteral("patched")),
                        ReadDigits(entry.size), entry.sha256.toLower());
-        !why.isEmpty())
+        !applied)
         problems << QStringLiteral("%1: applied to by-hash/%2 it does not give the file: %3")
-                        .arg(label, patch.base.toLower(), why);
+                        .arg(label, patch.base.toLower(), applied.why());
 }
 
 } // namespace

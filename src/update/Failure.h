@@ -61,6 +61,29 @@ struct ExitRequested {};
 // and ends with exit status 1 without touching anything.
 struct AlreadyRunning {};
 
+// What a step that can fail came to: done, or failed and why. Every caller
+// has to look at it (the compiler says so when one does not).
+class [[nodiscard]] Result {
+  public:
+    // Done.
+    Result() = default;
+    // Failed, for the reason why (in words for the details of a failure).
+    static Result Failed(const QString& why) {
+        Result result;
+        result.failed_ = true;
+        result.why_ = why;
+        return result;
+    }
+    // True when the step was done.
+    explicit operator bool() const { return !failed_; }
+    // Why it failed; "" when it was done.
+    const QString& why() const { return why_; }
+
+  private:
+    bool failed_ = false;
+    QString why_;
+};
+
 // Ends the update with the given message, and the player's text (Unknown()
 // when none is given). Always throws UpdateFailure.
 [[noreturn]] void Fail(const QString& message, const ForPlayer& player = ForPlayer::Unknown());

@@ -172,18 +172,18 @@ std::int64_t Bring(const FileToFetch& file, transfer::Outcome& failed, int first
 }
 
 // Applies the patch of file, which has arrived, to the installed file into
-// the file's part file on a thread, while window events run. Returns "" on
-// success, else why not. Throws ExitRequested once the patch is applied or
-// given up, when the player clicked "Exit" meanwhile.
-QString ApplyWhileEventsRun(const FileToFetch& file) {
+// the file's part file on a thread, while window events run. Throws
+// ExitRequested once the patch is applied or given up, when the player
+// clicked "Exit" meanwhile.
+Result ApplyWhileEventsRun(const FileToFetch& file) {
     std::atomic<bool> done{false};
-    QString why;
+    Result applied;
     std::thread worker([&] {
         try {
-            why = ApplyPatch(file.base, file.baseId, PartFileOf(file.patch->key),
-                             PartFileOf(file.key), file.size, file.sha256);
+            applied = ApplyPatch(file.base, file.baseId, PartFileOf(file.patch->key),
+                                 PartFileOf(file.key), file.size, file.sha256);
         } catch (const std::exception& error) {
-            why = QString::fromLocal8Bit(error.what());
+            applied = Result::Failed(QString::fromLocal8Bit(error.what()));
         }
         done = true;
     });
@@ -197,29 +197,29 @@ QString ApplyWhileEventsRun(const FileToFetch& file) {
         throw;
     }
     worker.join();
-    return why;
+    return applied;
 }
 
-// Makes the part file of file from its patch and the installed file. Returns
-// "" on success, else why not. Throws ExitRequested.
-QString BringByPatch(const FileToFetch& file, int firstPauseMs) {
+// Makes the part file of file from its patch and the installed file. Throws
+// ExitRequested.
+Result BringByPatch(const FileToFetch& file, int firstPauseMs) {
     transfer::Outcome outcome;
     if (Bring(*file.patch, outcome, firstPauseMs) < 0)
-        return QStringLiteral("the patch could not be downloaded: ") +
-               QString::fromStdString(outcome.problem);
+        return Result::Failed(QStringLiteral("the patch could not be downloaded: ") +
+                              QString::fromStdString(outcome.problem));
     QFile::remove(PartRecordOf(file.key)); // the part is made here, not continued
-    const QString why = ApplyWhileEventsRun(file);
+    const Result applied = ApplyWhileEventsRun(file);
     // The patch has served, whatever came of it.
     fileTransfers.erase(file.patch->key);
     QFile::remove(PartFileOf(file.patch->key));
     QFile::remove(PartRecordOf(file.patch->key));
-    if (!why.isEmpty())
-        return why;
-    auto made = std::make_shared<FileTransfer>();
-    made->received = made->total = file.size;
-    made->done = true;
-    fileTransfers[file.key] = made;
-    return QString();
+    if (applied) {
+        auto made = std::make_shared<FileTransfer>();
+        made->received = made->total = file.size;
+        made->done = true;
+        fileTransfers[file.key] = made;
+    }
+    return applied;
 }
 
 } // namespace
@@ -294,13 +294,13 @@ void FetchAhead(const FileToFetch& file) {
 
 std::int64_t FetchFile(const FileToFetch& file, const Settings& settings) {
     if (file.patch && fileTransfers.count(file.key) == 0 && patchFailed.count(file.key) == 0) {
-        const QString why = BringByPatch(file, settings.retryPauseMs);
-        if (why.isEmpty())
+        const Result patched = BringByPatch(file, settings.retryPauseMs);
+        if (patched)
             return file.size;
         patchFailed.insert(file.key);
         Window.Say(QStringLiteral("The patch for %1 could not be used (%2); downloading the whole "
                                   "file.")
-                       .arg(file.name, why));
+                       .arg(file.name, patched.why()));
     }
     transfer::Outcome outcome;
     const std::int64_t bytes = Bring(file, outcome, settings.retryPauseMs);

@@ -3,7 +3,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QUuid>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -57,6 +56,16 @@ QString WhyNotMade(const QString& path) {
     return IsLink(path) || QFileInfo::exists(path)
                ? QStringLiteral("a file of that name is in the way")
                : QStringLiteral("the folder cannot be written");
+}
+
+// The result of a file system call that set error.
+Result ResultOf(const std::error_code& error) {
+    return error ? Result::Failed(QString::fromStdString(error.message())) : Result();
+}
+
+// The result of a C library call that succeeded with done, else set errno to error.
+Result ResultOf(bool done, int error) {
+    return done ? Result() : Result::Failed(QString::fromLocal8Bit(std::strerror(error)));
 }
 
 } // namespace
@@ -114,7 +123,7 @@ QString TargetOf(const QString& folder, const QString& name, bool create, QStrin
     return QDir(path).filePath(local.section(QLatin1Char('/'), -1));
 }
 
-QString MoveInto(const QString& from, const QString& to) {
+Result MoveInto(const QString& from, const QString& to) {
     std::error_code error;
     std::filesystem::rename(ToPath(from), ToPath(to), error);
     if (error == std::errc::cross_device_link) {
@@ -130,20 +139,10 @@ QString MoveInto(const QString& from, const QString& to) {
         if (!error)
             std::filesystem::remove(ToPath(from), ignored);
     }
-    return error ? QString::fromStdString(error.message()) : QString();
+    return ResultOf(error);
 }
 
-QString CopyInto(const QString& from, const QString& to) {
-    const QString copy = PartFolder() + QStringLiteral("/copy-") +
-                         QUuid::createUuid().toString(QUuid::WithoutBraces);
-    std::error_code error;
-    std::filesystem::copy_file(ToPath(from), ToPath(copy), error);
-    const QString failure = error ? QString::fromStdString(error.message()) : MoveInto(copy, to);
-    QFile::remove(copy);
-    return failure;
-}
-
-QString FlushFiles(const QStringList& paths) {
+Result FlushFiles(const QStringList& paths) {
 #if defined(Q_OS_WIN)
     for (const QString& path : paths) {
         const HANDLE file =
@@ -156,10 +155,10 @@ QString FlushFiles(const QStringList& paths) {
         if (file != INVALID_HANDLE_VALUE)
             CloseHandle(file);
         if (!flushed)
-            return QStringLiteral("could not flush %1 to the disk: %2")
-                .arg(QDir::toNativeSeparators(path), reason);
+            return Result::Failed(QStringLiteral("could not flush %1 to the disk: %2")
+                                      .arg(QDir::toNativeSeparators(path), reason));
     }
-    return QString();
+    return Result();
 #else
     std::set<dev_t> flushed; // file systems flushed whole
     for (const QString& path : paths) {
@@ -178,31 +177,31 @@ QString FlushFiles(const QStringList& paths) {
         if (file >= 0)
             ::close(file);
         if (!done)
-            return QStringLiteral("could not flush %1 to the disk: %2")
-                .arg(path, QString::fromLocal8Bit(std::strerror(error)));
+            return Result::Failed(QStringLiteral("could not flush %1 to the disk: %2")
+                                      .arg(path, QString::fromLocal8Bit(std::strerror(error))));
         flushed.insert(status.st_dev);
     }
-    return QString();
+    return Result();
 #endif
 }
 
-QString FlushRenames(const QStringList& paths) {
+Result FlushRenames(const QStringList& paths) {
 #ifdef Q_OS_WIN
     Q_UNUSED(paths);
-    return QString();
+    return Result();
 #else
     return FlushFiles(paths);
 #endif
 }
 
-QString FlushWhileEventsRun(const QStringList& paths, bool renames) {
+Result FlushWhileEventsRun(const QStringList& paths, bool renames) {
     if (paths.isEmpty())
-        return QString();
-    struct Result {
+        return Result();
+    struct Flush {
         std::atomic<bool> done{false};
-        QString failure;
+        Result failure;
     };
-    auto result = std::make_shared<Result>();
+    auto result = std::make_shared<Flush>();
     std::thread([result, paths, renames] {
         result->failure = renames ? FlushRenames(paths) : FlushFiles(paths);
         result->done = true;
@@ -214,25 +213,26 @@ QString FlushWhileEventsRun(const QStringList& paths, bool renames) {
     return result->failure;
 }
 
-QString FlushFolder(const QString& path) {
+Result FlushFolder(const QString& path) {
 #ifdef Q_OS_WIN
     Q_UNUSED(path);
-    return QString();
+    return Result();
 #else
     const int folder = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
     const bool flushed = folder >= 0 && ::fsync(folder) == 0;
     const int error = errno;
     if (folder >= 0)
         ::close(folder);
-    return flushed ? QString() : QString::fromLocal8Bit(std::strerror(error));
+    return ResultOf(flushed, error);
 #endif
 }
 
-QString WriteFlushed(const QString& path, const QByteArray& bytes) {
-    DropLink(path);
+Result WriteFlushed(const QString& path, const QByteArray& bytes) {
+    if (!DropLink(path))
+        return Result::Failed(QStringLiteral("a link is in its place"));
     std::FILE* file = transfer::OpenFile(ToPath(path), "wb");
     if (file == nullptr)
-        return QString::fromLocal8Bit(std::strerror(errno));
+        return ResultOf(false, errno);
     const auto size = static_cast<std::size_t>(bytes.size());
     bool written = std::fwrite(bytes.constData(), 1, size, file) == size && std::fflush(file) == 0;
 #ifdef Q_OS_WIN
@@ -242,18 +242,17 @@ QString WriteFlushed(const QString& path, const QByteArray& bytes) {
 #endif
     const int error = errno;
     written = std::fclose(file) == 0 && written;
-    if (written)
-        return QString();
-    QFile::remove(path);
-    return QString::fromLocal8Bit(std::strerror(error));
+    if (!written)
+        QFile::remove(path);
+    return ResultOf(written, error);
 }
 
-QString KeepUnder(const QString& from, const QString& to, bool* copied) {
+Result KeepUnder(const QString& from, const QString& to, bool* copied) {
     std::error_code error;
     std::filesystem::remove(ToPath(to), error);
     std::filesystem::create_hard_link(ToPath(from), ToPath(to), error);
     if (!error)
-        return QString();
+        return Result();
     // A disk without hard links (FAT, exFAT): a copy, whole before it counts.
     const std::filesystem::path copy = ToPath(to + QStringLiteral(".copy"));
     std::filesystem::remove(copy, error);
@@ -265,7 +264,7 @@ QString KeepUnder(const QString& from, const QString& to, bool* copied) {
     std::filesystem::remove(copy, ignored);
     if (copied != nullptr)
         *copied = !error;
-    return error ? QString::fromStdString(error.message()) : QString();
+    return ResultOf(error);
 }
 
 bool HasBytes(const QString& path, std::int64_t size, const QString& sha256) {
@@ -284,8 +283,7 @@ bool HasBytes(const QString& path, std::int64_t size, const QString& sha256) {
 bool HardLinksWork(const QString& folder) {
     const QString probe = folder + QStringLiteral("/link-probe");
     std::error_code error;
-    DropLink(probe);
-    const bool made = QFile(probe).open(QIODevice::WriteOnly);
+    const bool made = DropLink(probe) && QFile(probe).open(QIODevice::WriteOnly);
     std::filesystem::create_hard_link(ToPath(probe), ToPath(probe + QStringLiteral("2")), error);
     const bool works = made && !error;
     std::filesystem::remove(ToPath(probe + QStringLiteral("2")), error);

@@ -111,9 +111,9 @@ Journal StageFiles(const UpdatePlan& plan, const QString& ownName, QStringList& 
     }
 
     const QString manifest = PartFolder() + QStringLiteral("/info.ini.new");
-    if (const QString why = WriteFlushed(manifest, plan.manifest); !why.isEmpty())
+    if (const Result written = WriteFlushed(manifest, plan.manifest); !written)
         Fail(QStringLiteral("Could not write %1: %2.")
-                 .arg(QDir::toNativeSeparators(AppPath(QStringLiteral("info.ini"))), why),
+                 .arg(QDir::toNativeSeparators(AppPath(QStringLiteral("info.ini"))), written.why()),
              ForPlayer::NotWritable());
     journal.steps.push_back(StepFor(manifest, AppPath(QStringLiteral("info.ini")),
                                     PartFolder() + QStringLiteral("/kept-info.ini"), false,
@@ -158,8 +158,8 @@ void InstallFiles(const UpdatePlan& plan, const std::vector<std::int64_t>& arriv
         QStringList staged;
         for (const JournalStep& step : journal.steps)
             staged << AppPath(step.staged);
-        if (const QString why = FlushWhileEventsRun(staged); !why.isEmpty())
-            Fail(QStringLiteral("Could not make the update durable: %1.").arg(why),
+        if (const Result flushed = FlushWhileEventsRun(staged); !flushed)
+            Fail(QStringLiteral("Could not make the update durable: %1.").arg(flushed.why()),
                  ForPlayer::NotWritable());
         WriteJournal(journal);
     } catch (...) {
@@ -172,7 +172,7 @@ void InstallFiles(const UpdatePlan& plan, const std::vector<std::int64_t>& arriv
     } catch (...) {
         // Taken back whole, the journal has served; otherwise the next start
         // takes the rest back, or finishes the install.
-        if (TakeBackInstall(journal).isEmpty())
+        if (TakeBackInstall(journal))
             EndJournal();
         throw;
     }

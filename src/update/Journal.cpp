@@ -61,13 +61,13 @@ void Place(const JournalStep& step, bool check) {
                  .arg(native, QDir::toNativeSeparators(PartFolder())),
              ForPlayer::ChangedOnDisk());
     if (step.aside && (IsPlainFile(target) || IsLink(target))) {
-        if (const QString why = MoveInto(target, Absolute(step.kept)); !why.isEmpty())
-            Fail(QStringLiteral("Could not move %1 aside: %2.").arg(native, why),
+        if (const Result moved = MoveInto(target, Absolute(step.kept)); !moved)
+            Fail(QStringLiteral("Could not move %1 aside: %2.").arg(native, moved.why()),
                  ForPlayer::NotWritable());
         Reached(QStringLiteral("aside ") + step.target);
     }
-    if (const QString why = MoveInto(Absolute(step.staged), target); !why.isEmpty())
-        Fail(QStringLiteral("Could not replace %1: %2.").arg(native, why),
+    if (const Result moved = MoveInto(Absolute(step.staged), target); !moved)
+        Fail(QStringLiteral("Could not replace %1: %2.").arg(native, moved.why()),
              ForPlayer::NotWritable());
     Reached(QStringLiteral("placed ") + step.target);
 }
@@ -75,8 +75,8 @@ void Place(const JournalStep& step, bool check) {
 // Flushes the files at paths (or only their renames) while window events
 // run. Throws UpdateFailure.
 void FlushOrFail(const QStringList& paths, bool renames) {
-    if (const QString why = FlushWhileEventsRun(paths, renames); !why.isEmpty())
-        Fail(QStringLiteral("Could not make the update durable: %1.").arg(why),
+    if (const Result flushed = FlushWhileEventsRun(paths, renames); !flushed)
+        Fail(QStringLiteral("Could not make the update durable: %1.").arg(flushed.why()),
              ForPlayer::NotWritable());
 }
 
@@ -133,14 +133,14 @@ std::optional<Journal> ParseJournal(const QByteArray& bytes) {
 void WriteJournal(const Journal& journal) {
     Reached(QStringLiteral("staged"));
     const QString fresh = JournalPath() + QStringLiteral(".new");
-    QString why = WriteFlushed(fresh, JournalBytes(journal));
-    if (why.isEmpty())
-        why = MoveInto(fresh, JournalPath());
-    if (why.isEmpty())
-        why = FlushFolder(PartFolder());
-    if (!why.isEmpty()) {
+    Result written = WriteFlushed(fresh, JournalBytes(journal));
+    if (written)
+        written = MoveInto(fresh, JournalPath());
+    if (written)
+        written = FlushFolder(PartFolder());
+    if (!written) {
         QFile::remove(fresh);
-        Fail(QStringLiteral("Could not write the journal of the update: %1.").arg(why),
+        Fail(QStringLiteral("Could not write the journal of the update: %1.").arg(written.why()),
              ForPlayer::NotWritable());
     }
     Reached(QStringLiteral("journal"));
@@ -157,9 +157,9 @@ void CompleteInstall(const Journal& journal, bool check) {
         if (IsDone(step, target))
             continue;
         bool copied = false;
-        if (const QString why = KeepUnder(target, Absolute(step.kept), &copied); !why.isEmpty())
+        if (const Result kept = KeepUnder(target, Absolute(step.kept), &copied); !kept)
             Fail(QStringLiteral("Could not keep %1 until the update is done: %2.")
-                     .arg(QDir::toNativeSeparators(target), why),
+                     .arg(QDir::toNativeSeparators(target), kept.why()),
                  ForPlayer::NotWritable());
         (copied ? copies : kept) << Absolute(step.kept);
         Reached(QStringLiteral("kept ") + step.target);
@@ -181,10 +181,11 @@ void CompleteInstall(const Journal& journal, bool check) {
     }
 }
 
-QString TakeBackInstall(const Journal& journal) {
+Result TakeBackInstall(const Journal& journal) {
     QStringList failed;
     for (auto step = journal.steps.rbegin(); step != journal.steps.rend(); ++step) {
-        QString target, why;
+        QString target;
+        Result moved;
         try {
             target = TargetPath(*step);
         } catch (const UpdateFailure& failure) {
@@ -192,17 +193,17 @@ QString TakeBackInstall(const Journal& journal) {
             continue;
         }
         if (IsDone(*step, target))
-            why = MoveInto(target, Absolute(step->staged));
+            moved = MoveInto(target, Absolute(step->staged));
         const QString kept = Absolute(step->kept);
-        if (why.isEmpty() && !step->kept.isEmpty() && (IsPlainFile(kept) || IsLink(kept)))
-            why = MoveInto(kept, target);
-        if (!why.isEmpty())
-            failed << QStringLiteral("%1 (%2)").arg(QDir::toNativeSeparators(target), why);
+        if (moved && !step->kept.isEmpty() && (IsPlainFile(kept) || IsLink(kept)))
+            moved = MoveInto(kept, target);
+        if (!moved)
+            failed << QStringLiteral("%1 (%2)").arg(QDir::toNativeSeparators(target), moved.why());
         Reached(QStringLiteral("taken back ") + step->target);
     }
     for (auto folder = journal.folders.crbegin(); folder != journal.folders.crend(); ++folder)
         QDir().rmdir(Absolute(*folder));
-    return failed.join(QStringLiteral(", "));
+    return failed.isEmpty() ? Result() : Result::Failed(failed.join(QStringLiteral(", ")));
 }
 
 void EndJournal() {
@@ -235,10 +236,10 @@ bool FinishLastInstall() {
         }
     }
     if (!forward) {
-        if (const QString failed = TakeBackInstall(*journal); !failed.isEmpty())
+        if (const Result takenBack = TakeBackInstall(*journal); !takenBack)
             Fail(QStringLiteral("Could not take back the last update, which a crash "
                                 "interrupted: %1.")
-                     .arg(failed),
+                     .arg(takenBack.why()),
                  ForPlayer::NotWritable());
     }
     EndJournal();

@@ -14,6 +14,8 @@
 #include <optional>
 #include <vector>
 
+#include "update/Failure.h"
+
 // One move of an install. Paths are relative to the game folder, "/" separated.
 struct JournalStep {
     QString target; // where the file goes
@@ -35,8 +37,8 @@ struct Journal {
 
 // The journal as it is written down, and read back: nullopt when bytes are
 // not a whole journal of this updater.
-QByteArray JournalBytes(const Journal& journal);
-std::optional<Journal> ParseJournal(const QByteArray& bytes);
+[[nodiscard]] QByteArray JournalBytes(const Journal& journal);
+[[nodiscard]] std::optional<Journal> ParseJournal(const QByteArray& bytes);
 
 // Writes the journal into the part folder and flushes it, so it outlasts a
 // power cut. Throws UpdateFailure when it cannot.
@@ -51,9 +53,9 @@ void CompleteInstall(const Journal& journal, bool check);
 
 // Takes back every step of the journal, the last first: each new file goes
 // back to where it was staged, each kept file back into its place, the
-// folders made are removed. Best effort; returns what could not be taken
-// back ("" when all was).
-[[nodiscard]] QString TakeBackInstall(const Journal& journal);
+// folders made are removed. Best effort; fails naming what could not be
+// taken back.
+Result TakeBackInstall(const Journal& journal);
 
 // Removes the journal, once its install is done or taken back. Cannot fail.
 void EndJournal();
@@ -64,7 +66,7 @@ void EndJournal();
 // update..." on the window. Called with the lock held, before anything else.
 // Returns true when there was one. Throws UpdateFailure when neither way
 // could be gone to the end; the journal then stays for the next start.
-bool FinishLastInstall();
+[[nodiscard]] bool FinishLastInstall();
 
 // Called after every step of an install or of its taking back, with a name
 // for the step: a seam for tests that stop the updater there.

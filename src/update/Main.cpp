@@ -62,17 +62,15 @@ void Finish(const QString& status) {
 }
 
 // Stores the server manifest as "temp.ini" (a link of that name is removed,
-// never followed). Returns "" when it was written, else why the folder
-// refuses it; throws UpdateFailure for other failures (a full disk, a folder
-// in the way).
-QString WriteServerManifest(const QString& path, const QByteArray& manifest) {
-    DropLink(path);
-    std::FILE* file = transfer::OpenFile(ToPath(path), "wb");
+// never followed). Fails when the folder refuses it (no right to write);
+// throws UpdateFailure for other failures (a full disk, a folder in the way).
+Result WriteServerManifest(const QString& path, const QByteArray& manifest) {
+    std::FILE* file = DropLink(path) ? transfer::OpenFile(ToPath(path), "wb") : nullptr;
     if (file == nullptr) {
         const int error = errno;
         const QString reason = QString::fromLocal8Bit(std::strerror(error));
         if (error == EACCES || error == EPERM || error == EROFS)
-            return reason;
+            return Result::Failed(reason);
         Fail(QStringLiteral("Could not write %1: %2.").arg(path, reason), ForPlayer::NotWritable());
     }
     const auto size = static_cast<std::size_t>(manifest.size());
@@ -83,7 +81,7 @@ QString WriteServerManifest(const QString& path, const QByteArray& manifest) {
                  .arg(path, QString::fromLocal8Bit(std::strerror(errno))),
              ForPlayer::NotWritable());
     }
-    return QString();
+    return Result();
 }
 
 // A "Release" number of a manifest: -1 when it gives none or, with lenient,
@@ -136,15 +134,14 @@ void RefuseManifest(const ProfileSections& server, const ProfileSections& instal
 void CheckSignature(const QByteArray& manifest, const QByteArray& signature,
                     const QString& publicKey) {
     MinisignPublicKey key;
-    const QString broken = ParsePublicKey(publicKey.toLatin1(), key);
-    if (!broken.isEmpty())
-        Fail(QStringLiteral("The public key built into this updater is broken: %1.").arg(broken),
+    if (const Result parsed = ParsePublicKey(publicKey.toLatin1(), key); !parsed)
+        Fail(QStringLiteral("The public key built into this updater is broken: %1.")
+                 .arg(parsed.why()),
              ForPlayer::BuiltWrongly());
-    const QString wrong = VerifyMinisign(key, manifest, signature);
-    if (!wrong.isEmpty())
+    if (const Result verified = VerifyMinisign(key, manifest, signature); !verified)
         Fail(QStringLiteral("The server's info.ini is refused because its signature does not "
                             "hold: %1. Nothing was changed.")
-                 .arg(wrong),
+                 .arg(verified.why()),
              ForPlayer::NotSigned());
 }
 
@@ -284,9 +281,13 @@ void Run(const ProfileSections& installed, bool hasInstalled, HeldLock& lock,
     const QByteArray& manifest = offer->manifest;
     const ProfileSections& server = offer->server;
 
-    const QString refused = unwritable.isEmpty()
-                                ? WriteServerManifest(AppPath(QStringLiteral("temp.ini")), manifest)
-                                : unwritable;
+    QString refused = unwritable;
+    if (refused.isEmpty()) {
+        if (const Result written =
+                WriteServerManifest(AppPath(QStringLiteral("temp.ini")), manifest);
+            !written)
+            refused = written.why();
+    }
     if (!refused.isEmpty()) {
         // A game installed where the player may not write: it can still be
         // played, and told whether it is up to date.

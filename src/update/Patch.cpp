@@ -34,7 +34,7 @@ int WindowLogFor(std::int64_t baseSize, std::int64_t newSize) {
 
 // Opens path for reading and maps all of it; returns null (and why in why)
 // when it cannot, also for an empty file, which cannot be mapped.
-const uchar* MapForReading(QFile& file, QString& why) {
+[[nodiscard]] const uchar* MapForReading(QFile& file, QString& why) {
     if (!file.open(QIODevice::ReadOnly)) {
         why = QStringLiteral("cannot read %1: %2").arg(file.fileName(), file.errorString());
         return nullptr;
@@ -68,14 +68,13 @@ struct BaseMapping {
 };
 
 // Maps the ordinary file at path, opened without following a link, when it
-// is the file with identity id (any file for ""). Returns "" on success, else
-// why not.
-QString MapBase(const QString& path, const QString& id, BaseMapping& base) {
+// is the file with identity id (any file for "").
+Result MapBase(const QString& path, const QString& id, BaseMapping& base) {
     QString found;
     const std::intptr_t file = OpenUnfollowed(path, true, found);
     if (file == -1)
-        return QStringLiteral("cannot read %1: it is missing, a link or no ordinary file")
-            .arg(path);
+        return Result::Failed(
+            QStringLiteral("cannot read %1: it is missing, a link or no ordinary file").arg(path));
     QString why;
     if (!id.isEmpty() && found != id)
         why = QStringLiteral("%1 is no longer the file the update was planned with").arg(path);
@@ -106,19 +105,18 @@ QString MapBase(const QString& path, const QString& id, BaseMapping& base) {
         why = QStringLiteral("%1 is empty").arg(path);
     if (why.isEmpty() && base.bytes == nullptr)
         why = QStringLiteral("cannot map %1").arg(path);
-    return why;
+    return why.isEmpty() ? Result() : Result::Failed(why);
 }
 
 // Takes the room for `size` bytes of the open file on its disk, so that
-// writing them through a mapping cannot fail for want of space. Returns ""
-// on success, else why not.
-QString Reserve(QFile& file, std::int64_t size) {
+// writing them through a mapping cannot fail for want of space.
+Result Reserve(QFile& file, std::int64_t size) {
 #ifdef Q_OS_WIN
     // Windows allocates what a file is extended to.
-    return file.resize(size) ? QString() : file.errorString();
+    return file.resize(size) ? Result() : Result::Failed(file.errorString());
 #else
     const int error = ::posix_fallocate(file.handle(), 0, static_cast<off_t>(size));
-    return error == 0 ? QString() : QString::fromLocal8Bit(std::strerror(error));
+    return error == 0 ? Result() : Result::Failed(QString::fromLocal8Bit(std::strerror(error)));
 #endif
 }
 
@@ -130,59 +128,61 @@ struct FreeDCtx {
 };
 
 // Decompresses the patch (mapped) against the base (mapped) into out, which
-// has room for exactly `size` bytes. Returns "" on success, else why not.
-QString Decompress(const uchar* base, std::int64_t baseSize, const uchar* patch,
-                   std::int64_t patchSize, uchar* out, std::int64_t size) {
+// has room for exactly `size` bytes.
+Result Decompress(const uchar* base, std::int64_t baseSize, const uchar* patch,
+                  std::int64_t patchSize, uchar* out, std::int64_t size) {
     // The frame must promise exactly the file, within the window its files allow.
     ZSTD_frameHeader header{};
     if (ZSTD_getFrameHeader(&header, patch, static_cast<std::size_t>(patchSize)) != 0 ||
         header.frameType != ZSTD_frame)
-        return QStringLiteral("the patch is not a zstd frame");
+        return Result::Failed(QStringLiteral("the patch is not a zstd frame"));
     if (header.frameContentSize != static_cast<unsigned long long>(size))
-        return QStringLiteral("the patch makes %1 bytes, not %2")
-            .arg(header.frameContentSize == ZSTD_CONTENTSIZE_UNKNOWN
-                     ? QStringLiteral("an unknown number of")
-                     : QString::number(header.frameContentSize))
-            .arg(size);
+        return Result::Failed(QStringLiteral("the patch makes %1 bytes, not %2")
+                                  .arg(header.frameContentSize == ZSTD_CONTENTSIZE_UNKNOWN
+                                           ? QStringLiteral("an unknown number of")
+                                           : QString::number(header.frameContentSize))
+                                  .arg(size));
     const int windowLog = WindowLogFor(baseSize, size);
     if (header.windowSize > (1ULL << windowLog))
-        return QStringLiteral("the patch needs a window of %1 bytes, more than its files")
-            .arg(header.windowSize);
+        return Result::Failed(
+            QStringLiteral("the patch needs a window of %1 bytes, more than its files")
+                .arg(header.windowSize));
     const std::unique_ptr<ZSTD_DCtx, FreeDCtx> context(ZSTD_createDCtx());
     if (!context)
-        return QStringLiteral("zstd could not start");
+        return Result::Failed(QStringLiteral("zstd could not start"));
     ZSTD_DCtx_setParameter(context.get(), ZSTD_d_windowLogMax, windowLog);
     if (ZSTD_isError(ZSTD_DCtx_refPrefix(context.get(), base, static_cast<std::size_t>(baseSize))))
-        return QStringLiteral("zstd refused the base");
+        return Result::Failed(QStringLiteral("zstd refused the base"));
     const std::size_t made = ZSTD_decompressDCtx(context.get(), out, static_cast<std::size_t>(size),
                                                  patch, static_cast<std::size_t>(patchSize));
     if (ZSTD_isError(made))
-        return QStringLiteral("the patch is damaged or for another base (%1)")
-            .arg(QString::fromLatin1(ZSTD_getErrorName(made)));
+        return Result::Failed(QStringLiteral("the patch is damaged or for another base (%1)")
+                                  .arg(QString::fromLatin1(ZSTD_getErrorName(made))));
     if (made != static_cast<std::size_t>(size))
-        return QStringLiteral("the patch made %1 bytes, not %2").arg(made).arg(size);
-    return QString();
+        return Result::Failed(
+            QStringLiteral("the patch made %1 bytes, not %2").arg(made).arg(size));
+    return Result();
 }
 
 } // namespace
 
-QString MakePatch(const QString& basePath, const QString& newPath, std::int64_t most,
-                  QByteArray& patch) {
+Result MakePatch(const QString& basePath, const QString& newPath, std::int64_t most,
+                 QByteArray& patch) {
     patch.clear();
     QFile base(basePath), fresh(newPath);
     QString why;
     const uchar* from = MapForReading(base, why);
     if (from == nullptr)
-        return why;
+        return Result::Failed(why);
     const uchar* to = MapForReading(fresh, why);
     if (to == nullptr)
-        return why;
+        return Result::Failed(why);
     if (base.size() >= PatchedFileLimit || fresh.size() >= PatchedFileLimit)
-        return QStringLiteral("%1 or %2 is 2 GiB or larger").arg(basePath, newPath);
+        return Result::Failed(QStringLiteral("%1 or %2 is 2 GiB or larger").arg(basePath, newPath));
 
     const std::unique_ptr<ZSTD_CCtx, FreeCCtx> context(ZSTD_createCCtx());
     if (!context)
-        return QStringLiteral("zstd could not start");
+        return Result::Failed(QStringLiteral("zstd could not start"));
     ZSTD_CCtx* c = context.get();
     const int windowLog = WindowLogFor(base.size(), fresh.size());
     size_t failed = 0;
@@ -194,7 +194,8 @@ QString MakePatch(const QString& basePath, const QString& newPath, std::int64_t 
         failed |= ZSTD_isError(ZSTD_CCtx_setParameter(c, parameter, value));
     failed |= ZSTD_isError(ZSTD_CCtx_refPrefix(c, from, static_cast<std::size_t>(base.size())));
     if (failed != 0)
-        return QStringLiteral("zstd refused the settings for a patch of %1").arg(newPath);
+        return Result::Failed(
+            QStringLiteral("zstd refused the settings for a patch of %1").arg(newPath));
     // Only the bytes written are touched: a buffer of `most` costs no more.
     const auto room = static_cast<qsizetype>(std::min<std::int64_t>(
         most,
@@ -205,37 +206,40 @@ QString MakePatch(const QString& basePath, const QString& newPath, std::int64_t 
     if (ZSTD_isError(made)) {
         patch.clear();
         if (ZSTD_getErrorCode(made) == ZSTD_error_dstSize_tooSmall)
-            return QString(); // larger than `most`: no patch
-        return QStringLiteral("zstd could not make a patch of %1: %2")
-            .arg(newPath, QString::fromLatin1(ZSTD_getErrorName(made)));
+            return Result(); // larger than `most`: no patch
+        return Result::Failed(QStringLiteral("zstd could not make a patch of %1: %2")
+                                  .arg(newPath, QString::fromLatin1(ZSTD_getErrorName(made))));
     }
     patch.resize(static_cast<qsizetype>(made));
     patch.squeeze();
-    return QString();
+    return Result();
 }
 
-QString ApplyPatch(const QString& basePath, const QString& baseId, const QString& patchPath,
-                   const QString& outPath, std::int64_t size, const QString& sha256) {
+Result ApplyPatch(const QString& basePath, const QString& baseId, const QString& patchPath,
+                  const QString& outPath, std::int64_t size, const QString& sha256) {
     QFile patch(patchPath), out(outPath);
     BaseMapping base;
-    QString why = MapBase(basePath, baseId, base);
-    const uchar* delta = why.isEmpty() ? MapForReading(patch, why) : nullptr;
+    if (const Result mapped = MapBase(basePath, baseId, base); !mapped)
+        return mapped;
+    QString why;
+    const uchar* delta = MapForReading(patch, why);
     if (delta == nullptr)
-        return why;
+        return Result::Failed(why);
     if (size <= 0 || size >= PatchedFileLimit)
-        return QStringLiteral("a patch cannot make a file of %1 bytes").arg(size);
+        return Result::Failed(QStringLiteral("a patch cannot make a file of %1 bytes").arg(size));
     if (!out.open(QIODevice::ReadWrite | QIODevice::Truncate))
-        return QStringLiteral("cannot write %1: %2").arg(outPath, out.errorString());
-    if (const QString full = Reserve(out, size); !full.isEmpty()) {
+        return Result::Failed(
+            QStringLiteral("cannot write %1: %2").arg(outPath, out.errorString()));
+    if (const Result reserved = Reserve(out, size); !reserved) {
         out.close();
         QFile::remove(outPath);
-        return QStringLiteral("cannot write %1: %2").arg(outPath, full);
+        return Result::Failed(QStringLiteral("cannot write %1: %2").arg(outPath, reserved.why()));
     }
     uchar* to = out.map(0, size);
     if (to == nullptr)
         why = QStringLiteral("cannot map %1: %2").arg(outPath, out.errorString());
     else
-        why = Decompress(base.bytes, base.size, delta, patch.size(), to, size);
+        why = Decompress(base.bytes, base.size, delta, patch.size(), to, size).why();
     if (why.isEmpty()) {
         Sha256 hash;
         hash.Add(to, static_cast<std::size_t>(size));
@@ -254,5 +258,5 @@ QString ApplyPatch(const QString& basePath, const QString& baseId, const QString
     out.close();
     if (!why.isEmpty())
         QFile::remove(outPath);
-    return why;
+    return why.isEmpty() ? Result() : Result::Failed(why);
 }

@@ -99,25 +99,27 @@ bool Ed25519Verifies(const QByteArray& key, const QByteArray& signature, QByteAr
 
 } // namespace
 
-QString ParsePublicKey(const QByteArray& text, MinisignPublicKey& key) {
+Result ParsePublicKey(const QByteArray& text, MinisignPublicKey& key) {
     const QString notKey = QStringLiteral("it is not a minisign public key: ");
     if (text.size() > MaxPublicKeyTextSize)
-        return notKey + QStringLiteral("it is %1 bytes long").arg(text.size());
+        return Result::Failed(notKey + QStringLiteral("it is %1 bytes long").arg(text.size()));
     QByteArrayList lines = Lines(text.trimmed());
     if (lines.size() == 2 && lines[0].startsWith(UntrustedPrefix))
         lines.removeFirst();
     if (lines.size() != 1)
-        return notKey + QStringLiteral("give the base64 line alone, or a .pub file (a comment "
-                                       "line, then the base64 line)");
+        return Result::Failed(
+            notKey + QStringLiteral("give the base64 line alone, or a .pub file (a comment "
+                                    "line, then the base64 line)"));
     QByteArray blob;
     if (!DecodeBase64(lines[0], PublicKeyBlobSize, blob))
-        return notKey +
-               QStringLiteral("its key line is not the base64 of %1 bytes").arg(PublicKeyBlobSize);
+        return Result::Failed(
+            notKey +
+            QStringLiteral("its key line is not the base64 of %1 bytes").arg(PublicKeyBlobSize));
     if (!blob.startsWith("Ed"))
-        return notKey + QStringLiteral("its algorithm is not Ed25519 (\"Ed\")");
+        return Result::Failed(notKey + QStringLiteral("its algorithm is not Ed25519 (\"Ed\")"));
     key.keyId = blob.sliced(AlgorithmSize, KeyIdSize);
     key.key = blob.sliced(AlgorithmSize + KeyIdSize);
-    return QString();
+    return Result();
 }
 
 QString KeyIdText(const QByteArray& keyId) {
@@ -126,18 +128,18 @@ QString KeyIdText(const QByteArray& keyId) {
     return QString::fromLatin1(bigEndian.toHex().toUpper());
 }
 
-QString VerifyMinisign(const MinisignPublicKey& key, const QByteArray& message,
-                       const QByteArray& signature, QString* trustedComment) {
+Result VerifyMinisign(const MinisignPublicKey& key, const QByteArray& message,
+                      const QByteArray& signature, QString* trustedComment) {
     if (!SodiumReady())
-        return QStringLiteral("libsodium could not be started");
+        return Result::Failed(QStringLiteral("libsodium could not be started"));
     if (key.keyId.size() != KeyIdSize || key.key.size() != crypto_sign_PUBLICKEYBYTES)
-        return QStringLiteral("the public key is not a minisign public key");
+        return Result::Failed(QStringLiteral("the public key is not a minisign public key"));
     SignatureFile file;
     if (const QString why = ParseSignatureFile(signature, file); !why.isEmpty())
-        return QStringLiteral("it is not a minisign signature: ") + why;
+        return Result::Failed(QStringLiteral("it is not a minisign signature: ") + why);
     if (file.keyId != key.keyId)
-        return QStringLiteral("it was made by another key (key id %1, expected %2)")
-            .arg(KeyIdText(file.keyId), KeyIdText(key.keyId));
+        return Result::Failed(QStringLiteral("it was made by another key (key id %1, expected %2)")
+                                  .arg(KeyIdText(file.keyId), KeyIdText(key.keyId)));
     QByteArray hash; // the prehashed algorithm signs the message's BLAKE2b-512 hash
     if (file.algorithm == "ED") {
         hash.resize(crypto_generichash_BYTES_MAX);
@@ -147,12 +149,12 @@ QString VerifyMinisign(const MinisignPublicKey& key, const QByteArray& message,
                            static_cast<unsigned long long>(message.size()), nullptr, 0);
     }
     if (!Ed25519Verifies(key.key, file.signature, file.algorithm == "ED" ? hash : message))
-        return QStringLiteral("it does not match the file");
+        return Result::Failed(QStringLiteral("it does not match the file"));
     if (!Ed25519Verifies(key.key, file.globalSignature, file.signature + file.trustedComment))
-        return QStringLiteral("its trusted comment was altered");
+        return Result::Failed(QStringLiteral("its trusted comment was altered"));
     if (trustedComment != nullptr)
         *trustedComment = QString::fromUtf8(file.trustedComment);
-    return QString();
+    return Result();
 }
 
 QByteArray SignatureKeyId(const QByteArray& signature) {
