@@ -369,7 +369,7 @@ Arrange Releases(int installed, int offered) {
 const MinisignSecretKey& SigningKey(int which) {
     static const auto make = [] {
         MinisignSecretKey key;
-        ParseSecretKey(MakeKeyPair()->secretKeyFile, nullptr, key);
+        EXPECT_TRUE(ParseSecretKey(MakeKeyPair()->secretKeyFile, nullptr, key));
         return key;
     };
     static const MinisignSecretKey keys[] = {make(), make()};

@@ -21,49 +21,49 @@ QString SizeText(qint64 bytes) {
 }
 
 // Makes the patch of job into patches/ and returns it in patch; leaves patch
-// empty when it would be larger than half the entry's file. Returns "" on
-// success, else why not.
-QString MakeOne(const PublishPlan& plan, const PatchJob& job, const PublishEntry& entry,
-                EntryPatch& patch) {
+// empty when it would be larger than half the entry's file. Fails saying why not.
+Result MakeOne(const PublishPlan& plan, const PatchJob& job, const PublishEntry& entry,
+               EntryPatch& patch) {
     QByteArray bytes;
     if (const Result made =
             MakePatch(ObjectPath(plan.serverDir, job.base),
                       ObjectPath(plan.serverDir, entry.sha256), entry.size.toLongLong() / 2, bytes);
         !made || bytes.isEmpty())
-        return made.why();
+        return made;
     patch = {
         job.base, PatchName(job.base, entry.sha256), QString::number(bytes.size()),
         QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex())};
     const QString path = PatchPath(plan.serverDir, patch.name);
     if (!QDir().mkpath(QFileInfo(path).path()))
-        return QStringLiteral("cannot create the folder %1").arg(QFileInfo(path).path());
+        return Result::Failed(
+            QStringLiteral("cannot create the folder %1").arg(QFileInfo(path).path()));
     return WriteFileSafely(path, bytes);
 }
 
 } // namespace
 
-QString SeedStores(const PublishPlan& plan) {
+Result SeedStores(const PublishPlan& plan) {
     const QString manifest = QDir(plan.serverDir).filePath(QString::fromLatin1(ManifestFileName));
     const QString copy = KeptManifestPath(plan.serverDir, plan.oldRelease);
     if (plan.oldRelease >= 0 && !Exists(copy)) {
         if (!QDir().mkpath(QFileInfo(copy).path()))
-            return QStringLiteral("cannot create the folder %1").arg(QFileInfo(copy).path());
-        if (const QString why = CopyFileSafely(manifest, copy); !why.isEmpty())
-            return why;
+            return Result::Failed(
+                QStringLiteral("cannot create the folder %1").arg(QFileInfo(copy).path()));
+        if (const Result done = CopyFileSafely(manifest, copy); !done)
+            return done;
     }
     for (const ObjectJob& seed : plan.seeds) {
-        if (const QString why = StoreObject(plan.serverDir, seed.source, seed.sha256);
-            !why.isEmpty())
-            return why;
+        if (const Result done = StoreObject(plan.serverDir, seed.source, seed.sha256); !done)
+            return done;
     }
-    return QString();
+    return Result();
 }
 
-QString FillStores(const PublishPlan& plan, QList<PublishEntry>& entries, StoreTally& tally) {
+Result FillStores(const PublishPlan& plan, QList<PublishEntry>& entries, StoreTally& tally) {
     for (const PublishEntry& entry : plan.entries) {
         const QString copy = QDir(plan.serverDir).filePath(entry.name);
-        if (const QString why = StoreObject(plan.serverDir, copy, entry.sha256); !why.isEmpty())
-            return why;
+        if (const Result done = StoreObject(plan.serverDir, copy, entry.sha256); !done)
+            return done;
     }
     for (const PatchJob& job : plan.patches) {
         PublishEntry& entry = entries[job.entry];
@@ -72,8 +72,9 @@ QString FillStores(const PublishPlan& plan, QList<PublishEntry>& entries, StoreT
         EntryPatch patch = job.reuse;
         if (!patch.sha256.isEmpty()) {
             ++tally.reused;
-        } else if (const QString why = MakeOne(plan, job, entry, patch); !why.isEmpty()) {
-            return QStringLiteral("cannot make the patch of %1: %2").arg(label, why);
+        } else if (const Result done = MakeOne(plan, job, entry, patch); !done) {
+            return Result::Failed(
+                QStringLiteral("cannot make the patch of %1: %2").arg(label, done.why()));
         } else if (patch.sha256.isEmpty()) {
             tally.notKept << label;
             continue;
@@ -81,29 +82,30 @@ QString FillStores(const PublishPlan& plan, QList<PublishEntry>& entries, StoreT
             tally.made << label + QStringLiteral(": ") + SizeText(patch.size.toLongLong());
         }
         const QString path = PatchPath(plan.serverDir, patch.name);
-        if (const QString why = StoreObject(plan.serverDir, path, patch.sha256, true);
-            !why.isEmpty())
-            return why;
+        if (const Result done = StoreObject(plan.serverDir, path, patch.sha256, true); !done)
+            return done;
         entry.patches << patch;
     }
-    return QString();
+    return Result();
 }
 
-QString TidyStores(const PublishPlan& plan, const QByteArray& manifest, StoreTally& tally) {
+Result TidyStores(const PublishPlan& plan, const QByteArray& manifest, StoreTally& tally) {
     const QString copy = KeptManifestPath(plan.serverDir, plan.release);
     if (!QDir().mkpath(QFileInfo(copy).path()))
-        return QStringLiteral("cannot create the folder %1").arg(QFileInfo(copy).path());
-    if (const QString why = WriteFileSafely(copy, manifest); !why.isEmpty())
-        return why;
-    if (const QString why = PruneKeptManifests(plan.serverDir, plan.release); !why.isEmpty())
-        return why;
+        return Result::Failed(
+            QStringLiteral("cannot create the folder %1").arg(QFileInfo(copy).path()));
+    if (const Result done = WriteFileSafely(copy, manifest); !done)
+        return done;
+    if (const Result done = PruneKeptManifests(plan.serverDir, plan.release); !done)
+        return done;
     QStringList problems;
     NamedFiles named;
     for (const KeptManifest& kept :
          ReadKeptManifests(plan.serverDir, plan.release + 1, KeptReleases, problems))
         AddNamedFiles(kept.manifest.entries, named);
     if (!problems.isEmpty())
-        return problems.join(QStringLiteral("; ")) +
-               QStringLiteral(", so nothing was removed from by-hash/ and patches/");
+        return Result::Failed(
+            problems.join(QStringLiteral("; ")) +
+            QStringLiteral(", so nothing was removed from by-hash/ and patches/"));
     return RemoveUnnamed(plan.serverDir, named, tally.removed);
 }

@@ -39,8 +39,8 @@ void CheckIntegrity(const PublishEntry& entry, const QString& path, bool keyed,
     if (entry.size.isEmpty() && entry.sha256.isEmpty())
         return;
     FileDigest digest;
-    if (const QString failure = DigestFile(path, digest); !failure.isEmpty())
-        problems << QStringLiteral("%1: %2").arg(entry.label, failure);
+    if (const Result failure = DigestFile(path, digest); !failure)
+        problems << QStringLiteral("%1: %2").arg(entry.label, failure.why());
     else if (!entry.size.isEmpty() && entry.size != QString::number(digest.size))
         problems << QStringLiteral("%1: the file on the server has %2 bytes, info.ini says %3")
                         .arg(entry.label, QString::number(digest.size), entry.size);

@@ -17,16 +17,17 @@
 // (StoreProblems), no symbolic link is there, and no publishing run was left
 // unfinished. With a key: info.ini.minisig is key's valid signature
 // of info.ini, and every entry carries FileSize and FileSha256.
-QStringList ServerFolderProblems(const QString& serverDir, const MinisignPublicKey* key = nullptr);
+[[nodiscard]] QStringList ServerFolderProblems(const QString& serverDir,
+                                               const MinisignPublicKey* key = nullptr);
 
 // What players would miss in serverDir without the update failing: news.txt
 // missing, or not valid UTF-8.
-QStringList ServerFolderWarnings(const QString& serverDir);
+[[nodiscard]] QStringList ServerFolderWarnings(const QString& serverDir);
 
 // Prints "OK: ..." to out and returns 0 when serverDir is sound; otherwise
 // prints its problems to out, one a line, a summary to err, and returns 1.
 // Warnings go to err either way. publicKey, when not empty, is a minisign
 // public key file or the key's base64 line; one that cannot be read is a
 // usage error (2).
-int CheckServer(const QString& serverDir, const QString& publicKey, QTextStream& out,
-                QTextStream& err);
+[[nodiscard]] int CheckServer(const QString& serverDir, const QString& publicKey, QTextStream& out,
+                              QTextStream& err);

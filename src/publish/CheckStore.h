@@ -14,4 +14,4 @@
 // than "<PatchBase>-<FileSha256>.zst", whose patches/<name> (and, with
 // ByHash=1, by-hash/<PatchSha256>) lacks its size and SHA-256, or which,
 // applied to by-hash/<PatchBase>, does not give the entry's size and SHA-256.
-QStringList StoreProblems(const QString& serverDir, const ServerManifest& manifest);
+[[nodiscard]] QStringList StoreProblems(const QString& serverDir, const ServerManifest& manifest);

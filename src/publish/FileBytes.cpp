@@ -14,29 +14,30 @@ namespace {
 constexpr qint64 BlockSize = 1 << 20;
 
 // Reads the open file in blocks to its end, hashing each and handing it to
-// take. Returns "" on success, else why reading, hashing or take failed.
-QString ReadAndDigest(QFile& in, FileDigest& digest,
-                      const std::function<QString(const QByteArray&)>& take) {
+// take. Fails when reading, hashing or take fails.
+Result ReadAndDigest(QFile& in, FileDigest& digest,
+                     const std::function<Result(const QByteArray&)>& take) {
     try {
         Sha256 sha256;
         digest.size = 0;
         for (;;) {
             const QByteArray block = in.read(BlockSize);
             if (in.error() != QFileDevice::NoError)
-                return QStringLiteral("cannot read %1: %2").arg(in.fileName(), in.errorString());
+                return Result::Failed(
+                    QStringLiteral("cannot read %1: %2").arg(in.fileName(), in.errorString()));
             if (block.isEmpty())
                 break;
             sha256.Add(block.constData(), static_cast<std::size_t>(block.size()));
             digest.size += block.size();
-            if (const QString failure = take(block); !failure.isEmpty())
-                return failure;
+            if (const Result taken = take(block); !taken)
+                return taken;
         }
         digest.sha256 = QString::fromStdString(sha256.HexDigest());
     } catch (const std::runtime_error& failure) {
-        return QStringLiteral("cannot hash %1: %2")
-            .arg(in.fileName(), QString::fromUtf8(failure.what()));
+        return Result::Failed(QStringLiteral("cannot hash %1: %2")
+                                  .arg(in.fileName(), QString::fromUtf8(failure.what())));
     }
-    return QString();
+    return Result();
 }
 
 } // namespace
@@ -61,46 +62,49 @@ bool SameBytes(const QString& a, const QString& b) {
     }
 }
 
-QString DigestFile(const QString& path, FileDigest& digest) {
+Result DigestFile(const QString& path, FileDigest& digest) {
     QFile in(path);
     if (!in.open(QIODevice::ReadOnly))
-        return QStringLiteral("cannot read %1: %2").arg(path, in.errorString());
-    return ReadAndDigest(in, digest, [](const QByteArray&) { return QString(); });
+        return Result::Failed(QStringLiteral("cannot read %1: %2").arg(path, in.errorString()));
+    return ReadAndDigest(in, digest, [](const QByteArray&) { return Result(); });
 }
 
-QString CopyFileSafely(const QString& source, const QString& target, const QString& sha256) {
+Result CopyFileSafely(const QString& source, const QString& target, const QString& sha256) {
     QFile in(source);
     if (!in.open(QIODevice::ReadOnly))
-        return QStringLiteral("cannot read %1: %2").arg(source, in.errorString());
+        return Result::Failed(QStringLiteral("cannot read %1: %2").arg(source, in.errorString()));
     QSaveFile out(target);
     if (!out.open(QIODevice::WriteOnly))
-        return QStringLiteral("cannot write %1: %2").arg(target, out.errorString());
+        return Result::Failed(QStringLiteral("cannot write %1: %2").arg(target, out.errorString()));
     FileDigest copied;
-    const QString failure = ReadAndDigest(in, copied, [&](const QByteArray& block) {
+    const Result failure = ReadAndDigest(in, copied, [&](const QByteArray& block) {
         return out.write(block) == block.size()
-                   ? QString()
-                   : QStringLiteral("cannot write %1: %2").arg(target, out.errorString());
+                   ? Result()
+                   : Result::Failed(
+                         QStringLiteral("cannot write %1: %2").arg(target, out.errorString()));
     });
-    if (!failure.isEmpty())
+    if (!failure)
         return failure;
     if (!sha256.isEmpty() && copied.sha256 != sha256)
-        return QStringLiteral("%1 changed while it was being published").arg(source);
+        return Result::Failed(
+            QStringLiteral("%1 changed while it was being published").arg(source));
     // A write may stop short without an error (a file size limit, a full
     // quota): the bytes on the disk are counted before the copy takes its place.
     if (!out.flush() || out.size() != copied.size) {
         out.cancelWriting();
-        return QStringLiteral("cannot write %1: only part of its %2 bytes reached the disk")
-            .arg(target)
-            .arg(copied.size);
+        return Result::Failed(
+            QStringLiteral("cannot write %1: only part of its %2 bytes reached the disk")
+                .arg(target)
+                .arg(copied.size));
     }
     if (!out.commit())
-        return QStringLiteral("cannot write %1: %2").arg(target, out.errorString());
-    return QString();
+        return Result::Failed(QStringLiteral("cannot write %1: %2").arg(target, out.errorString()));
+    return Result();
 }
 
-QString WriteFileSafely(const QString& target, const QByteArray& bytes) {
+Result WriteFileSafely(const QString& target, const QByteArray& bytes) {
     QSaveFile out(target);
     if (!out.open(QIODevice::WriteOnly) || out.write(bytes) != bytes.size() || !out.commit())
-        return QStringLiteral("cannot write %1: %2").arg(target, out.errorString());
-    return QString();
+        return Result::Failed(QStringLiteral("cannot write %1: %2").arg(target, out.errorString()));
+    return Result();
 }

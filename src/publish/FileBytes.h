@@ -5,10 +5,12 @@
 #include <QByteArray>
 #include <QString>
 
+#include "update/Failure.h"
+
 // True when the files at a and b hold the same bytes: sizes first, then the
 // contents block by block. False when either is missing, not a file, or
 // cannot be read.
-bool SameBytes(const QString& a, const QString& b);
+[[nodiscard]] bool SameBytes(const QString& a, const QString& b);
 
 // What the manifest says of a file's bytes.
 struct FileDigest {
@@ -16,17 +18,16 @@ struct FileDigest {
     QString sha256; // 64 lower-case hex digits
 };
 
-// The size and SHA-256 of the file at path. Returns "" on success, else why
+// The size and SHA-256 of the file at path. Fails saying why
 // the file could not be read.
-QString DigestFile(const QString& path, FileDigest& digest);
+Result DigestFile(const QString& path, FileDigest& digest);
 
 // Copies the file at source to target. With sha256 given, the bytes read must
 // have that SHA-256, or the copy is dropped: source changed since it was
-// hashed. Returns "" on success, else why it failed; target is then left as
+// hashed. Fails saying why; target is then left as
 // it was.
-QString CopyFileSafely(const QString& source, const QString& target,
-                       const QString& sha256 = QString());
+Result CopyFileSafely(const QString& source, const QString& target,
+                      const QString& sha256 = QString());
 
-// Writes bytes to the file at target. Returns "" on success, else why it
-// failed; target is then left as it was.
-QString WriteFileSafely(const QString& target, const QByteArray& bytes);
+// Writes bytes to the file at target. Fails saying why; target is then left as it was.
+Result WriteFileSafely(const QString& target, const QByteArray& bytes);

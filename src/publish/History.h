@@ -20,4 +20,4 @@ struct PublishedVersion {
 QList<PublishedVersion> ReadHistory(const QString& serverDir, QStringList& problems);
 
 // The text of a history: one line per run.
-QByteArray HistoryText(const QList<PublishedVersion>& history);
+[[nodiscard]] QByteArray HistoryText(const QList<PublishedVersion>& history);

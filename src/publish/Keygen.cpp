@@ -9,16 +9,16 @@
 namespace {
 
 // Writes bytes to a new file at path that only its owner may read when
-// secret; never replaces a file. Returns "" on success, else why not.
-QString WriteNewFile(const QString& path, const QByteArray& bytes, bool secret) {
+// secret; never replaces a file. Fails saying why not.
+Result WriteNewFile(const QString& path, const QByteArray& bytes, bool secret) {
     QFile file(path);
     const QFileDevice::Permissions owner = QFileDevice::ReadOwner | QFileDevice::WriteOwner;
     const QFileDevice::Permissions everyone =
         owner | QFileDevice::ReadGroup | QFileDevice::ReadOther;
     if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly, secret ? owner : everyone) ||
         file.write(bytes) != bytes.size() || !file.flush())
-        return QStringLiteral("cannot write %1: %2").arg(path, file.errorString());
-    return QString();
+        return Result::Failed(QStringLiteral("cannot write %1: %2").arg(path, file.errorString()));
+    return Result();
 }
 
 } // namespace
@@ -35,15 +35,16 @@ int MakeKeys(const QString& dir, QTextStream& out, QTextStream& err) {
         }
     }
     const std::optional<KeyPairFiles> keys = MakeKeyPair();
-    QString failure = keys ? QString() : QStringLiteral("libsodium could not be started");
-    if (failure.isEmpty() && !QDir().mkpath(dir))
-        failure = QStringLiteral("cannot create the folder %1").arg(dir);
-    if (failure.isEmpty())
-        failure = WriteNewFile(secretPath, keys->secretKeyFile, true);
-    if (failure.isEmpty())
-        failure = WriteNewFile(publicPath, keys->publicKeyFile, false);
-    if (!failure.isEmpty()) {
-        err << QStringLiteral("quelmor-publish: %1\n").arg(failure);
+    Result made =
+        keys ? Result() : Result::Failed(QStringLiteral("libsodium could not be started"));
+    if (made && !QDir().mkpath(dir))
+        made = Result::Failed(QStringLiteral("cannot create the folder %1").arg(dir));
+    if (made)
+        made = WriteNewFile(secretPath, keys->secretKeyFile, true);
+    if (made)
+        made = WriteNewFile(publicPath, keys->publicKeyFile, false);
+    if (!made) {
+        err << QStringLiteral("quelmor-publish: %1\n").arg(made.why());
         return 1;
     }
     out << QStringLiteral("Made a key pair, key id %1:\n"

@@ -42,19 +42,19 @@ inline constexpr char PatchFolderName[] = "patches";
 inline constexpr char ManifestCopiesFolderName[] = ".quelmor-publish-manifests";
 
 // The key two names collide under on a server or disk that ignores letter case.
-QString FoldName(const QString& name);
+[[nodiscard]] QString FoldName(const QString& name);
 
 // folder with "\" or "/" separators as its parts joined by "\", without empty
 // parts; "" for the game folder itself.
-QString CanonicalFolder(const QString& folder);
+[[nodiscard]] QString CanonicalFolder(const QString& folder);
 
 // folder and name joined with separator; just name when folder is empty.
-QString JoinPath(const QString& folder, const QString& name, QChar separator);
+[[nodiscard]] QString JoinPath(const QString& folder, const QString& name, QChar separator);
 
 // Why value would not read back unchanged from the manifest (blanks at either
 // end, a pair of quotes around it, too long, characters the reader drops);
 // "" when it reads back as written.
-QString ValueProblem(const QString& value);
+[[nodiscard]] QString ValueProblem(const QString& value);
 
 // Why name cannot be the name of a published file; "" when it can. Refused:
 // what the updater refuses (UnsafePathReason), separators, values the
@@ -63,11 +63,11 @@ QString ValueProblem(const QString& value);
 // manifest, its signature, the news and the tool's own records and folders,
 // and at the top of the game folder the updater's own names (temp.ini,
 // .quelmor-partial, Quelmor.old).
-QString NameProblem(const QString& name, const QString& folder);
+[[nodiscard]] QString NameProblem(const QString& name, const QString& folder);
 
 // Why folder ("\" or "/" separators) cannot hold published files; "" when it
 // can. Refused on the same grounds as a name, part by part.
-QString FolderProblem(const QString& folder);
+[[nodiscard]] QString FolderProblem(const QString& folder);
 
 // Every problem of a whole list of entries, one message per problem naming
 // the entries by their labels: bad names and folders, two names that collide
@@ -76,4 +76,4 @@ QString FolderProblem(const QString& folder);
 // named like one of the updater's own names. Entries without a name are
 // skipped (the manifest reader reports them). Empty when the list can be
 // published.
-QStringList EntryListProblems(const QList<PublishEntry>& entries);
+[[nodiscard]] QStringList EntryListProblems(const QList<PublishEntry>& entries);

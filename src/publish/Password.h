@@ -10,4 +10,4 @@
 // err and the typed line is read with echo turned off. Otherwise (a pipe or a
 // file, as in a build script): the first line is read, without a prompt.
 // Nothing when the input ends before a line is given.
-std::optional<QByteArray> ReadPassword(const QString& prompt, QTextStream& err);
+[[nodiscard]] std::optional<QByteArray> ReadPassword(const QString& prompt, QTextStream& err);

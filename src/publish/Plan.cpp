@@ -124,8 +124,8 @@ void PlaceFile(const ReleaseFile& file, const Previous& previous, QList<bool>& m
     const QDir server(plan.serverDir);
     const QString target = server.filePath(file.name);
     FileDigest digest;
-    if (const QString failure = DigestFile(file.path, digest); !failure.isEmpty()) {
-        problems << failure;
+    if (const Result failure = DigestFile(file.path, digest); !failure) {
+        problems << failure.why();
         return;
     }
     PublishEntry entry{
@@ -186,8 +186,8 @@ void KeepEntry(qsizetype index, const Previous& previous, PublishPlan& plan,
         return;
     }
     FileDigest digest;
-    if (const QString failure = DigestFile(copy, digest); !failure.isEmpty()) {
-        problems << failure;
+    if (const Result failure = DigestFile(copy, digest); !failure) {
+        problems << failure.why();
         return;
     }
     const QString stale = StaleCopyReason(entry, &digest, previous);

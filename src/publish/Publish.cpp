@@ -47,13 +47,13 @@ void PrintStores(QTextStream& out, const StoreTally& tally) {
 // Writes text as info.ini and, when the plan has a key, its signature info.ini.minisig
 // (trusted comment: time, file, version and release). Both are written in full
 // before either is put in place, then they are put in place one right after
-// the other, the signature first. Returns "" on success, else why not.
-QString WriteManifest(const QDir& server, const PublishPlan& plan, const QByteArray& text) {
+// the other, the signature first. Fails saying why not.
+Result WriteManifest(const QDir& server, const PublishPlan& plan, const QByteArray& text) {
     QSaveFile manifest(server.filePath(QString::fromLatin1(ManifestFileName)));
     QSaveFile signature(server.filePath(QString::fromLatin1(SignatureFileName)));
     if (!manifest.open(QIODevice::WriteOnly) || manifest.write(text) != text.size())
-        return QStringLiteral("cannot write %1: %2")
-            .arg(manifest.fileName(), manifest.errorString());
+        return Result::Failed(
+            QStringLiteral("cannot write %1: %2").arg(manifest.fileName(), manifest.errorString()));
     if (plan.key) {
         const QByteArray comment =
             QStringLiteral("timestamp:%1\tfile:info.ini\tversion:%2\trelease:%3")
@@ -63,96 +63,102 @@ QString WriteManifest(const QDir& server, const PublishPlan& plan, const QByteAr
         const QByteArray bytes = SignPrehashed(*plan.key, text, comment);
         if (!signature.open(QIODevice::WriteOnly) || signature.write(bytes) != bytes.size() ||
             !signature.commit())
-            return QStringLiteral("cannot write %1: %2")
-                .arg(signature.fileName(), signature.errorString());
+            return Result::Failed(QStringLiteral("cannot write %1: %2")
+                                      .arg(signature.fileName(), signature.errorString()));
     }
     if (!manifest.commit())
-        return QStringLiteral("cannot write %1: %2%3")
-            .arg(manifest.fileName(), manifest.errorString(),
-                 plan.key ? QStringLiteral(" (its new signature is already in place)") : QString());
-    return QString();
+        return Result::Failed(
+            QStringLiteral("cannot write %1: %2%3")
+                .arg(manifest.fileName(), manifest.errorString(),
+                     plan.key ? QStringLiteral(" (its new signature is already in place)")
+                              : QString()));
+    return Result();
 }
 
 // Reads the secret key of the request, asking for its password when it is
-// encrypted, into plan.key. Returns "" on success, else why the key cannot be
+// encrypted, into plan.key. Fails saying why the key cannot be
 // used; also refuses a key other than the one that signed the update on the
 // server, which every updater built with that one would refuse.
-QString UnlockKey(const PublishRequest& request, PublishPlan& plan, QTextStream& err) {
+Result UnlockKey(const PublishRequest& request, PublishPlan& plan, QTextStream& err) {
     QFile file(request.secretKeyFile);
     if (!file.open(QIODevice::ReadOnly))
-        return QStringLiteral("the secret key file %1 cannot be read: %2")
-            .arg(request.secretKeyFile, file.errorString());
+        return Result::Failed(QStringLiteral("the secret key file %1 cannot be read: %2")
+                                  .arg(request.secretKeyFile, file.errorString()));
     MinisignSecretKey key;
     const auto askPassword = [&] {
         return ReadPassword(QStringLiteral("Password for %1: ").arg(request.secretKeyFile), err);
     };
-    if (const QString why = ParseSecretKey(file.read(8192), askPassword, key); !why.isEmpty())
-        return QStringLiteral("the secret key %1 cannot be used: %2")
-            .arg(request.secretKeyFile, why);
+    if (const Result done = ParseSecretKey(file.read(8192), askPassword, key); !done)
+        return Result::Failed(QStringLiteral("the secret key %1 cannot be used: %2")
+                                  .arg(request.secretKeyFile, done.why()));
     QFile old(QDir(plan.serverDir).filePath(QString::fromLatin1(SignatureFileName)));
     if (old.open(QIODevice::ReadOnly)) {
         const QByteArray oldKeyId = SignatureKeyId(old.read(MaxSignatureFileSize + 1));
         if (!oldKeyId.isEmpty() && oldKeyId != key.keyId)
-            return QStringLiteral("info.ini.minisig on the server was made by key id %1, and "
-                                  "--sign gives key id %2: updaters built with %1 would refuse "
-                                  "this update; to change keys, remove info.ini.minisig first")
-                .arg(KeyIdText(oldKeyId), KeyIdText(key.keyId));
+            return Result::Failed(
+                QStringLiteral("info.ini.minisig on the server was made by key id %1, and "
+                               "--sign gives key id %2: updaters built with %1 would refuse "
+                               "this update; to change keys, remove info.ini.minisig first")
+                    .arg(KeyIdText(oldKeyId), KeyIdText(key.keyId)));
     }
     plan.key = key;
-    return QString();
+    return Result();
 }
 
 } // namespace
 
-QString ApplyPlan(const PublishPlan& plan, bool& published, StoreTally* tally) {
+Result ApplyPlan(const PublishPlan& plan, bool& published, StoreTally* tally) {
     published = false;
     StoreTally ignored;
     StoreTally& counts = tally != nullptr ? *tally : ignored;
     const QDir server(plan.serverDir);
     if (!QDir().mkpath(plan.serverDir))
-        return QStringLiteral("cannot create the server folder %1").arg(plan.serverDir);
+        return Result::Failed(
+            QStringLiteral("cannot create the server folder %1").arg(plan.serverDir));
     const QString pendingPath = server.filePath(QString::fromLatin1(PendingFileName));
     // Until info.ini names the new versions, the record tells a later run which
     // server copies no longer match the versions published.
     if (!plan.pending.isEmpty()) {
-        if (const QString failure = WriteFileSafely(pendingPath, PendingText(plan.pending));
-            !failure.isEmpty())
+        if (const Result failure = WriteFileSafely(pendingPath, PendingText(plan.pending));
+            !failure)
             return failure;
     }
     // The objects of what players have now are made before any copy is replaced.
-    if (const QString failure = SeedStores(plan); !failure.isEmpty())
+    if (const Result failure = SeedStores(plan); !failure)
         return failure;
     for (const CopyJob& copy : plan.copies) {
-        if (const QString failure = CopyFileSafely(copy.source, copy.target, copy.sha256);
-            !failure.isEmpty())
+        if (const Result failure = CopyFileSafely(copy.source, copy.target, copy.sha256); !failure)
             return failure;
     }
     QList<PublishEntry> entries = plan.entries;
-    if (const QString failure = FillStores(plan, entries, counts); !failure.isEmpty())
+    if (const Result failure = FillStores(plan, entries, counts); !failure)
         return failure;
     const QString news = server.filePath(QString::fromLatin1(NewsFileName));
     if (!plan.newsSource.isEmpty()) {
-        if (const QString failure = CopyFileSafely(plan.newsSource, news); !failure.isEmpty())
+        if (const Result failure = CopyFileSafely(plan.newsSource, news); !failure)
             return failure;
     }
     const QByteArray text = ManifestText(plan.version, plan.release, entries);
-    if (const QString failure = WriteManifest(server, plan, text); !failure.isEmpty())
-        return failure;
+    if (const Result written = WriteManifest(server, plan, text); !written)
+        return written;
     published = true;
     if (QFile::exists(pendingPath) && !QFile::remove(pendingPath))
-        return QStringLiteral("the update is published, but %1 could not be removed; remove it "
-                              "by hand")
-            .arg(pendingPath);
+        return Result::Failed(
+            QStringLiteral("the update is published, but %1 could not be removed; remove it "
+                           "by hand")
+                .arg(pendingPath));
     const QString history = server.filePath(QString::fromLatin1(HistoryFileName));
-    if (const QString failure = WriteFileSafely(history, HistoryText(plan.history));
-        !failure.isEmpty())
-        return QStringLiteral("the update is published, but %1; add the line \"%2\" to it by hand")
-            .arg(failure, QString::fromUtf8(HistoryText({plan.history.last()}).trimmed()));
-    if (const QString failure = TidyStores(plan, text, counts); !failure.isEmpty())
-        return QStringLiteral("the update is published, but %1; publish again to tidy by-hash/ "
-                              "and patches/")
-            .arg(failure);
-    return QString();
+    if (const Result failure = WriteFileSafely(history, HistoryText(plan.history)); !failure)
+        return Result::Failed(
+            QStringLiteral("the update is published, but %1; add the line \"%2\" to it by hand")
+                .arg(failure.why(),
+                     QString::fromUtf8(HistoryText({plan.history.last()}).trimmed())));
+    if (const Result failure = TidyStores(plan, text, counts); !failure)
+        return Result::Failed(
+            QStringLiteral("the update is published, but %1; publish again to tidy by-hash/ "
+                           "and patches/")
+                .arg(failure.why()));
+    return Result();
 }
 
 int Publish(const PublishRequest& request, QTextStream& out, QTextStream& err) {
@@ -160,8 +166,8 @@ int Publish(const PublishRequest& request, QTextStream& out, QTextStream& err) {
     PublishPlan plan = PlanPublish(request, problems);
     // The password is asked for only when everything else is in order.
     if (problems.isEmpty() && !request.secretKeyFile.isEmpty()) {
-        if (const QString why = UnlockKey(request, plan, err); !why.isEmpty())
-            problems << why;
+        if (const Result why = UnlockKey(request, plan, err); !why)
+            problems << why.why();
     }
     if (!problems.isEmpty()) {
         err << QStringLiteral("quelmor-publish: refused; nothing was changed in %1:\n")
@@ -172,8 +178,8 @@ int Publish(const PublishRequest& request, QTextStream& out, QTextStream& err) {
     }
     bool published = false;
     StoreTally tally;
-    if (const QString failure = ApplyPlan(plan, published, &tally); !failure.isEmpty()) {
-        err << QStringLiteral("quelmor-publish: stopped: %1\n").arg(failure);
+    if (const Result failure = ApplyPlan(plan, published, &tally); !failure) {
+        err << QStringLiteral("quelmor-publish: stopped: %1\n").arg(failure.why());
         if (published)
             return 1;
         err << QStringLiteral("info.ini was not changed, so players still get %1. Run the same "

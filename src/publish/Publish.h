@@ -23,17 +23,17 @@ struct PublishRequest {
 // or the server folder cannot be published, prints every reason to err,
 // changes nothing and returns 1; when writing fails half-way, prints why to
 // err and returns 1 with info.ini unchanged.
-int Publish(const PublishRequest& request, QTextStream& out, QTextStream& err);
+[[nodiscard]] int Publish(const PublishRequest& request, QTextStream& out, QTextStream& err);
 
 // Runs the tool with its command-line arguments (without the program name).
 // Returns the exit status: 0 done, 1 refused or failed, 2 a usage error
 // (the usage text goes to err).
-int RunPublish(const QStringList& args, QTextStream& out, QTextStream& err);
+[[nodiscard]] int RunPublish(const QStringList& args, QTextStream& out, QTextStream& err);
 
 // Makes a new minisign key pair in dir: quelmor.pub and quelmor.key (not
 // encrypted, readable by its owner only). Prints the key id and the public
 // key line to out and returns 0; refuses to overwrite either file (1).
-int MakeKeys(const QString& dir, QTextStream& out, QTextStream& err);
+[[nodiscard]] int MakeKeys(const QString& dir, QTextStream& out, QTextStream& err);
 
 // The usage text.
-QString PublishUsage();
+[[nodiscard]] QString PublishUsage();

@@ -8,6 +8,8 @@
 #include <QTextStream>
 #include <optional>
 
+#include "update/Failure.h"
+
 #include "publish/History.h"
 #include "publish/Names.h"
 #include "publish/Publish.h"
@@ -77,28 +79,25 @@ PublishPlan PlanPublish(const PublishRequest& request, QStringList& problems);
 void PlanStore(const ServerManifest& previous, PublishPlan& plan, QStringList& problems);
 
 // Before any copy is written: keeps a copy of the manifest published before
-// when it has none, and makes the objects of plan.seeds. Returns "" on
-// success, else why not.
-QString SeedStores(const PublishPlan& plan);
+// when it has none, and makes the objects of plan.seeds. Fails saying why not.
+Result SeedStores(const PublishPlan& plan);
 
 // Once the copies are written: makes the object of every entry, then the
 // patches of plan (or takes those made before) into patches/ and by-hash/,
-// adding each one kept to its entry in entries. Returns "" on success, else
+// adding each one kept to its entry in entries. Fails saying
 // why not.
-QString FillStores(const PublishPlan& plan, QList<PublishEntry>& entries, StoreTally& tally);
+Result FillStores(const PublishPlan& plan, QList<PublishEntry>& entries, StoreTally& tally);
 
 // Once info.ini is written from manifest: keeps its copy, removes the copies
 // of older releases than the last KeptReleases, then every file of by-hash/
-// and patches/ that none of the kept manifests names. Returns "" on success,
-// else why not.
-QString TidyStores(const PublishPlan& plan, const QByteArray& manifest, StoreTally& tally);
+// and patches/ that none of the kept manifests names. Fails saying why not.
+Result TidyStores(const PublishPlan& plan, const QByteArray& manifest, StoreTally& tally);
 
 // Carries out a plan: the record of pending names, the objects of the
 // manifest published before, the game files (each checked against the hash
 // planned), their objects and the patches, the news, then info.ini and its
 // signature, its kept copy, then the history; then the record is removed,
-// and so are the files of the stores that no kept manifest names. Returns ""
-// on success, else why it stopped. published tells whether info.ini was
-// written: when it was not, info.ini is unchanged and the record stays for
-// the next run. tally, when given, gets what happened to patches and stores.
-QString ApplyPlan(const PublishPlan& plan, bool& published, StoreTally* tally = nullptr);
+// and so are the files of the stores that no kept manifest names. Fails saying why it stopped.
+// published tells whether info.ini was written: when it was not, info.ini is unchanged and the
+// record stays for the next run. tally, when given, gets what happened to patches and stores.
+Result ApplyPlan(const PublishPlan& plan, bool& published, StoreTally* tally = nullptr);

@@ -27,7 +27,7 @@ QList<ReleaseFile> ScanRelease(const QString& releaseDir, QStringList& leftOut,
 // What stops the tool from using serverDir: every symbolic link directly in it
 // (named), or the folder itself when it cannot be listed. Empty when it is
 // sound or does not exist yet.
-QStringList ServerFolderProblemsOnDisk(const QString& serverDir);
+[[nodiscard]] QStringList ServerFolderProblemsOnDisk(const QString& serverDir);
 
 // The file's path below the release folder, "/" separators.
-QString ReleasePath(const ReleaseFile& file);
+[[nodiscard]] QString ReleasePath(const ReleaseFile& file);

@@ -51,58 +51,63 @@ QByteArray Sign(const MinisignSecretKey& key, const QByteArray& message) {
 }
 
 // Undoes minisign's encryption of the key part of blob with the password:
-// XOR with a stream scrypt derives from password, salt and limits. Returns ""
-// on success, else why it could not.
-QString Decrypt(QByteArray& blob, const PasswordSource& askPassword) {
+// XOR with a stream scrypt derives from password, salt and limits. Fails saying why.
+Result Decrypt(QByteArray& blob, const PasswordSource& askPassword) {
     const quint64 opsLimit = qFromLittleEndian<quint64>(blob.constData() + OpsLimitOffset);
     const quint64 memLimit = qFromLittleEndian<quint64>(blob.constData() + MemLimitOffset);
     if (memLimit > MaxScryptMemory)
-        return QStringLiteral("the key file is damaged: it asks scrypt for %1 MiB of memory")
-            .arg(memLimit >> 20);
+        return Result::Failed(
+            QStringLiteral("the key file is damaged: it asks scrypt for %1 MiB of memory")
+                .arg(memLimit >> 20));
     std::optional<QByteArray> password = askPassword ? askPassword() : std::nullopt;
     if (!password)
-        return QStringLiteral("the key is encrypted and no password was given");
+        return Result::Failed(QStringLiteral("the key is encrypted and no password was given"));
     QByteArray stream(EncryptedSize, '\0');
     const int failed = crypto_pwhash_scryptsalsa208sha256(
         Bytes(stream), stream.size(), password->constData(), password->size(),
         Bytes(blob) + SaltOffset, opsLimit, static_cast<std::size_t>(memLimit));
     sodium_memzero(password->data(), password->size());
     if (failed != 0)
-        return QStringLiteral("scrypt could not derive the key from the password (out of memory?)");
+        return Result::Failed(
+            QStringLiteral("scrypt could not derive the key from the password (out of memory?)"));
     for (qsizetype i = 0; i < EncryptedSize; ++i)
         blob[KeyIdOffset + i] = static_cast<char>(blob[KeyIdOffset + i] ^ stream[i]);
     sodium_memzero(stream.data(), stream.size());
-    return QString();
+    return Result();
 }
 
 } // namespace
 
-QString ParseSecretKey(const QByteArray& text, const PasswordSource& askPassword,
-                       MinisignSecretKey& key) {
+Result ParseSecretKey(const QByteArray& text, const PasswordSource& askPassword,
+                      MinisignSecretKey& key) {
     const QString notKey = QStringLiteral("it is not a minisign secret key: ");
     if (sodium_init() < 0)
-        return QStringLiteral("libsodium could not be started");
+        return Result::Failed(QStringLiteral("libsodium could not be started"));
     if (text.size() > 4096)
-        return notKey + QStringLiteral("it is %1 bytes long").arg(text.size());
+        return Result::Failed(notKey + QStringLiteral("it is %1 bytes long").arg(text.size()));
     const QByteArrayList lines = text.trimmed().split('\n');
     if (lines.size() != 2 || !lines[0].startsWith(UntrustedPrefix))
-        return notKey + QStringLiteral("it needs a comment line, then the key line");
+        return Result::Failed(notKey +
+                              QStringLiteral("it needs a comment line, then the key line"));
     const auto decoded =
         QByteArray::fromBase64Encoding(lines[1].trimmed(), QByteArray::AbortOnBase64DecodingErrors);
     if (!decoded || decoded.decoded.size() != SecretKeyBlobSize)
-        return notKey +
-               QStringLiteral("its key line is not the base64 of %1 bytes").arg(SecretKeyBlobSize);
+        return Result::Failed(
+            notKey +
+            QStringLiteral("its key line is not the base64 of %1 bytes").arg(SecretKeyBlobSize));
     QByteArray blob = decoded.decoded;
     if (!blob.startsWith("Ed") || blob.sliced(ChecksumAlgorithmOffset, 2) != "B2")
-        return notKey + QStringLiteral("its algorithms are not Ed25519 and BLAKE2b (Ed, B2)");
+        return Result::Failed(
+            notKey + QStringLiteral("its algorithms are not Ed25519 and BLAKE2b (Ed, B2)"));
     const QByteArray kdf = blob.sliced(KdfOffset, 2);
     const bool encrypted = kdf == "Sc";
     if (!encrypted && kdf != QByteArray(2, '\0'))
-        return notKey + QStringLiteral("its key derivation \"%1\" is neither scrypt nor none")
-                            .arg(QString::fromLatin1(kdf.toHex()));
+        return Result::Failed(notKey +
+                              QStringLiteral("its key derivation \"%1\" is neither scrypt nor none")
+                                  .arg(QString::fromLatin1(kdf.toHex())));
     if (encrypted) {
-        if (const QString why = Decrypt(blob, askPassword); !why.isEmpty())
-            return why;
+        if (const Result decrypted = Decrypt(blob, askPassword); !decrypted)
+            return decrypted;
     }
     key.keyId = blob.sliced(KeyIdOffset, KeyIdSize);
     key.secretKey = blob.sliced(SecretOffset, crypto_sign_SECRETKEYBYTES);
@@ -112,9 +117,10 @@ QString ParseSecretKey(const QByteArray& text, const PasswordSource& askPassword
     const bool sound = stored == Checksum(key.keyId, key.secretKey) ||
                        (!encrypted && stored == QByteArray(ChecksumSize, '\0'));
     if (!sound)
-        return encrypted ? QStringLiteral("wrong password for this key (or the key file is "
-                                          "damaged)")
-                         : QStringLiteral("the key file is damaged: its checksum does not match");
+        return Result::Failed(
+            encrypted ? QStringLiteral("wrong password for this key (or the key file is "
+                                       "damaged)")
+                      : QStringLiteral("the key file is damaged: its checksum does not match"));
     // The secret key ends with the public key its first half makes.
     QByteArray publicKey(crypto_sign_PUBLICKEYBYTES, '\0');
     QByteArray remade(crypto_sign_SECRETKEYBYTES, '\0');
@@ -122,8 +128,9 @@ QString ParseSecretKey(const QByteArray& text, const PasswordSource& askPassword
     const bool matches = remade == key.secretKey;
     sodium_memzero(remade.data(), remade.size());
     if (!matches)
-        return QStringLiteral("the key file is damaged: its secret key is not a key pair");
-    return QString();
+        return Result::Failed(
+            QStringLiteral("the key file is damaged: its secret key is not a key pair"));
+    return Result();
 }
 
 MinisignPublicKey PublicKeyOf(const MinisignSecretKey& key) {

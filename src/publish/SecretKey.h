@@ -8,6 +8,8 @@
 #include <functional>
 #include <optional>
 
+#include "update/Failure.h"
+
 #include "update/Signature.h"
 
 // A usable minisign secret key.
@@ -20,19 +22,19 @@ struct MinisignSecretKey {
 using PasswordSource = std::function<std::optional<QByteArray>()>;
 
 // Reads a minisign secret key file (a comment line, then the base64 line).
-// askPassword is called only for an encrypted key. Returns "" on success, else
+// askPassword is called only for an encrypted key. Fails saying
 // why the key cannot be used: not a minisign secret key, an unknown
 // algorithm, no password, a wrong password (or a damaged file).
-QString ParseSecretKey(const QByteArray& text, const PasswordSource& askPassword,
-                       MinisignSecretKey& key);
+Result ParseSecretKey(const QByteArray& text, const PasswordSource& askPassword,
+                      MinisignSecretKey& key);
 
 // The public half of key.
 MinisignPublicKey PublicKeyOf(const MinisignSecretKey& key);
 
 // The text of a .minisig file for message: prehashed ("ED", BLAKE2b-512),
 // with trustedComment (one line) signed together with the signature.
-QByteArray SignPrehashed(const MinisignSecretKey& key, const QByteArray& message,
-                         const QByteArray& trustedComment);
+[[nodiscard]] QByteArray SignPrehashed(const MinisignSecretKey& key, const QByteArray& message,
+                                       const QByteArray& trustedComment);
 
 // The two files of a new key pair in minisign's format.
 struct KeyPairFiles {
@@ -44,4 +46,4 @@ struct KeyPairFiles {
 
 // Makes a new random key pair. Cannot fail once libsodium started; returns
 // nothing when it cannot start.
-std::optional<KeyPairFiles> MakeKeyPair();
+[[nodiscard]] std::optional<KeyPairFiles> MakeKeyPair();

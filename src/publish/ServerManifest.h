@@ -44,7 +44,8 @@ ServerManifest ReadManifestFile(const QString& path);
 // CRLF line ends, stating ByHash=1; folders are written as CanonicalFolder gives them ("\"
 // separators, none at either end), which the updater reads as the same folder as any other
 // spelling.
-QByteArray ManifestText(const QString& version, qint64 release, const QList<PublishEntry>& entries);
+[[nodiscard]] QByteArray ManifestText(const QString& version, qint64 release,
+                                      const QList<PublishEntry>& entries);
 
 // The folded names listed in SERVER_DIR's record of an unfinished run: files
 // whose server copy was replaced while the manifest still names the old
@@ -53,4 +54,4 @@ QByteArray ManifestText(const QString& version, qint64 release, const QList<Publ
 QSet<QString> ReadPendingNames(const QString& serverDir, QStringList& problems);
 
 // The text of such a record: one name a line.
-QByteArray PendingText(const QStringList& names);
+[[nodiscard]] QByteArray PendingText(const QStringList& names);

@@ -65,8 +65,8 @@ QString BytesProblem(const QString& path, const QString& size, const QString& sh
     if (!size.isEmpty() && QString::number(info.size()) != size)
         return QStringLiteral("has %1 bytes, not %2").arg(QString::number(info.size()), size);
     FileDigest digest;
-    if (const QString failure = DigestFile(path, digest); !failure.isEmpty())
-        return QStringLiteral("cannot be read (%1)").arg(failure);
+    if (const Result failure = DigestFile(path, digest); !failure)
+        return QStringLiteral("cannot be read (%1)").arg(failure.why());
     if (digest.sha256 != sha256.toLower())
         return QStringLiteral("has the SHA-256 %1, not %2").arg(digest.sha256, sha256.toLower());
     return QString();
@@ -77,24 +77,26 @@ bool SameFile(const QString& a, const QString& b) {
     return std::filesystem::equivalent(ToPath(a), ToPath(b), error) && !error;
 }
 
-QString StoreObject(const QString& serverDir, const QString& source, const QString& sha256,
-                    bool check) {
+Result StoreObject(const QString& serverDir, const QString& source, const QString& sha256,
+                   bool check) {
     const QString object = ObjectPath(serverDir, sha256);
     if (Exists(object)) {
         if (!check)
-            return QString();
+            return Result();
         const QString why = BytesProblem(object, QString::number(QFileInfo(source).size()), sha256);
-        return why.isEmpty() ? QString()
-                             : QStringLiteral("%1 %2; it is never replaced: remove it by hand and "
-                                              "publish again")
-                                   .arg(object, why);
+        if (why.isEmpty())
+            return Result();
+        return Result::Failed(QStringLiteral("%1 %2; it is never replaced: remove it by hand and "
+                                             "publish again")
+                                  .arg(object, why));
     }
     if (!QDir().mkpath(QFileInfo(object).path()))
-        return QStringLiteral("cannot create the folder %1").arg(QFileInfo(object).path());
+        return Result::Failed(
+            QStringLiteral("cannot create the folder %1").arg(QFileInfo(object).path()));
     std::error_code error;
     std::filesystem::create_hard_link(ToPath(source), ToPath(object), error);
     if (!error)
-        return QString();
+        return Result();
     return CopyFileSafely(source, object, sha256.toLower());
 }
 
@@ -121,15 +123,15 @@ QList<KeptManifest> ReadKeptManifests(const QString& serverDir, qint64 below, in
     return kept;
 }
 
-QString PruneKeptManifests(const QString& serverDir, qint64 release) {
+Result PruneKeptManifests(const QString& serverDir, qint64 release) {
     int before = 0; // the copies kept of releases before release
     for (const qint64 kept : KeptReleasesOnDisk(serverDir)) {
         if (kept == release || (kept < release && before++ < KeptReleases - 1))
             continue;
         if (const QString path = KeptManifestPath(serverDir, kept); !QFile::remove(path))
-            return QStringLiteral("cannot remove %1").arg(path);
+            return Result::Failed(QStringLiteral("cannot remove %1").arg(path));
     }
-    return QString();
+    return Result();
 }
 
 void AddNamedFiles(const QList<PublishEntry>& entries, NamedFiles& named) {
@@ -143,7 +145,7 @@ void AddNamedFiles(const QList<PublishEntry>& entries, NamedFiles& named) {
     }
 }
 
-QString RemoveUnnamed(const QString& serverDir, const NamedFiles& named, int& removed) {
+Result RemoveUnnamed(const QString& serverDir, const NamedFiles& named, int& removed) {
     static const QRegularExpression objectName(QStringLiteral("^[0-9a-f]{64}$"));
     static const QRegularExpression patchName(QStringLiteral("^[0-9a-f]{64}-[0-9a-f]{64}\\.zst$"));
     const std::tuple<const char*, const QRegularExpression*, const QSet<QString>*> stores[] = {
@@ -155,9 +157,9 @@ QString RemoveUnnamed(const QString& serverDir, const NamedFiles& named, int& re
             if (!form->match(name).hasMatch() || keep->contains(name))
                 continue;
             if (!QFile::remove(dir.filePath(name)))
-                return QStringLiteral("cannot remove %1").arg(dir.filePath(name));
+                return Result::Failed(QStringLiteral("cannot remove %1").arg(dir.filePath(name)));
             ++removed;
         }
     }
-    return QString();
+    return Result();
 }

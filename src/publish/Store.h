@@ -11,6 +11,8 @@
 #include <QString>
 #include <QStringList>
 
+#include "update/Failure.h"
+
 #include "publish/Names.h"
 #include "publish/ServerManifest.h"
 
@@ -18,36 +20,36 @@
 inline constexpr int KeptReleases = 3;
 
 // True when text is 64 hex digits.
-bool IsSha256(const QString& text);
+[[nodiscard]] bool IsSha256(const QString& text);
 
 // The path of the object sha256 (either letter case) in serverDir's by-hash/.
-QString ObjectPath(const QString& serverDir, const QString& sha256);
+[[nodiscard]] QString ObjectPath(const QString& serverDir, const QString& sha256);
 
 // True when anything (a dangling link too) stands at path.
-bool Exists(const QString& path);
+[[nodiscard]] bool Exists(const QString& path);
 
 // The name of the patch from the file base to the file sha256 in patches/:
 // "<base>-<sha256>.zst", lower-case.
-QString PatchName(const QString& base, const QString& sha256);
+[[nodiscard]] QString PatchName(const QString& base, const QString& sha256);
 
 // The path of the patch named name in serverDir's patches/.
-QString PatchPath(const QString& serverDir, const QString& name);
+[[nodiscard]] QString PatchPath(const QString& serverDir, const QString& name);
 
 // Why the file at path does not hold bytes of the size (decimal; "" for any)
 // and the SHA-256 given, as the end of a sentence naming the file ("is
 // missing", "has 3 bytes, not 4", ...); "" when it does. A link is no file.
-QString BytesProblem(const QString& path, const QString& size, const QString& sha256);
+[[nodiscard]] QString BytesProblem(const QString& path, const QString& size, const QString& sha256);
 
 // True when the paths a and b lead to the same file (one is a hard link of
 // the other). False when either is missing.
-bool SameFile(const QString& a, const QString& b);
+[[nodiscard]] bool SameFile(const QString& a, const QString& b);
 
 // Puts the file at source into by-hash/ as the object sha256: a hard link of
 // it, or where the file system makes none, a copy checked against sha256. An
 // object already there is left as it is; with check, it must then hold the
-// bytes of source's size and sha256. Returns "" on success, else why not.
-QString StoreObject(const QString& serverDir, const QString& source, const QString& sha256,
-                    bool check = false);
+// bytes of source's size and sha256. Fails saying why not.
+Result StoreObject(const QString& serverDir, const QString& source, const QString& sha256,
+                   bool check = false);
 
 // A kept copy of a published manifest.
 struct KeptManifest {
@@ -56,7 +58,7 @@ struct KeptManifest {
 };
 
 // The path of the kept copy of release in serverDir.
-QString KeptManifestPath(const QString& serverDir, qint64 release);
+[[nodiscard]] QString KeptManifestPath(const QString& serverDir, qint64 release);
 
 // The kept copies in serverDir of the releases below `below`, newest first,
 // at most `most` of them. A copy that cannot be read as a manifest is added
@@ -65,8 +67,8 @@ QList<KeptManifest> ReadKeptManifests(const QString& serverDir, qint64 below, in
                                       QStringList& problems);
 
 // Removes the kept copies other than those of release and of the
-// KeptReleases - 1 releases before it. Returns "" on success, else why not.
-QString PruneKeptManifests(const QString& serverDir, qint64 release);
+// KeptReleases - 1 releases before it. Fails saying why not.
+Result PruneKeptManifests(const QString& serverDir, qint64 release);
 
 // What manifests name in by-hash/ (files, patches and the patches' bases)
 // and in patches/, lower-case.
@@ -82,4 +84,4 @@ void AddNamedFiles(const QList<PublishEntry>& entries, NamedFiles& named);
 // of an object or of a patch and that named does not hold; files of other
 // names are left alone. Counts them in removed. Returns "" on success, else
 // which file could not be removed.
-QString RemoveUnnamed(const QString& serverDir, const NamedFiles& named, int& removed);
+Result RemoveUnnamed(const QString& serverDir, const NamedFiles& named, int& removed);

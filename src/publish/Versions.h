@@ -17,15 +17,15 @@ inline constexpr char FirstFileVersion[] = "0001";
 // version ends in no digit or only nines, "0001" is appended ("" -> "0001",
 // "beta" -> "beta0001", "9999" -> "99990001"): a value that starts with
 // another one orders after it. Cannot fail.
-QString NextFileVersion(const QString& version);
+[[nodiscard]] QString NextFileVersion(const QString& version);
 
 // Why version cannot be the update's Version, naming the fix; "" when it can.
 // Refused: an empty version, blanks at either end, characters an INI reader
 // may misread (';' starts a comment, '=', '[' and ']' are structure, quotes
 // may be dropped), control characters, and values the manifest cannot carry.
-QString VersionProblem(const QString& version);
+[[nodiscard]] QString VersionProblem(const QString& version);
 
 // The first version after latest that is not in used: its trailing number
 // counted up ("1.0" -> "1.1", "1.9" -> "1.10"), or "2" appended when it ends
 // in no digit ("beta" -> "beta2"). Cannot fail.
-QString NextFreeVersion(const QString& latest, const QStringList& used);
+[[nodiscard]] QString NextFreeVersion(const QString& latest, const QStringList& used);

@@ -60,7 +60,7 @@ using Job = Transfers::Job;
 std::string Reason(int error);
 
 // A decimal byte count, or -1 when text is not one.
-std::int64_t ByteCount(const std::string& text);
+[[nodiscard]] std::int64_t ByteCount(const std::string& text);
 
 // libcurl's header callback: remembers the headers of the latest answer.
 size_t OnHeader(char* data, size_t size, size_t count, void* user);

@@ -15,14 +15,14 @@ namespace {
 const QString kGame = QStringLiteral("Quelmor.dxe");
 
 // Gives the game the execute bits its read bits allow, as "chmod +x" would,
-// when it cannot be run yet. Returns "" on success, else why it failed.
-QString MakeRunnable(const QString& path) {
+// when it cannot be run yet. Fails saying why.
+Result MakeRunnable(const QString& path) {
 #ifdef Q_OS_WIN
     Q_UNUSED(path);
-    return QString();
+    return Result();
 #else
     if (QFileInfo(path).isExecutable())
-        return QString();
+        return Result();
     QFile game(path);
     const QFile::Permissions old = game.permissions();
     QFile::Permissions wanted = old & (QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner |
@@ -35,22 +35,24 @@ QString MakeRunnable(const QString& path) {
     if (old & QFile::ReadOther)
         wanted |= QFile::ExeOther;
     if (!game.setPermissions(wanted))
-        return QStringLiteral("its permissions could not be changed (%1)").arg(game.errorString());
-    return QString();
+        return Result::Failed(
+            QStringLiteral("its permissions could not be changed (%1)").arg(game.errorString()));
+    return Result();
 #endif
 }
 
 // Starts the game on its own, in the application folder, with the switch that
-// tells it the updater ran. Returns "" on success, else why it failed.
-QString StartGame(const QString& path) {
+// tells it the updater ran. Fails saying why.
+Result StartGame(const QString& path) {
     QProcess game;
     game.setProgram(path);
     game.setArguments({QStringLiteral("--startedbypatcher")});
     game.setWorkingDirectory(AppFolder());
     if (game.startDetached())
-        return QString();
+        return Result();
     const QString reason = game.errorString();
-    return reason.isEmpty() ? QStringLiteral("the system refused to start it") : reason;
+    return Result::Failed(reason.isEmpty() ? QStringLiteral("the system refused to start it")
+                                           : reason);
 }
 
 } // namespace
@@ -84,13 +86,13 @@ void lblConnect_Click() {
     QCoreApplication::processEvents();
     if (modUpdate::Window.ExitClicked)
         return; // "Exit" came first
-    QString reason = MakeRunnable(path);
-    if (reason.isEmpty())
-        reason = StartGame(path);
-    if (!reason.isEmpty()) {
+    Result started = MakeRunnable(path);
+    if (started)
+        started = StartGame(path);
+    if (!started) {
         ReportFailure(QStringLiteral("The game could not be started. Repair or reinstall the "
                                      "game; if it happens again, tell the studio."),
-                      QStringLiteral("Could not start the game %1: %2.").arg(kGame, reason));
+                      QStringLiteral("Could not start the game %1: %2.").arg(kGame, started.why()));
         QCoreApplication::exit(1);
         return;
     }

@@ -32,14 +32,14 @@ ForPlayer ForPlayerOf(const transfer::Outcome& outcome);
 
 // The whole percentage shown after `received` of `expected` bytes: received
 // divided by expected, times 100, rounded down.
-int PercentOf(std::int64_t received, std::int64_t expected);
+[[nodiscard]] int PercentOf(std::int64_t received, std::int64_t expected);
 
 // The URL of a file on the server: the base URL and the name as one segment.
-QString UrlOf(const QString& remoteName);
+[[nodiscard]] QString UrlOf(const QString& remoteName);
 
 // The URL of the server's copy of the bytes with SHA-256 sha256 (lower-case
 // hex): by-hash/<sha256> below the base URL.
-QString ObjectUrlOf(const QString& sha256);
+[[nodiscard]] QString ObjectUrlOf(const QString& sha256);
 
 // Fetches url into memory (at most maxBytes; with cutAtMax a longer body is
 // cut there) and returns the outcome of the last try, pausing firstPauseMs
@@ -64,7 +64,7 @@ void FetchAhead(const FileToFetch& file);
 // and the whole file is fetched. Throws UpdateFailure, naming the file, when
 // the last try fails, and ExitRequested when the player clicks "Exit"
 // meanwhile.
-std::int64_t FetchFile(const FileToFetch& file, const Settings& settings);
+[[nodiscard]] std::int64_t FetchFile(const FileToFetch& file, const Settings& settings);
 
 // Ends every transfer; parts worth continuing are kept, the rest removed.
 void EndTransfers();

@@ -12,11 +12,11 @@
 // in either case (1024, 1024^2, 1024^3 bytes): "500k", "2M", "1.5m". Blanks
 // around it are ignored. 0 for a speed of 0 (no cap); -1 for text that is no
 // such speed, one below a byte per second but not 0, or one too large to count.
-std::int64_t ReadSpeed(const QString& text);
+[[nodiscard]] std::int64_t ReadSpeed(const QString& text);
 
 // The cap asked for by arguments (the program's name first) or, when they name
 // none, by environment (the value of QUELMOR_LIMIT_RATE; "" when unset), in
 // bytes per second; 0 for none. A value that is not understood gives 0, and
 // warning becomes a line for standard error saying so; otherwise it is cleared.
-std::int64_t LimitRateOf(const QStringList& arguments, const QString& environment,
-                         QString& warning);
+[[nodiscard]] std::int64_t LimitRateOf(const QStringList& arguments, const QString& environment,
+                                       QString& warning);

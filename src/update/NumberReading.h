@@ -16,4 +16,4 @@ std::int32_t ReadNumber(const QString& text, const QString& what);
 
 // The value of text when it is 1 to 18 decimal digits and nothing else (a
 // size or a release number); -1 otherwise.
-std::int64_t ReadDigits(const QString& text);
+[[nodiscard]] std::int64_t ReadDigits(const QString& text);

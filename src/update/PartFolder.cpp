@@ -74,8 +74,12 @@ Locking OpenPartFolder(HeldLock& lock, QString& why) {
             why = QString::fromStdString(error.message());
             return Locking::Failed;
         }
-        DropLink(folder + QLatin1Char('/') + LockName);
-        const Locking locking = TakeLock(folder + QLatin1Char('/') + LockName, lock, why);
+        const QString lockPath = folder + QLatin1Char('/') + LockName;
+        if (!DropLink(lockPath)) {
+            why = QStringLiteral("a link in the place of its lock file cannot be removed");
+            return Locking::Failed;
+        }
+        const Locking locking = TakeLock(lockPath, lock, why);
         if (locking != Locking::Vanished)
             return locking;
         std::this_thread::sleep_for(std::chrono::milliseconds(5));

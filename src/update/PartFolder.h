@@ -18,13 +18,13 @@ inline constexpr qint64 KeptPartBytes = 1 << 20;
 
 // The folder, the file that receives the bytes of the file to fetch with
 // `key`, and that file's record.
-QString PartFolder();
-QString PartFileOf(const QString& key);
-QString PartRecordOf(const QString& key);
+[[nodiscard]] QString PartFolder();
+[[nodiscard]] QString PartFileOf(const QString& key);
+[[nodiscard]] QString PartRecordOf(const QString& key);
 
 // The key of a file to fetch: its URL, size and SHA-256 hashed together, so
 // two files differ in their keys whenever they differ in any of them.
-QString PartKeyOf(const QString& url, std::int64_t size, const QString& sha256);
+[[nodiscard]] QString PartKeyOf(const QString& url, std::int64_t size, const QString& sha256);
 
 // Makes the folder (a link or a file in its place is removed first, never
 // followed) and takes the lock for this run into lock: Taken, Held by another

@@ -8,7 +8,7 @@
 #include <filesystem>
 
 // The application folder, without a trailing separator.
-QString AppFolder();
+[[nodiscard]] QString AppFolder();
 
 // Lets tests run the updater against a folder of their own; an empty folder
 // goes back to the folder of the executable.
@@ -16,20 +16,20 @@ void SetAppFolderForTests(const QString& folder);
 
 // The path of name in the application folder. "\" and "/" inside name both
 // count as separators.
-QString AppPath(const QString& name);
+[[nodiscard]] QString AppPath(const QString& name);
 
 // The path for the file system library. Cannot fail.
 std::filesystem::path ToPath(const QString& path);
 
 // True when path names an ordinary file; a folder of that name counts as missing.
-bool FileExists(const QString& path);
+[[nodiscard]] bool FileExists(const QString& path);
 
 // True when path itself is a link: a symbolic link or, on Windows, a junction.
 // Looks at the path, never at what it leads to.
-bool IsLink(const QString& path);
+[[nodiscard]] bool IsLink(const QString& path);
 
 // True when path is an ordinary file itself, not a link to one.
-bool IsPlainFile(const QString& path);
+[[nodiscard]] bool IsPlainFile(const QString& path);
 
 // The ordinary file at path opened without following a link there, as a
 // native handle (a file descriptor; a HANDLE on Windows), with its identity in
@@ -45,21 +45,21 @@ void CloseUnfollowed(std::intptr_t handle);
 
 // The identity of the ordinary file at path (OpenUnfollowed); "" when there is none.
 // Two paths with one identity name the same file; a rename keeps it.
-QString FileIdOf(const QString& path);
+[[nodiscard]] QString FileIdOf(const QString& path);
 
 // Removes path when it is a link: the link, never what it leads to. Returns
 // false when a link is there and cannot be removed.
-bool DropLink(const QString& path);
+[[nodiscard]] bool DropLink(const QString& path);
 
 // The parts of a relative path; "\" and "/" both separate. Empty parts (from
 // doubled or outer separators) are kept.
-QStringList SplitPath(const QString& relative);
+[[nodiscard]] QStringList SplitPath(const QString& relative);
 
 // Removes leading and trailing space characters only; other white space stays.
-QString TrimSpaces(const QString& text);
+[[nodiscard]] QString TrimSpaces(const QString& text);
 
 // Removes one "\" or "/" from each end of a folder value, no more.
-QString TrimOneSeparator(const QString& folder);
+[[nodiscard]] QString TrimOneSeparator(const QString& folder);
 
 // Why a relative path from a manifest could lead outside the application
 // folder (or is unusable as a name on some platform); "" when it is safe.
@@ -68,4 +68,4 @@ QString TrimOneSeparator(const QString& folder);
 // (CON, PRN, AUX, NUL, COM0-9, LPT0-9 and COM or LPT with a superscript
 // digit, CONIN$, CONOUT$, with or without an extension), the characters
 // Windows does not allow in names (< > : " | ? *), and control characters.
-QString UnsafePathReason(const QString& relative);
+[[nodiscard]] QString UnsafePathReason(const QString& relative);

@@ -80,7 +80,7 @@ void LoadFileLists(UpdatePlan& plan, const ProfileSections& server,
 
 // True when version a comes after version b: plain comparison of character
 // codes, so "1.9" comes after "1.10" and "a" after "Z".
-bool VersionIsGreater(const QString& a, const QString& b);
+[[nodiscard]] bool VersionIsGreater(const QString& a, const QString& b);
 
 // Builds the plan from the server manifest (its bytes and their parsed form)
 // and the installed one (empty when there is none). Throws UpdateFailure when
@@ -89,9 +89,9 @@ bool VersionIsGreater(const QString& a, const QString& b);
 // place of the updater's own files, sizes or hashes that are not numbers or
 // hex, two entries of one file that disagree, a file where another entry needs
 // a folder, a signed update with an entry its signature does not cover.
-UpdatePlan PlanUpdate(const QByteArray& manifest, const ProfileSections& server,
-                      const ProfileSections& installed, bool hasInstalled,
-                      const Settings& settings);
+[[nodiscard]] UpdatePlan PlanUpdate(const QByteArray& manifest, const ProfileSections& server,
+                                    const ProfileSections& installed, bool hasInstalled,
+                                    const Settings& settings);
 
 // With --repair: reads the file of every named entry the plan accepted that is
 // not fetched anyway, and plans a missing one, or one with another size or
@@ -121,7 +121,7 @@ void ChoosePatch(const UpdatePlan& plan, const PlannedEntry& entry, FileToFetch&
 
 // The folder an entry names, as the update uses it: blanks and one separator
 // at each end dropped.
-QString FolderOf(const FileEntry& entry);
+[[nodiscard]] QString FolderOf(const FileEntry& entry);
 
 // The place of an entry's file: its folder and name joined by "/".
-QString PlacedKeyOf(const PlannedEntry& entry);
+[[nodiscard]] QString PlacedKeyOf(const PlannedEntry& entry);

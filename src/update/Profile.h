@@ -18,17 +18,18 @@ inline constexpr int MaxProfileValueLength = 4999;
 using ProfileSections = QHash<QString, QHash<QString, QString>>;
 
 // Parses the bytes of a profile file. Never fails: lines it cannot read are skipped.
-ProfileSections ParseProfile(const QByteArray& bytes);
+[[nodiscard]] ProfileSections ParseProfile(const QByteArray& bytes);
 
 // The value of key in section, or "" when either is missing. The result is at
 // most MaxProfileValueLength characters long.
-QString ProfileValue(const ProfileSections& profile, const QString& section, const QString& key);
+[[nodiscard]] QString ProfileValue(const ProfileSections& profile, const QString& section,
+                                   const QString& key);
 
 // The parsed profile file at path, read as it is now; empty when the file is
 // missing, is a link, or cannot be read. (The updater reads each manifest
 // once and takes every value from the parsed copy.)
-ProfileSections ReadProfile(const QString& path);
+[[nodiscard]] ProfileSections ReadProfile(const QString& path);
 
 // The value of key in section of the profile file at path; "" when the file,
 // the section or the key is missing or the file cannot be read.
-QString ReadIniValue(const QString& path, const QString& section, const QString& key);
+[[nodiscard]] QString ReadIniValue(const QString& path, const QString& section, const QString& key);

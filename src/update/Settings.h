@@ -42,5 +42,5 @@ struct Settings {
 // command line `arguments` (the program's name first; --repair, --limit-rate)
 // and the value of QUELMOR_LIMIT_RATE ("" when unset). A speed that is not
 // understood is left out, and warning says so (else it is cleared).
-Settings SettingsOf(const QString& ownName, const QStringList& arguments, const QString& limitRate,
-                    QString& warning);
+[[nodiscard]] Settings SettingsOf(const QString& ownName, const QStringList& arguments,
+                                  const QString& limitRate, QString& warning);

@@ -80,12 +80,12 @@ std::vector<std::int64_t> UpdateFiles(const UpdatePlan& plan, const Settings& se
 // nothing for a blank name. A broken connection or a busy server is tried
 // again up to three times, continuing what arrived. Throws UpdateFailure when
 // the file cannot be fetched.
-std::int64_t DownloadFile(const UpdatePlan& plan, const PlannedEntry& entry,
-                          const Settings& settings);
+[[nodiscard]] std::int64_t DownloadFile(const UpdatePlan& plan, const PlannedEntry& entry,
+                                        const Settings& settings);
 
 // Where the running updater (its file named ownName) is moved when a new one
 // takes its place on Windows; the next start removes it.
-QString OldUpdaterPath(const QString& ownName);
+[[nodiscard]] QString OldUpdaterPath(const QString& ownName);
 
 // Puts every fetched file of the plan in place, in manifest order, makes
 // every file the manifest names durable, then makes the server manifest the
