@@ -162,8 +162,8 @@ bool RestartFile(Job& job) {
     std::fclose(job.file);
     job.file = OpenFile(job.request.file, "wb");
     if (job.file == nullptr) {
-        job.outcome.unwritable = true;
-        job.Problem("could not write " + job.request.file.string() + ": " + Reason(errno));
+        job.Problem("could not write " + job.request.file.string() + ": " + Reason(errno),
+                    Kind::Unwritable);
         return false;
     }
     return true;
@@ -186,12 +186,13 @@ void Accept(Job& job) {
             return job.Problem("the server answered a whole file with a part of it "
                                "(Content-Range: " +
                                    job.contentRange.substr(0, 60) + ")",
-                               true);
+                               Kind::ConnectionLost, true);
         if (!job.contentLength.empty()) {
             job.outcome.total = ByteCount(job.contentLength);
             if (job.outcome.total < 0)
                 return job.Problem("the server announced an invalid size (Content-Length: " +
-                                   job.contentLength.substr(0, 40) + ")");
+                                       job.contentLength.substr(0, 40) + ")",
+                                   Kind::Refused);
         }
     } else if (job.status == 206 && job.kept > 0) {
         if (!ParseContentRange(job.contentRange, first, last, whole) || first != job.kept ||
@@ -200,7 +201,7 @@ void Accept(Job& job) {
             return job.Problem(
                 "the server's partial answer (Content-Range: " + job.contentRange.substr(0, 60) +
                     ") does not continue the bytes already here",
-                true);
+                Kind::ConnectionLost, true);
         }
         job.outcome.total = whole;
     } else if (job.status == 416 && job.kept > 0) {
@@ -212,21 +213,25 @@ void Accept(Job& job) {
         RestartFile(job);
         return job.Problem("the server cannot continue the bytes already here (Content-Range: " +
                                job.contentRange.substr(0, 60) + ")",
-                           true);
+                           Kind::Refused, true);
     } else {
         job.errorPage = true;
         job.outcome.retryAfter = RetrySeconds(job.retryAfter);
         const std::string reason = job.reason.empty() ? std::string() : " " + job.reason;
-        return job.Problem("the server answered " + std::to_string(job.status) + reason,
+        const Kind kind = job.status == 407                        ? Kind::ProxyLogin
+                          : job.status == 429 || job.status == 503 ? Kind::Busy
+                                                                   : Kind::Refused;
+        return job.Problem("the server answered " + std::to_string(job.status) + reason, kind,
                            IsBusyStatus(job.status));
     }
     if (!job.contentEncoding.empty() && job.contentEncoding != "identity")
         return job.Problem("the server sent it encoded (Content-Encoding: " +
-                           job.contentEncoding.substr(0, 40) + "), which the updater refuses");
+                               job.contentEncoding.substr(0, 40) + "), which the updater refuses",
+                           Kind::Refused);
     if (request.size >= 0 && job.outcome.total >= 0 && job.outcome.total != request.size) {
-        job.outcome.damaged = true;
         return job.Problem("the server sends " + std::to_string(job.outcome.total) +
-                           " bytes, the manifest says " + std::to_string(request.size));
+                               " bytes, the manifest says " + std::to_string(request.size),
+                           Kind::Damaged);
     }
     WriteRecord(job);
     job.storing = true;
@@ -260,7 +265,8 @@ size_t OnBody(char* data, size_t size, size_t count, void* user) {
                 outcome.received += static_cast<std::int64_t>(room);
                 job.cut = true;
             } else {
-                job.Problem("it is longer than " + std::to_string(request.maxBytes) + " bytes");
+                job.Problem("it is longer than " + std::to_string(request.maxBytes) + " bytes",
+                            Kind::Refused);
             }
             return CURL_WRITEFUNC_ERROR;
         }
@@ -269,21 +275,21 @@ size_t OnBody(char* data, size_t size, size_t count, void* user) {
         return length;
     }
     if (request.size >= 0 && outcome.received + arrived > request.size) {
-        outcome.damaged = true;
         job.Problem("the server sends more than the " + std::to_string(request.size) +
-                    " bytes the manifest says");
+                        " bytes the manifest says",
+                    Kind::Damaged);
         return CURL_WRITEFUNC_ERROR;
     }
     if (std::fwrite(data, 1, length, job.file) != length) {
-        job.outcome.unwritable = true;
-        job.Problem("could not write " + request.file.string() + ": " + Reason(errno));
+        job.Problem("could not write " + request.file.string() + ": " + Reason(errno),
+                    Kind::Unwritable);
         return CURL_WRITEFUNC_ERROR;
     }
     try {
         if (job.hash)
             job.hash->Add(data, length);
     } catch (const std::exception& error) {
-        job.Problem(error.what());
+        job.Problem(error.what(), Kind::Refused);
         return CURL_WRITEFUNC_ERROR;
     }
     outcome.received += arrived;
@@ -295,6 +301,7 @@ void FailFromResult(Job& job, CURLcode code, int timeoutSeconds) {
     std::string text;
     std::string brief; // for a server not reached at all
     bool transient = true;
+    bool untrusted = false;
     switch (code) {
     case CURLE_COULDNT_CONNECT:
         text = "the server refused the connection (is it running?)";
@@ -334,12 +341,12 @@ void FailFromResult(Job& job, CURLcode code, int timeoutSeconds) {
     case CURLE_SSL_CACERT_BADFILE:
         text = "the server's certificate is not trusted (" + detail + ")";
         transient = false;
-        job.outcome.untrusted = true;
+        untrusted = true;
         break;
     case CURLE_SSL_CONNECT_ERROR:
         text = "no secure connection to the server could be made (" + detail + ")";
         transient = false;
-        job.outcome.untrusted = true;
+        untrusted = true;
         break;
     default:
         text = detail;
@@ -347,9 +354,13 @@ void FailFromResult(Job& job, CURLcode code, int timeoutSeconds) {
     }
     long status = 0;
     curl_easy_getinfo(job.easy, CURLINFO_RESPONSE_CODE, &status);
-    job.Problem(text, transient);
-    job.outcome.unreachable = transient && status == 0;
-    if (job.outcome.unreachable)
+    // A break that no answer came before is a server not reached at all.
+    const Kind kind = untrusted     ? Kind::Untrusted
+                      : !transient  ? Kind::Refused
+                      : status == 0 ? Kind::Unreachable
+                                    : Kind::ConnectionLost;
+    job.Problem(text, kind, transient);
+    if (job.failure == Kind::Unreachable)
         job.outcome.brief = brief;
 }
 

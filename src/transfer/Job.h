@@ -45,11 +45,17 @@ struct Transfers::Job {
         retryAfter;
     char error[CURL_ERROR_SIZE] = {};
 
-    // Ends the request with a problem; the first problem named wins.
-    void Problem(const std::string& text, bool transient = false) {
+    // The kind of its failure, once a problem is named; the request ends so
+    // when it completes.
+    Kind failure = Kind::Refused;
+
+    // Ends the request with a problem of the given kind; the first problem
+    // named wins.
+    void Problem(const std::string& text, Kind kind, bool transient = false) {
         if (!outcome.problem.empty())
             return;
         outcome.problem = text;
+        failure = kind;
         outcome.transient = transient;
     }
 };

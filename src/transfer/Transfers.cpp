@@ -67,9 +67,9 @@ int Transfers::Start(Request request) {
         if (!job.whole)
             job.file = OpenFile(r.file, job.kept > 0 ? "ab" : "wb");
         if (!job.whole && job.file == nullptr) {
-            job.outcome.unwritable = true;
-            job.Problem("could not write " + r.file.string() + ": " + Reason(errno));
-            job.outcome.status = Status::Failed;
+            job.Problem("could not write " + r.file.string() + ": " + Reason(errno),
+                        Kind::Unwritable);
+            job.outcome.kind = job.failure;
             return id;
         }
         job.outcome.received = job.kept;
@@ -125,7 +125,7 @@ int Transfers::Start(Request request) {
 void Transfers::Wait(int timeoutMs) {
     bool hashing = false;
     for (auto& [id, job] : jobs_) {
-        if (job->outcome.status != Status::Running)
+        if (job->outcome.kind != Kind::Running)
             continue;
         if (job->request.cancel && job->request.cancel->load()) {
             job->cancelled = true;
@@ -142,7 +142,7 @@ void Transfers::Wait(int timeoutMs) {
         std::string slice(static_cast<size_t>(std::min(HashSlice, job->kept - job->hashedKept)),
                           '\0');
         if (!kept.read(slice.data(), static_cast<std::streamsize>(slice.size()))) {
-            job->Problem("could not read " + job->request.file.string());
+            job->Problem("could not read " + job->request.file.string(), Kind::Refused);
             Complete(*job, CURLE_READ_ERROR);
             continue;
         }
@@ -167,14 +167,14 @@ void Transfers::Wait(int timeoutMs) {
     // counts as one that cannot be reached.
     const auto now = std::chrono::steady_clock::now();
     for (auto& [id, job] : jobs_) {
-        if (job->outcome.status == Status::Running && job->added && !job->answered &&
+        if (job->outcome.kind == Kind::Running && job->added && !job->answered &&
             job->request.answerMs > 0 &&
             now - job->started >= std::chrono::milliseconds(job->request.answerMs))
             Complete(*job, CURLE_OPERATION_TIMEDOUT);
     }
     for (auto& [id, job] : jobs_) {
         if (job->request.progress && job->outcome.received != job->reported &&
-            job->outcome.status != Status::Failed) {
+            !job->outcome.Failed()) {
             job->reported = job->outcome.received;
             job->request.progress(job->outcome.received, job->outcome.total);
         }
@@ -191,7 +191,7 @@ void Transfers::Resume() {
     for (auto it = jobs_.begin(); it != next; ++it)
         order.emplace_back(it->first, it->second.get());
     for (const auto& [id, job] : order) {
-        if (!job->paused || job->outcome.status != Status::Running)
+        if (!job->paused || job->outcome.kind != Kind::Running)
             continue;
         if (cap_->WaitMs(SpeedCap::Clock::now()) > 0)
             return;
@@ -210,7 +210,7 @@ int Transfers::SleepMs(int timeoutMs) {
     if (!cap_)
         return timeoutMs;
     for (const auto& [id, job] : jobs_) {
-        if (job->paused && job->outcome.status == Status::Running)
+        if (job->paused && job->outcome.kind == Kind::Running)
             return std::min(timeoutMs, cap_->WaitMs(SpeedCap::Clock::now()));
     }
     return timeoutMs;
@@ -225,7 +225,7 @@ bool Transfers::Taken(Job& job) {
     if (digest == job.request.sha256) {
         job.outcome.received = job.kept;
         job.outcome.total = job.kept;
-        job.outcome.status = Status::Done;
+        job.outcome.kind = Kind::Done;
         return true;
     }
     // Other bytes than the file's: it is fetched afresh.
@@ -236,8 +236,8 @@ bool Transfers::Taken(Job& job) {
     job.hash = std::make_unique<HashThread>();
     job.file = OpenFile(job.request.file, "wb");
     if (job.file == nullptr) {
-        job.outcome.unwritable = true;
-        job.Problem("could not write " + job.request.file.string() + ": " + Reason(errno));
+        job.Problem("could not write " + job.request.file.string() + ": " + Reason(errno),
+                    Kind::Unwritable);
         Complete(job, CURLE_WRITE_ERROR);
         return true;
     }
@@ -267,20 +267,19 @@ void Transfers::Complete(Job& job, int result) {
     job.added = false;
     if (code == CURLE_OK && !job.looked)
         Accept(job); // an empty body: nothing was written yet
-    if (job.file && std::fclose(job.file) != 0) {
-        job.outcome.unwritable = true;
-        job.Problem("could not write " + job.request.file.string() + ": " + Reason(errno));
-    }
+    if (job.file && std::fclose(job.file) != 0)
+        job.Problem("could not write " + job.request.file.string() + ": " + Reason(errno),
+                    Kind::Unwritable);
     job.file = nullptr;
 
     Outcome& outcome = job.outcome;
     const Request& request = job.request;
     if (job.cancelled) {
-        outcome.status = Status::Cancelled;
+        outcome.kind = Kind::Cancelled;
         return;
     }
     if (job.cut && outcome.problem.empty()) {
-        outcome.status = Status::Done;
+        outcome.kind = Kind::Done;
         return;
     }
     if (outcome.problem.empty() && code != CURLE_OK)
@@ -288,12 +287,11 @@ void Transfers::Complete(Job& job, int result) {
     if (outcome.problem.empty() && outcome.total >= 0 && outcome.received != outcome.total)
         job.Problem("the server sent " + std::to_string(outcome.received) + " of the " +
                         std::to_string(outcome.total) + " bytes it announced",
-                    true);
-    if (outcome.problem.empty() && request.size >= 0 && outcome.received != request.size) {
-        outcome.damaged = true;
+                    Kind::ConnectionLost, true);
+    if (outcome.problem.empty() && request.size >= 0 && outcome.received != request.size)
         job.Problem("it has " + std::to_string(outcome.received) + " bytes, the manifest says " +
-                    std::to_string(request.size));
-    }
+                        std::to_string(request.size),
+                    Kind::Damaged);
     if (outcome.problem.empty() && job.hash) {
         std::string digest;
         try {
@@ -301,22 +299,21 @@ void Transfers::Complete(Job& job, int result) {
         } catch (const std::exception& failure) {
             digest = failure.what();
         }
-        if (digest != request.sha256) {
-            outcome.damaged = true;
-            job.Problem("its SHA-256 is " + digest + ", the manifest says " + request.sha256);
-        }
+        if (digest != request.sha256)
+            job.Problem("its SHA-256 is " + digest + ", the manifest says " + request.sha256,
+                        Kind::Damaged);
     }
-    outcome.status = outcome.problem.empty() ? Status::Done : Status::Failed;
+    outcome.kind = outcome.problem.empty() ? Kind::Done : job.failure;
 }
 
 bool Transfers::Running(int id) const {
     const auto found = jobs_.find(id);
-    return found != jobs_.end() && found->second->outcome.status == Status::Running;
+    return found != jobs_.end() && found->second->outcome.kind == Kind::Running;
 }
 
 Outcome Transfers::Finish(int id) {
     const auto found = jobs_.find(id);
-    if (found == jobs_.end() || found->second->outcome.status == Status::Running)
+    if (found == jobs_.end() || found->second->outcome.kind == Kind::Running)
         throw std::logic_error("Transfers::Finish: the request runs or is unknown");
     Outcome outcome = std::move(found->second->outcome);
     Cancel(id);

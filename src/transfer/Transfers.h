@@ -49,29 +49,37 @@ struct Request {
     long answerMs = 0;
 };
 
-enum class Status { Running, Done, Failed, Cancelled };
+// Where a request stands, or how it ended: each failure is one kind, named as
+// a person would name it; the Outcome's details tell the rest.
+enum class Kind {
+    Running,
+    Done,
+    Cancelled,      // its cancel token was set
+    Unreachable,    // no answer came at all: refused, no such host, silence
+    ConnectionLost, // the answer broke off, or came shorter than announced
+    Busy,           // the server asked to be asked again later (429, 503)
+    Refused,        // any other failure of the server's: an error status, a
+                    // redirect loop, an encoding, an address not followed
+    ProxyLogin,     // the proxy refused the login (407)
+    Untrusted,      // the server could not prove who it is: its certificate is
+                    // not trusted, or no secure connection could be made
+    Damaged,        // the bytes arrived but are not the file the caller expected
+    Unwritable,     // the body could not be written into its file here
+};
 
 // How a request ended.
 struct Outcome {
-    Status status = Status::Running;
+    Kind kind = Kind::Running;
     // Why it failed, in words for a player ("the server answered 404 Not Found").
     std::string problem;
     // A broken connection, a time-out, an unreachable server or a busy one:
     // another try may succeed.
     bool transient = false;
-    // The server could not be reached at all (no answer came), and the reason
-    // in two or three words ("Connection refused").
-    bool unreachable = false;
+    // For a server not reached at all, the reason in two or three words
+    // ("Connection refused").
     std::string brief;
     // The status of the final response, 0 when none came.
     long httpStatus = 0;
-    // The bytes arrived but are not the file the caller expected.
-    bool damaged = false;
-    // The server could not prove who it is: its certificate is not trusted, or
-    // no secure connection could be made.
-    bool untrusted = false;
-    // The body could not be written into its file here (a full disk, no right).
-    bool unwritable = false;
     // Seconds the server asked to wait before another try, or -1.
     int retryAfter = -1;
     // Bytes now in the file (or in body) and the whole size, when known.
@@ -79,6 +87,11 @@ struct Outcome {
     std::int64_t total = -1;
     // The body of a request without a file.
     std::string body;
+
+    // True when the request ended in a failure (not done, not cancelled).
+    [[nodiscard]] bool Failed() const {
+        return kind != Kind::Running && kind != Kind::Done && kind != Kind::Cancelled;
+    }
 };
 
 // Settings for every request of a Transfers.

@@ -89,7 +89,7 @@ transfer::Outcome WaitFor(int id, const std::function<void()>& each) {
 // The line that tells the player another try is coming.
 QString RetryLine(const transfer::Outcome& outcome, const QString& name, int attempt) {
     const QString tries = QStringLiteral("(try %1 of %2)...").arg(attempt).arg(Tries);
-    if (outcome.unreachable)
+    if (outcome.kind == transfer::Kind::Unreachable)
         return QStringLiteral("No connection; trying %1 again %2").arg(name, tries);
     if (outcome.httpStatus != 0 && outcome.httpStatus != 200 && outcome.httpStatus != 206)
         return QStringLiteral("Server busy (%1); trying %2 again %3")
@@ -110,13 +110,14 @@ transfer::Outcome WithRetries(int id, const QString& name, const std::function<i
                               Clock::time_point answerDeadline = Clock::time_point::max()) {
     for (int attempt = 1;; ++attempt) {
         const transfer::Outcome outcome = WaitFor(id, each);
-        if (outcome.status != transfer::Status::Failed || !outcome.transient || attempt == Tries)
+        if (!outcome.Failed() || !outcome.transient || attempt == Tries)
             return outcome;
         int pause = firstPauseMs << (attempt - 1);
         if (outcome.retryAfter >= 0)
             pause = std::min(outcome.retryAfter * 1000, LongestServerPauseMs);
         const Clock::time_point resumed = Clock::now() + std::chrono::milliseconds(pause);
-        if (resumed >= deadline || (outcome.unreachable && resumed >= answerDeadline))
+        if (resumed >= deadline ||
+            (outcome.kind == transfer::Kind::Unreachable && resumed >= answerDeadline))
             return outcome;
         Window.SetL3(RetryLine(outcome, name, attempt + 1));
         PauseFor(pause);
@@ -151,11 +152,11 @@ std::int64_t Bring(const FileToFetch& file, transfer::Outcome& failed, int first
     const auto start = [&] { return transfer->id = StartFile(file, transfer); };
     const transfer::Outcome outcome =
         WithRetries(transfer->id, file.name, start, each, firstPauseMs);
-    if (outcome.status == transfer::Status::Cancelled)
+    if (outcome.kind == transfer::Kind::Cancelled)
         throw ExitRequested{};
-    if (outcome.status == transfer::Status::Failed) {
+    if (outcome.Failed()) {
         fileTransfers.erase(file.key);
-        if (outcome.damaged || !outcome.transient) {
+        if (outcome.kind == transfer::Kind::Damaged || !outcome.transient) {
             // Damaged bytes are never continued, and no try mends the rest.
             QFile::remove(PartFileOf(file.key));
             QFile::remove(PartRecordOf(file.key));
@@ -225,19 +226,28 @@ Result BringByPatch(const FileToFetch& file, int firstPauseMs) {
 } // namespace
 
 ForPlayer ForPlayerOf(const transfer::Outcome& outcome) {
-    if (outcome.damaged)
+    switch (outcome.kind) {
+    case transfer::Kind::Damaged:
         return ForPlayer::DamagedFile();
-    if (outcome.untrusted)
+    case transfer::Kind::Untrusted:
         return ForPlayer::Untrusted();
-    if (outcome.unwritable)
+    case transfer::Kind::Unwritable:
         return ForPlayer::NotWritable();
-    if (outcome.httpStatus == 407)
+    case transfer::Kind::ProxyLogin:
         return ForPlayer::ProxyLogin();
-    if (outcome.httpStatus == 429 || outcome.httpStatus == 503)
+    case transfer::Kind::Busy:
         return ForPlayer::ServerBusy();
-    if (outcome.httpStatus < 300 && outcome.transient)
+    case transfer::Kind::Unreachable:
+    case transfer::Kind::ConnectionLost:
         return ForPlayer::ConnectionLost();
-    return ForPlayer::ServerBroken();
+    case transfer::Kind::Refused:
+        return ForPlayer::ServerBroken();
+    case transfer::Kind::Running:
+    case transfer::Kind::Done:
+    case transfer::Kind::Cancelled:
+        break;
+    }
+    return ForPlayer::Unknown();
 }
 
 int PercentOf(std::int64_t received, std::int64_t expected) {
@@ -283,7 +293,7 @@ transfer::Outcome FetchToMemory(const QString& url, const QString& name, std::in
     };
     transfer::Outcome outcome =
         WithRetries(start(), name, start, nullptr, firstPauseMs, deadline, answerDeadline);
-    if (outcome.status == transfer::Status::Cancelled)
+    if (outcome.kind == transfer::Kind::Cancelled)
         throw ExitRequested{};
     return outcome;
 }
@@ -306,7 +316,7 @@ std::int64_t FetchFile(const FileToFetch& file, const Settings& settings) {
     const std::int64_t bytes = Bring(file, outcome, settings.retryPauseMs);
     if (bytes >= 0)
         return bytes;
-    if (outcome.damaged)
+    if (outcome.kind == transfer::Kind::Damaged)
         Fail(QStringLiteral("%1 arrived damaged: %2.")
                  .arg(file.name, QString::fromStdString(outcome.problem)),
              ForPlayerOf(outcome));

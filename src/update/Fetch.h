@@ -26,8 +26,9 @@ struct FileToFetch {
     QString base, baseId;
 };
 
-// What a player is told when a transfer failed: a damaged file, an untrusted
-// server, a busy or broken one, a broken connection, an unwritable folder.
+// What a player is told when a transfer failed, by its kind: a damaged file,
+// an untrusted server, a busy or broken one, a broken connection, an
+// unwritable folder, a proxy's refused login.
 ForPlayer ForPlayerOf(const transfer::Outcome& outcome);
 
 // The whole percentage shown after `received` of `expected` bytes: received

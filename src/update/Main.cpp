@@ -188,9 +188,9 @@ Asked AskServer(const ProfileSections& installed, const Settings& settings) {
     const QString newsName = QStringLiteral("news.txt");
     const transfer::Outcome news = FetchToMemory(ServerUrl + u'/' + newsName, newsName, NewsBytes,
                                                  true, settings.retryPauseMs, settings.newsSeconds);
-    if (news.unreachable)
+    if (news.kind == transfer::Kind::Unreachable)
         return {std::nullopt, newsName, news};
-    if (news.status == transfer::Status::Done)
+    if (news.kind == transfer::Kind::Done)
         Window.SetNews(DecodeNews(QByteArray::fromStdString(news.body)));
     else if (news.httpStatus == 0 && !news.transient)
         Fail(ProblemOf(newsName, news), ForPlayerOf(news));
@@ -200,9 +200,9 @@ Asked AskServer(const ProfileSections& installed, const Settings& settings) {
     const transfer::Outcome fetched =
         FetchToMemory(UrlOf(manifestName), manifestName, ManifestBytes, false,
                       settings.retryPauseMs, 0, settings.answerSeconds);
-    if (fetched.unreachable)
+    if (fetched.kind == transfer::Kind::Unreachable)
         return {std::nullopt, manifestName, fetched};
-    if (fetched.status != transfer::Status::Done)
+    if (fetched.kind != transfer::Kind::Done)
         Fail(ProblemOf(manifestName, fetched), ForPlayerOf(fetched));
     Offer offer{QByteArray::fromStdString(fetched.body), {}};
     if (!settings.publicKey.isEmpty()) {
@@ -210,9 +210,9 @@ Asked AskServer(const ProfileSections& installed, const Settings& settings) {
         const transfer::Outcome signature =
             FetchToMemory(UrlOf(name), name, MaxSignatureFileSize, false, settings.retryPauseMs, 0,
                           settings.answerSeconds);
-        if (signature.unreachable)
+        if (signature.kind == transfer::Kind::Unreachable)
             return {std::nullopt, name, signature};
-        if (signature.status != transfer::Status::Done)
+        if (signature.kind != transfer::Kind::Done)
             Fail(QStringLiteral("Could not download info.ini.minisig, the signature of the "
                                 "update: %1. This updater installs only signed updates.")
                      .arg(QString::fromStdString(signature.problem)),
