@@ -823,8 +823,13 @@ INSTANTIATE_TEST_SUITE_P(
                   w.server_.Put("info.ini", WithThird("linked"));
               },
               "is a link that leads outside the game folder"},
-        Fault{"FileInTheWayOfAFolder", Put("info.ini", WithThird("maps\\level.map")),
-              "a file of that name is in the way"},
+        Fault{"FileInTheWayOfAFolder",
+              [](FaultMatrix& w) {
+                  w.Write("maps/notes", "the player's");
+                  w.server_.Put("info.ini", WithThird("maps\\notes"));
+              },
+              "a file of that name is in the way",
+              [](FaultMatrix& w) { QFile::remove(w.Path("maps/notes")); }},
         Fault{"PartFolderIsALinkOutside", Link(".quelmor-partial", "sentinel"), ""},
         Fault{"PartFolderIsALinkAndTheServerIsDown",
               [](FaultMatrix& w) {

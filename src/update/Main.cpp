@@ -9,6 +9,7 @@
 
 #include "update/Failure.h"
 #include "update/Fetch.h"
+#include "update/FolderView.h"
 #include "update/Journal.h"
 #include "update/News.h"
 #include "update/NumberReading.h"
@@ -307,8 +308,7 @@ void Run(const ProfileSections& installed, bool hasInstalled, HeldLock& lock,
     const bool newVersion = InstalledVersion != ServerVersion;
     if (newVersion || settings.repair) {
         Window.SetL2(QStringLiteral("Checking File Versions..."));
-        CheckInstalledFiles(plan, settings);
-        PlanTransfers(plan);
+        PlanTransfers(plan, LookAtGameFolder(plan, settings));
         CleanPartFolder(KeysOf(plan)); // nothing else of an earlier update is worth keeping
         const std::vector<std::int64_t> arrived = UpdateFiles(plan, settings);
         if (newVersion || !plan.files.empty()) {

@@ -4,7 +4,7 @@
 #include <QRegularExpression>
 
 #include "transfer/Transfers.h"
-#include "update/GameFolder.h"
+#include "update/FolderView.h"
 #include "update/NumberReading.h"
 #include "update/PartFolder.h"
 #include "update/Patch.h"
@@ -45,7 +45,8 @@ void ReadPatchOffers(PlannedEntry& entry, const ProfileSections& server) {
     }
 }
 
-void ChoosePatch(const UpdatePlan& plan, const PlannedEntry& entry, FileToFetch& file) {
+void ChoosePatch(const UpdatePlan& plan, const PlannedEntry& entry, const PlaceView& place,
+                 const FolderView& folder, FileToFetch& file) {
     // The installed manifest must name the file at the same place, with the
     // SHA-256 of a base and the size the file has. The patched result is
     // checked in full, so a file changed since is caught there.
@@ -54,11 +55,9 @@ void ChoosePatch(const UpdatePlan& plan, const PlannedEntry& entry, FileToFetch&
         return;
     const QString base = entry.local.FileSha256.toLower();
     const std::int64_t size = ReadDigits(entry.local.FileSize);
-    const QString installed = TargetOf(entry.folder, entry.name, false);
-    const QString id = FileIdOf(installed);
     // Part of the whole file that an earlier run kept is continued instead.
-    if (size <= 0 || id.isEmpty() || QFileInfo(installed).size() != size ||
-        IsPlainFile(PartRecordOf(file.key)))
+    if (size <= 0 || !place.file || place.size != size ||
+        folder.parts.contains(QFileInfo(PartRecordOf(file.key)).fileName()))
         return;
     for (const PatchOffer& offer : entry.patches) {
         if (offer.base != base)
@@ -75,8 +74,8 @@ void ChoosePatch(const UpdatePlan& plan, const PlannedEntry& entry, FileToFetch&
         patch->sha256 = offer.sha256;
         patch->key = PartKeyOf(url, offer.size, offer.sha256);
         file.patch = std::move(patch);
-        file.base = installed;
-        file.baseId = id;
+        file.base = place.path;
+        file.baseId = place.id;
         return;
     }
 }

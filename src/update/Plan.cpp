@@ -15,6 +15,7 @@
 #include <system_error>
 
 #include "update/Failure.h"
+#include "update/FolderView.h"
 #include "update/GameFolder.h"
 #include "update/NumberReading.h"
 #include "update/PartFolder.h"
@@ -98,9 +99,8 @@ bool IsOwnName(const QString& name, const QString& ownName) {
     return false;
 }
 
-// Refuses an entry whose folder or name could lead outside the game folder
-// (also through a link), that would replace or hide one of the updater's own
-// files, or whose place a file or a folder is in the way of.
+// Refuses an entry whose folder or name could lead outside the game folder,
+// or would replace or hide one of the updater's own files.
 void RefuseUnsafe(const PlannedEntry& entry, const QString& ownName) {
     for (const QString& value : {entry.folder, entry.name}) {
         const QString reason = UnsafePathReason(value);
@@ -129,11 +129,6 @@ void RefuseUnsafe(const PlannedEntry& entry, const QString& ownName) {
                             "take the place of the updater's own files.")
                  .arg(entry.name, levels.mid(0, levels.size() - 1).join(u'/')),
              ForPlayer::Elsewhere());
-    const QString target = TargetOf(entry.folder, entry.name, false); // refuses links outside
-    if (!IsLink(target) && QFileInfo(target).isDir())
-        Fail(QStringLiteral("Could not write %1: a folder of that name is in the way.")
-                 .arg(QDir::toNativeSeparators(target)),
-             ForPlayer::InTheWay());
 }
 
 // Refuses entries that contradict each other: two that name one file with
@@ -179,31 +174,9 @@ void RefuseContradictions(const UpdatePlan& plan) {
     }
 }
 
-// True when the file of entry is missing from the game folder (or is no
-// ordinary file of its own), or has another size or SHA-256 than the entry
-// gives. Hashes a slice at a time, letting window events run.
-bool IsDamaged(const PlannedEntry& entry) {
-    const QString path = TargetOf(entry.folder, entry.name, false);
-    if (!IsPlainFile(path))
-        return true;
-    if (entry.sha256.isEmpty())
-        return false; // only its presence can be checked
-    const std::int64_t size = QFileInfo(path).size();
-    if (entry.size >= 0 && size != entry.size)
-        return true;
-    Window.SetL3(QStringLiteral("Checking %1...").arg(entry.name));
-    return !HasBytes(path, size, entry.sha256);
-}
-
-// Refuses an update that cannot fit on the disk.
-void RefuseWithoutRoom(std::int64_t needed) {
-    // Asks the file system for its free space only (on Windows, a volume's
-    // other details may take Wine half a minute).
-    std::error_code error;
-    const std::filesystem::space_info space = std::filesystem::space(ToPath(AppFolder()), error);
-    const auto free = static_cast<std::int64_t>(
-        std::min<std::uintmax_t>(space.available, std::numeric_limits<std::int64_t>::max()));
-    if (needed < 0 || error || needed <= free)
+// Refuses an update that needs more than `free` bytes (-1: unknown).
+void RefuseWithoutRoom(std::int64_t needed, std::int64_t free) {
+    if (free < 0 || needed <= free)
         return;
     const auto size = [](std::int64_t bytes) {
         return QLocale::c().formattedDataSize(bytes, 1, QLocale::DataSizeTraditionalFormat);
@@ -271,22 +244,24 @@ UpdatePlan PlanUpdate(const QByteArray& manifest, const ProfileSections& server,
     return plan;
 }
 
-void CheckInstalledFiles(UpdatePlan& plan, const Settings& settings) {
-    if (!settings.repair)
-        return;
+void PlanTransfers(UpdatePlan& plan, const FolderView& folder) {
+    // Every place an entry names is judged in manifest order, first of all.
     for (PlannedEntry& entry : plan.entries) {
-        if (!entry.name.isEmpty() && !Fetches(entry.step) && IsDamaged(entry)) {
+        if (entry.name.isEmpty())
+            continue;
+        const PlaceView place = folder.places.value(PlacedKeyOf(entry));
+        if (place.refusal)
+            throw *place.refusal;
+        if (place.damaged) {
             entry.step = Step::NewFile; // missing or damaged: fetched again
             ++plan.changedCount;
         }
     }
-}
 
-void PlanTransfers(UpdatePlan& plan) {
-    QHash<QString, int> byKey;    // entries with one URL, size and SHA-256 share a transfer
-    std::vector<int> places;      // how many entries each file goes to
-    std::vector<QString> targets; // the files the update replaces
-    std::int64_t journal = 4096;  // bytes of the install's journal, about
+    QHash<QString, int> byKey;   // entries with one URL, size and SHA-256 share a transfer
+    std::vector<int> places;     // how many entries each file goes to
+    std::int64_t replaced = 0;   // bytes of the files the update replaces
+    std::int64_t journal = 4096; // bytes of the install's journal, about
     for (PlannedEntry& entry : plan.entries) {
         if (entry.name.isEmpty() || !Fetches(entry.step))
             continue;
@@ -295,16 +270,17 @@ void PlanTransfers(UpdatePlan& plan) {
         const QString url =
             plan.byHash && !entry.sha256.isEmpty() ? ObjectUrlOf(entry.sha256) : UrlOf(entry.name);
         const QString key = PartKeyOf(url, entry.size, entry.sha256);
+        const PlaceView place = folder.places.value(PlacedKeyOf(entry));
         if (!byKey.contains(key)) {
             byKey.insert(key, static_cast<int>(plan.files.size()));
             FileToFetch file{entry.name, url, entry.size, entry.sha256, key, nullptr, {}, {}};
-            ChoosePatch(plan, entry, file);
+            ChoosePatch(plan, entry, place, folder, file);
             plan.files.push_back(std::move(file));
             places.push_back(0);
         }
         entry.file = byKey.value(key);
         ++places[static_cast<std::size_t>(entry.file)];
-        targets.push_back(TargetOf(entry.folder, entry.name, false));
+        replaced += std::max<std::int64_t>(place.size, 0);
         journal += 3 * PlacedKeyOf(entry).toUtf8().size() + 256; // its place, staged and kept
     }
 
@@ -319,10 +295,8 @@ void PlanTransfers(UpdatePlan& plan) {
         if (bytes > 0 && times > 0)
             needed = bytes > (Most - needed) / times ? Most : needed + bytes * times;
     };
-    const auto missing = [](const FileToFetch& file) {
-        const QString part = PartFileOf(file.key);
-        const std::int64_t kept = IsPlainFile(part) ? QFileInfo(part).size() : 0;
-        return file.size - kept;
+    const auto missing = [&folder](const FileToFetch& file) {
+        return file.size - folder.parts.value(QFileInfo(PartFileOf(file.key)).fileName(), 0);
     };
     for (std::size_t k = 0; k < plan.files.size(); ++k) {
         const FileToFetch& file = plan.files[k];
@@ -336,11 +310,10 @@ void PlanTransfers(UpdatePlan& plan) {
     }
     add(plan.manifest.size());
     add(journal);
-    if (!targets.empty() && !HardLinksWork(PartFolder())) {
-        targets.push_back(AppPath(QStringLiteral("info.ini")));
-        for (const QString& target : targets)
-            add(IsPlainFile(target) ? QFileInfo(target).size() : 0);
+    if (!plan.files.empty() && !folder.hardLinks) {
+        add(replaced);
+        add(folder.manifestSize);
     }
     plan.bytesNeeded = needed;
-    RefuseWithoutRoom(plan.bytesNeeded);
+    RefuseWithoutRoom(plan.bytesNeeded, folder.freeBytes);
 }

@@ -13,6 +13,9 @@
 #include "update/Profile.h"
 #include "update/Settings.h"
 
+struct FolderView;
+struct PlaceView;
+
 // One file of a manifest. Size (decimal bytes) and SHA-256 (hex) are
 // optional; when given, the bytes that arrive are checked against them.
 struct FileEntry {
@@ -82,42 +85,41 @@ void LoadFileLists(UpdatePlan& plan, const ProfileSections& server,
 // codes, so "1.9" comes after "1.10" and "a" after "Z".
 [[nodiscard]] bool VersionIsGreater(const QString& a, const QString& b);
 
-// Builds the plan from the server manifest (its bytes and their parsed form)
-// and the installed one (empty when there is none). Throws UpdateFailure when
-// the manifest is refused: a Max out of bounds, an entry of a file to fetch
-// with a name or folder that could lead outside the game folder or take the
-// place of the updater's own files, sizes or hashes that are not numbers or
-// hex, two entries of one file that disagree, a file where another entry needs
-// a folder, a signed update with an entry its signature does not cover.
+// Builds the plan from the server manifest (its bytes and their parsed form),
+// the installed one (empty when there is none) and the settings, touching no
+// disk. Throws UpdateFailure when the manifest is refused: a Max out of
+// bounds, an entry of a file to fetch with a name or folder that could lead
+// outside the game folder or take the place of the updater's own files,
+// sizes or hashes that are not numbers or hex, two entries of one file that
+// disagree, a file where another entry needs a folder, a signed update with
+// an entry its signature does not cover.
 [[nodiscard]] UpdatePlan PlanUpdate(const QByteArray& manifest, const ProfileSections& server,
                                     const ProfileSections& installed, bool hasInstalled,
                                     const Settings& settings);
 
-// With --repair: reads the file of every named entry the plan accepted that is
-// not fetched anyway, and plans a missing one, or one with another size or
-// SHA-256 than its entry gives, to be fetched again, showing "Checking
-// <file>..." while it reads. Lets window events run.
-void CheckInstalledFiles(UpdatePlan& plan, const Settings& settings);
-
-// Settles the transfers of the plan (entries naming one file share one) and
-// what an earlier run kept of them, and refuses an update that cannot fit on
-// the disk: everything it writes is counted (the files or their patches and
-// what they make, the copies of files several entries name, the manifest,
-// the journal, and copies of the replaced files where the disk has no hard
-// links). Throws UpdateFailure.
-void PlanTransfers(UpdatePlan& plan);
+// Settles the rest of the plan from what the game folder holds (folder,
+// looked at once the names were accepted), touching no disk: refuses an entry
+// whose place may not be written; with --repair, plans a missing or damaged
+// file to be fetched again; settles the transfers (entries naming one file
+// share one), the patches whose base the player has and what an earlier run
+// kept of each file; and refuses an update that cannot fit on the disk:
+// everything it writes is counted (the files or their patches and what they
+// make, the copies of files several entries name, the manifest, the journal,
+// and copies of the replaced files where the disk has no hard links). Throws
+// UpdateFailure.
+void PlanTransfers(UpdatePlan& plan, const FolderView& folder);
 
 // Reads the patches the server manifest offers for entry (a newer file of at
 // least 1 MiB with a size and a SHA-256), up to the first offer that is
 // incomplete or malformed. Never fails.
 void ReadPatchOffers(PlannedEntry& entry, const ProfileSections& server);
 
-// Gives file the patch of entry whose base the game folder holds: the
-// installed manifest names the file at the same place, with the base's
+// Gives file the patch of entry whose base the game folder holds at place:
+// the installed manifest names the file at the same place, with the base's
 // SHA-256 and the size the file has. Leaves file whole when none fits, or
-// when part of the whole file waits from an earlier run. Throws
-// UpdateFailure as TargetOf does.
-void ChoosePatch(const UpdatePlan& plan, const PlannedEntry& entry, FileToFetch& file);
+// when part of the whole file waits from an earlier run (in folder). Never fails.
+void ChoosePatch(const UpdatePlan& plan, const PlannedEntry& entry, const PlaceView& place,
+                 const FolderView& folder, FileToFetch& file);
 
 // The folder an entry names, as the update uses it: blanks and one separator
 // at each end dropped.
