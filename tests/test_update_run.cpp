@@ -88,7 +88,6 @@ TEST_F(UpdateRun, ComparesByPositionAndFetchesWhatIsNewer) {
         QDir(game_).removeRecursively();
         QDir().mkpath(game_);
         captions_.clear();
-        modUpdate::InstalledVersion.clear();
         if (!run.installed.empty())
             Write("info.ini", run.installed);
         for (const QString& file : run.before)
