@@ -1,7 +1,8 @@
 // The update run against a misbehaving server, manifest or game folder, and
 // "Exit" at any moment. After every case: 1. nothing outside the game folder
-// changed; 2. every game file is old or whole new, info.ini is replaced last,
-// only parts worth continuing are left; 3. a failure says so clearly, and an
+// changed; 2. the game folder holds the server's release whole after an
+// update and the installed one otherwise, only parts worth continuing are
+// left; 3. the run ends as the row expects and says so clearly, and an
 // unreachable server leaves the installed game playable.
 #include "UpdaterTest.h"
 
@@ -47,13 +48,22 @@ const std::string& BigGame() {
 class FaultMatrix;
 using Arrange = std::function<void(FaultMatrix&)>;
 
+// How a run ends.
+enum class End { Updated, UpToDate, Offline, Failed, Exit, Running };
+
+// What a row expects: how the run ends, parts of what it says (the status
+// lines, the reason for playing without an update, the failure's message)
+// and, for a failure, the start of the player's text.
+struct Expected {
+    End end;
+    QStringList said = {};
+    QString told = {};
+};
+
 struct Fault {
     const char* name;
     Arrange arrange; // changes the normal update of two files
-    // A part of the failure message (after " => ": the start of the player's text);
-    // "" or "ok:" for success, "<exit>" for "Exit", "offline:" for playing without
-    // updating; after "ok:"/"offline:", "|"-separated parts of the status lines.
-    const char* failure;
+    Expected expected;
     Arrange verify = nullptr; // further checks after the run
 };
 
@@ -136,14 +146,39 @@ class FaultMatrix : public UpdaterTest, public ::testing::WithParamInterface<Fau
         const std::uintmax_t free = std::filesystem::space(game_.toStdString()).available;
         WriteFile(Path("filler"), std::string(free > left ? free - left : 0, 'f'));
     }
+    // The release one of the row's servers serves is installed whole: info.ini
+    // is its manifest, and every file it names has the bytes served for it.
+    void ExpectTheServedRelease() const {
+        const std::string manifest = Read("info.ini");
+        const TestServer* from = nullptr;
+        const TestServer* servers[] = {&server_, mirror_.get(), secure_.get()};
+        for (const TestServer* server : servers)
+            from = server != nullptr && server->BodyOf("info.ini") == manifest ? server : from;
+        ASSERT_NE(from, nullptr) << "info.ini is no server's manifest";
+        const ProfileSections sections = ParseProfile(QByteArray::fromStdString(manifest));
+        const auto value = [&](const char* key, int i) {
+            return ProfileValue(sections, "FILES", QString::fromLatin1(key) + QString::number(i));
+        };
+        const bool byHash = ProfileValue(sections, "VERSION", "ByHash") == "1";
+        for (int i = 1; i <= 9; ++i) {
+            const QString name = value("FileName", i),
+                          folder = TrimOneSeparator(value("FilePath", i));
+            const QString sha = value("FileSha256", i).toLower();
+            const std::string served =
+                byHash && !sha.isEmpty() ? "by-hash/" + sha.toStdString() : name.toStdString();
+            if (!name.isEmpty()) {
+                EXPECT_TRUE(Read(folder.isEmpty() ? name : folder + '/' + name) ==
+                            from->BodyOf(served))
+                    << name.toStdString();
+            }
+        }
+    }
     // Makes room again, then the next start updates.
     static void UpdatesOnceThereIsRoom(FaultMatrix& w) {
         AfterInstallStep = nullptr;
         QFile::remove(w.Path("filler"));
         EXPECT_EQ(w.RunMain(), "");
-        EXPECT_TRUE(w.Read("game.dat") == NewGame || w.Read("game.dat") == BigGame());
-        EXPECT_EQ(w.Read("maps/level.map"), NewMap);
-        EXPECT_EQ(w.Read("info.ini"), w.server_.BodyOf("info.ini"));
+        w.ExpectTheServedRelease();
     }
     void Unblock() {
 #ifdef _WIN32
@@ -435,31 +470,29 @@ TEST_P(FaultMatrix, KeepsThePromises) {
     const std::string installed = Read("info.ini"), installedGame = Read("game.dat");
     const QString message = RunMain();
     Unblock();
-    const std::string expected = fault.failure;
-    const bool offline = !modUpdate::Window.OfflineReason.isEmpty() && message.isEmpty();
-    const bool succeeded = message.isEmpty() && !offline;
+    const QStringList l2 = CaptionsOf("L2");
+    const QString offline = modUpdate::Window.OfflineReason;
 
-    // 3. The outcome and its message.
-    const bool ok = expected.empty() || expected.rfind("ok:", 0) == 0;
-    if (ok || expected.rfind("offline:", 0) == 0) {
-        EXPECT_EQ(message, "");
-        EXPECT_EQ(offline, !ok) << modUpdate::Window.OfflineReason.toStdString();
-        const QString said = CaptionsOf("L3").join('/') + '/' + CaptionsOf("L2").join('/') + '/' +
-                             modUpdate::Window.OfflineReason;
-        for (const QString& part : QString::fromStdString(expected).section(':', 1).split('|'))
-            EXPECT_TRUE(said.contains(part)) << part.toStdString() << " in " << said.toStdString();
-        EXPECT_TRUE(frmUpdate::Instance().lblConnect->isEnabled());
-    } else {
-        EXPECT_TRUE(message.contains(QString::fromStdString(expected).section(" => ", 0, 0)))
-            << message.toStdString();
-    }
-    if (!ok && !offline && expected[0] != '<') {
-        // The player is told what happened (as on L3; after " => ", as the row says)
-        // and what to do, in plain words.
+    // 3. The outcome, what is said of it, and Continue enabled unless the updater ends.
+    const End end = message == "<exit>"               ? End::Exit
+                    : message == "<running>"          ? End::Running
+                    : !message.isEmpty()              ? End::Failed
+                    : !offline.isEmpty()              ? End::Offline
+                    : l2.contains("Update Complete!") ? End::Updated
+                                                      : End::UpToDate;
+    EXPECT_EQ(end, fault.expected.end) << message.toStdString() << offline.toStdString();
+    const QString said =
+        CaptionsOf("L3").join('/') + '/' + l2.join('/') + '/' + offline + '/' + message;
+    for (const QString& part : fault.expected.said)
+        EXPECT_TRUE(said.contains(part)) << part.toStdString() << " in " << said.toStdString();
+    EXPECT_TRUE(end == End::Exit || end == End::Running ||
+                frmUpdate::Instance().lblConnect->isEnabled());
+    if (end == End::Failed) {
+        // The player is told what happened (as on L3) and what to do, in plain words.
         ASSERT_EQ(told_.size(), 1);
         const QString told = told_.constFirst();
         EXPECT_TRUE(told.startsWith(CaptionsOf("L3").constLast() + ' ') &&
-                    told.startsWith(QString::fromStdString(expected).section(" => ", 1)))
+                    told.startsWith(fault.expected.told))
             << told.toStdString();
         static const QRegularExpression advice("([Tt]ry again|tell the studio|Check the |Free .* "
                                                "then start again|Close the game|Start the "
@@ -469,31 +502,25 @@ TEST_P(FaultMatrix, KeepsThePromises) {
         EXPECT_TRUE(advice.match(told).hasMatch()) << told.toStdString();
         EXPECT_FALSE(technical.match(told).hasMatch()) << told.toStdString();
     }
-    const QStringList l2 = CaptionsOf("L2");
-    EXPECT_EQ(l2.contains("Update Complete!") || l2.contains("You Have The Latest Version!"),
-              succeeded);
 
     // 1. Nothing outside the game folder.
     EXPECT_TRUE(OutsideIsUntouched());
 
-    // 2. Every file old or whole, info.ini replaced only on success, no temporary file.
-    const std::string game = Read("game.dat"), map = Read("maps/level.map");
-    EXPECT_TRUE(game == OldGame || game == NewGame || game == BigGame() || game == installedGame ||
-                (succeeded && game == ""))
-        << game.substr(0, 40);
-    EXPECT_TRUE(map == OldMap || map == NewMap) << map;
-    if (!succeeded) {
-        // After a failure the folder holds the installed release, and the game may be played.
+    // 2. After an update, the server's release whole; otherwise the one before.
+    if (end == End::Updated) {
+        ExpectTheServedRelease();
+    } else {
         EXPECT_EQ(Read("info.ini"), installed);
-        EXPECT_EQ(game, installedGame);
-        EXPECT_EQ(map, OldMap);
-        EXPECT_TRUE(expected[0] == '<' || frmUpdate::Instance().lblConnect->isEnabled());
+        EXPECT_TRUE(Read("game.dat") == installedGame) << Read("game.dat").substr(0, 40);
+        EXPECT_EQ(Read("maps/level.map"), OldMap);
     }
     if (fault.verify)
         fault.verify(*this);
+    // No temporary file; only parts worth continuing after a failure.
+    const bool succeeded = end == End::Updated || end == End::UpToDate;
     for (const QString& file : Tree()) {
         if (file.startsWith(".quelmor-partial/"))
-            EXPECT_TRUE(!succeeded && (file.endsWith("/placed") || file.endsWith(".record") ||
+            EXPECT_TRUE(!succeeded && (file.endsWith(".record") ||
                                        Tree().contains(QString(file).replace(".part", ".record"))))
                 << file.toStdString();
         else
@@ -520,77 +547,57 @@ std::string CaseName(const ::testing::TestParamInfo<Fault>& info) {
 INSTANTIATE_TEST_SUITE_P(
     Server, FaultMatrix,
     ::testing::Values(
-        Fault{"NormalUpdate", [](FaultMatrix&) {}, "", NormalStory},
-        Fault{"ConnectionRefused", ServerAt(kClosedPort),
-              "offline:Connection refused|the server refused the connection"},
-        Fault{"HostNotFound", ServerAt("http://no-such-host.invalid:4444/Quelmor/"),
-              "offline:No connection; trying news.txt again (try 4 of 4)...|Host name not "
-              "found|Cannot reach the update server!|the server's host name could not be found"},
-        Fault{"News500", Put("/news.txt", "", {.status = 500}), ""},
-        Fault{"Manifest404", Put("info.ini", "", {.status = 404}),
-              "Could not download info.ini: the server answered 404 Not Found. => The update server is not "
-              "working properly. Try again later"},
-        Fault{"SecondFile500", Put("level.map", "", {.status = 500}),
-              "Could not download level.map: the server answered 500",
+        Fault{"NormalUpdate", [](FaultMatrix&) {}, {End::Updated}, NormalStory},
+        Fault{"ConnectionRefused", ServerAt(kClosedPort), {End::Offline, {"Connection refused", "the server refused the connection"}}},
+        Fault{"HostNotFound", ServerAt("http://no-such-host.invalid:4444/Quelmor/"), {End::Offline, {"No connection; trying news.txt again (try 4 of 4)...", "Host name not found", "Cannot reach the update server!", "the server's host name could not be found"}}},
+        Fault{"News500", Put("/news.txt", "", {.status = 500}), {End::Updated}},
+        Fault{"Manifest404", Put("info.ini", "", {.status = 404}), {End::Failed, {"Could not download info.ini: the server answered 404 Not Found."}, "The update server is not working properly. Try again later"}},
+        Fault{"SecondFile500", Put("level.map", "", {.status = 500}), {End::Failed, {"Could not download level.map: the server answered 500"}},
               [](FaultMatrix& w) { // the next start fetches only what has not arrived
                   w.server_.Put("level.map", NewMap);
                   EXPECT_EQ(w.RunMain(), "");
                   EXPECT_EQ(w.server_.BytesSent("game.dat"), NewGame.size());
               }},
         Fault{"FirstFileFailsWhileTheSecondHasArrived",
-              Put("game.dat", "", {.status = 404, .delayMs = 300}),
-              "Could not download game.dat: the server answered 404",
+              Put("game.dat", "", {.status = 404, .delayMs = 300}), {End::Failed, {"Could not download game.dat: the server answered 404"}},
               [](FaultMatrix& w) {
                   EXPECT_EQ(w.server_.CountOf("level.map"), 1); // fetched ahead...
                   EXPECT_EQ(w.Read("maps/level.map"), OldMap);  // ...but never put in place
               }},
         Fault{"BusyThenServed",
-              Put("game.dat", NewGame, {.status = 429, .times = 2, .header = "Retry-After: 0"}),
-              "ok:Server busy (429); trying game.dat again (try 3 of 4)..."},
+              Put("game.dat", NewGame, {.status = 429, .times = 2, .header = "Retry-After: 0"}), {End::Updated, {"Server busy (429); trying game.dat again (try 3 of 4)..."}}},
         // "Exit" while the updater waits the 30 s the server asked for: no second try.
         Fault{"ExitWhileABusyServerAsksToWait",
               Put("game.dat", "",
-                  {.status = 503, .before = [] { ClickExitSoon(8); }, .header = "Retry-After: 30"}),
-              "<exit>", [](FaultMatrix& w) { EXPECT_EQ(w.server_.CountOf("game.dat"), 1); }},
-        Fault{"NoContentIsNoFile", Put("game.dat", "", {.status = 204}),
-              "Could not download game.dat: the server answered 204"},
-        Fault{"CompressedBody", Put("game.dat", NewGame, {.header = "Content-Encoding: gzip"}),
-              "Content-Encoding: gzip"},
-        Fault{"RedirectLoop", Put("game.dat", "", {.redirect = "/Quelmor/game.dat"}),
-              "redirected the request too many times"},
+                  {.status = 503, .before = [] { ClickExitSoon(8); }, .header = "Retry-After: 30"}), {End::Exit}, [](FaultMatrix& w) { EXPECT_EQ(w.server_.CountOf("game.dat"), 1); }},
+        Fault{"NoContentIsNoFile", Put("game.dat", "", {.status = 204}), {End::Failed, {"Could not download game.dat: the server answered 204"}}},
+        Fault{"CompressedBody", Put("game.dat", NewGame, {.header = "Content-Encoding: gzip"}), {End::Failed, {"Content-Encoding: gzip"}}},
+        Fault{"RedirectLoop", Put("game.dat", "", {.redirect = "/Quelmor/game.dat"}), {End::Failed, {"redirected the request too many times"}}},
         Fault{"ChunkedIdentityBody",
-              Put("game.dat", NewGame, {.header = "Content-Encoding: identity", .chunked = true}),
-              ""},
-        Fault{"LengthZero", Put("game.dat", ""), ""},
-        Fault{"CutEveryTime", Put("game.dat", NewGame, {.cutAfter = 5, .cuts = 100}),
-              "Could not download game.dat: the server closed the connection => The connection to the "
-              "update server broke off. Check your internet connection"},
+              Put("game.dat", NewGame, {.header = "Content-Encoding: identity", .chunked = true}), {End::Updated}},
+        Fault{"LengthZero", Put("game.dat", ""), {End::Updated}},
+        Fault{"CutEveryTime", Put("game.dat", NewGame, {.cutAfter = 5, .cuts = 100}), {End::Failed, {"Could not download game.dat: the server closed the connection"}, "The connection to the update server broke off. Check your internet connection"}},
         Fault{"StallPastTheTimeOut",
               [](FaultMatrix& w) {
                   w.settings_.timeoutSeconds = 1;
                   w.server_.Put("game.dat", NewGame, {.delayMs = 2500});
-              },
-              "the server did not answer for"},
-        Fault{"ExitWhileWaitingForTheNews", ExitWhileWaitingFor("/news.txt"), "<exit>"},
-        Fault{"ExitWhileWaitingForTheManifest", ExitWhileWaitingFor("info.ini"), "<exit>"},
-        Fault{"ExitWhileWaitingForTheLastFile", ExitWhileWaitingFor("level.map"), "<exit>"},
-        Fault{"HttpsTrusted", OverHttps("127.0.0.1", "ca"), ""},
+              }, {End::Failed, {"the server did not answer for"}}},
+        Fault{"ExitWhileWaitingForTheNews", ExitWhileWaitingFor("/news.txt"), {End::Exit}},
+        Fault{"ExitWhileWaitingForTheManifest", ExitWhileWaitingFor("info.ini"), {End::Exit}},
+        Fault{"ExitWhileWaitingForTheLastFile", ExitWhileWaitingFor("level.map"), {End::Exit}},
+        Fault{"HttpsTrusted", OverHttps("127.0.0.1", "ca"), {End::Updated}},
         Fault{"CertificateOfAnotherAuthority",
               [](FaultMatrix& w) {
                   if (UnderWine())
                       GTEST_SKIP() << "Wine's Schannel takes a certificate of any authority";
                   OverHttps("127.0.0.1", "other")(w);
-              },
-              "Could not download news.txt: the server's certificate is not trusted"},
-        Fault{"CertificateForAnotherHost", OverHttps("other.example", "ca"),
-              "Could not download news.txt: the server's certificate is not trusted => The update "
-              "server's certificate is not trusted. Check the date and time"},
+              }, {End::Failed, {"Could not download news.txt: the server's certificate is not trusted"}}},
+        Fault{"CertificateForAnotherHost", OverHttps("other.example", "ca"), {End::Failed, {"Could not download news.txt: the server's certificate is not trusted"}, "The update server's certificate is not trusted. Check the date and time"}},
         Fault{"NewsNeverAnswers",
               [](FaultMatrix& w) {
                   w.settings_.newsSeconds = 1;
                   w.server_.Put("/news.txt", "news", {.delayMs = 2500});
-              },
-              "offline:the server did not answer"},
+              }, {End::Offline, {"the server did not answer"}}},
         Fault{"NewsTricklesPastItsDeadline",
               [](FaultMatrix& w) {
                   w.settings_.newsSeconds = 1;
@@ -601,46 +608,33 @@ INSTANTIATE_TEST_SUITE_P(
                               return sink.write("n", 1);
                           });
                   });
-              },
-              "", [](FaultMatrix& w) { EXPECT_TRUE(w.CaptionsOf("news").isEmpty()); }},
+              }, {End::Updated}, [](FaultMatrix& w) { EXPECT_TRUE(w.CaptionsOf("news").isEmpty()); }},
         // Under a speed cap the news misses its deadline and is left out.
         Fault{"NewsSlowedPastItsDeadlineByTheSpeedCap",
               [](FaultMatrix& w) {
                   w.settings_.newsSeconds = 1;
                   w.settings_.limitRate = 256 << 10;
                   w.server_.Put("/news.txt", std::string(1 << 20, 'n'));
-              },
-              "", [](FaultMatrix& w) { EXPECT_TRUE(w.CaptionsOf("news").isEmpty()); }},
-        Fault{"NewsCutAfterItsHeaders", Put("/news.txt", "news", {.cutAfter = 0, .cuts = 100}), ""},
+              }, {End::Updated}, [](FaultMatrix& w) { EXPECT_TRUE(w.CaptionsOf("news").isEmpty()); }},
+        Fault{"NewsCutAfterItsHeaders", Put("/news.txt", "news", {.cutAfter = 0, .cuts = 100}), {End::Updated}},
         // Mirrors: taken when the update server fails before its update is accepted.
-        Fault{"MirrorAfterARefusedConnection", WithMirror([](FaultMatrix&) {}, kClosedPort),
-              "ok:Trying mirror 1 of 1...|Update Complete!", FromTheMirror},
-        Fault{"MirrorAfter503", WithMirror(Put("info.ini", "", {.status = 503})),
-              "ok:Trying mirror 1 of 1...|Update Complete!", FromTheMirror},
-        Fault{"MirrorAfterARefusedManifest", WithMirror(Releases(3, 2)),
-              "ok:Trying mirror 1 of 1...|Update Complete!", FromTheMirror},
-        Fault{"MirrorFailsToo", WithMirror(Releases(3, 2), "", true),
-              "The server offers release 2, older than the installed 3."},
+        Fault{"MirrorAfterARefusedConnection", WithMirror([](FaultMatrix&) {}, kClosedPort), {End::Updated, {"Trying mirror 1 of 1...", "Update Complete!"}}, FromTheMirror},
+        Fault{"MirrorAfter503", WithMirror(Put("info.ini", "", {.status = 503})), {End::Updated, {"Trying mirror 1 of 1...", "Update Complete!"}}, FromTheMirror},
+        Fault{"MirrorAfterARefusedManifest", WithMirror(Releases(3, 2)), {End::Updated, {"Trying mirror 1 of 1...", "Update Complete!"}}, FromTheMirror},
+        Fault{"MirrorFailsToo", WithMirror(Releases(3, 2), "", true), {End::Failed, {"The server offers release 2, older than the installed 3."}}},
         // A server that takes the request for the manifest and never answers.
         Fault{"MirrorAfterAManifestNeverAnswered",
               WithMirror([](FaultMatrix& w) {
                   w.settings_.answerSeconds = 1;
                   Put("info.ini", Offered, {.delayMs = 2000})(w);
-              }),
-              "ok:Trying mirror 1 of 1...|Update Complete!", FromTheMirror},
+              }), {End::Updated, {"Trying mirror 1 of 1...", "Update Complete!"}}, FromTheMirror},
         Fault{"NoServerReached",
               [](FaultMatrix& w) {
                   w.settings_.servers = {kClosedPort, "http://127.0.0.1:2/Quelmor/"};
-              },
-              "offline:Trying mirror 1 of 1...|Connection refused|Cannot reach the update "
-              "server!"},
-        Fault{"ThroughAProxyAskingForDigest", ThroughProxy("player:secret"), ""},
-        Fault{"ProxyRefusesTheCredentials", ThroughProxy("player:wrong"),
-              "Could not download info.ini: the server answered 407 => The network's proxy refused "
-              "the login."},
-        Fault{"RedirectFromHttpsToHttp", OverHttps("127.0.0.1", "ca", true),
-              "Could not download info.ini: the server sent the request to an address the "
-              "updater does not follow",
+              }, {End::Offline, {"Trying mirror 1 of 1...", "Connection refused", "Cannot reach the update server!"}}},
+        Fault{"ThroughAProxyAskingForDigest", ThroughProxy("player:secret"), {End::Updated}},
+        Fault{"ProxyRefusesTheCredentials", ThroughProxy("player:wrong"), {End::Failed, {"Could not download info.ini: the server answered 407"}, "The network's proxy refused the login."}},
+        Fault{"RedirectFromHttpsToHttp", OverHttps("127.0.0.1", "ca", true), {End::Failed, {"Could not download info.ini: the server sent the request to an address the updater does not follow"}},
               [](FaultMatrix& w) { EXPECT_EQ(w.server_.CountOf("info.ini"), 0); }}),
     CaseName);
 
@@ -649,28 +643,41 @@ INSTANTIATE_TEST_SUITE_P(
     Resume, FaultMatrix,
     ::testing::Values(
         // Three cuts: the fourth and last try brings the rest.
-        Fault{"CutThriceResumedThrice", Put("game.dat", BigGame(), {.cutAfter = 800000, .cuts = 3}),
-              "ok:Connection lost; resuming game.dat (try 4 of 4)...", Expect(BigGame().size())},
+        Fault{"CutThriceResumedThrice",
+              Put("game.dat", BigGame(), {.cutAfter = 800000, .cuts = 3}),
+              {End::Updated, {"Connection lost; resuming game.dat (try 4 of 4)..."}},
+              Expect(BigGame().size())},
         Fault{"CutAndTheServerIgnoresRange",
-              Put("game.dat", BigGame(), {.cutAfter = 1500000, .cuts = 1, .ignoreRange = true}), "",
+              Put("game.dat", BigGame(), {.cutAfter = 1500000, .cuts = 1, .ignoreRange = true}),
+              {End::Updated},
               Expect(-1)},
-        Fault{"KilledAndResumedByTheNextRun", Kept(1 << 20, "\"v1\"", BigGame().size(), "\"v1\""),
-              "", Expect(BigGame().size() - (1 << 20))},
-        Fault{"ValidatorChangedBetweenRuns", Kept(2000000, "\"v1\"", BigGame().size(), "\"v2\""),
-              "", Expect(BigGame().size())},
-        Fault{"KeptPartLongerThanTheFile", Kept(4000000, "\"v1\"", 4000000, "\"v1\""), "",
+        Fault{"KilledAndResumedByTheNextRun",
+              Kept(1 << 20, "\"v1\"", BigGame().size(), "\"v1\""),
+              {End::Updated},
+              Expect(BigGame().size() - (1 << 20))},
+        Fault{"ValidatorChangedBetweenRuns",
+              Kept(2000000, "\"v1\"", BigGame().size(), "\"v2\""),
+              {End::Updated},
+              Expect(BigGame().size())},
+        Fault{"KeptPartLongerThanTheFile",
+              Kept(4000000, "\"v1\"", 4000000, "\"v1\""),
+              {End::Updated},
               Expect(BigGame().size())},
         // A whole part: answered 416 with a page (as nginx does), or checked on disk.
-        Fault{"WholePartAnswered416", Kept(BigGame().size(), "\"v1\"", BigGame().size(), "\"v1\""),
-              "", Expect(0)},
+        Fault{"WholePartAnswered416",
+              Kept(BigGame().size(), "\"v1\"", BigGame().size(), "\"v1\""),
+              {End::Updated},
+              Expect(0)},
         Fault{"WholePartCheckedOnDisk",
-              Kept(BigGame().size(), "", BigGame().size(), "\"v1\"", true), "",
+              Kept(BigGame().size(), "", BigGame().size(), "\"v1\"", true),
+              {End::Updated},
               [](FaultMatrix& w) {
                   Expect(0)(w);
                   EXPECT_EQ(w.server_.CountOf("game.dat"), 0);
               }},
         Fault{"WeakEtagStartsOver",
-              Put("game.dat", BigGame(), {.cutAfter = 1500000, .cuts = 1, .etag = "W/\"v1\""}), "",
+              Put("game.dat", BigGame(), {.cutAfter = 1500000, .cuts = 1, .etag = "W/\"v1\""}),
+              {End::Updated},
               Expect(1500000 + BigGame().size())},
         Fault{"WrongContentRange",
               [](FaultMatrix& w) {
@@ -684,17 +691,26 @@ INSTANTIATE_TEST_SUITE_P(
                                     "application/octet-stream");
                   });
               },
-              "", Expect(-1)},
+              {End::Updated},
+              Expect(-1)},
         // Patches: applied, or given up for the whole file.
-        Fault{"PatchFetchedByHash", Patched(true), "", PatchedStory(true)},
-        Fault{"PatchFetchedByName", Patched(false), "", PatchedStory(true)},
-        Fault{"PatchCutAndResumed", Patched(true, false, nullptr, {.cutAfter = 30000, .cuts = 1}),
-              "ok:Connection lost; resuming game.dat (try 2 of 4)...", PatchedStory(true)},
-        Fault{"PatchOfABaseChangedLocally", Patched(true, true), "", PatchedStory(false)},
-        Fault{"PatchDamaged", Patched(true, false, [](std::string& p) { p[p.size() / 2] ^= 1; }),
-              "", PatchedStory(false)},
-        Fault{"PatchBaseSwappedForALink", SwapBase(true), "", BaseNotRead("a link")},
-        Fault{"PatchBaseSwappedForACopy", SwapBase(false), "", BaseNotRead("no longer the file")},
+        Fault{"PatchFetchedByHash", Patched(true), {End::Updated}, PatchedStory(true)},
+        Fault{"PatchFetchedByName", Patched(false), {End::Updated}, PatchedStory(true)},
+        Fault{"PatchCutAndResumed",
+              Patched(true, false, nullptr, {.cutAfter = 30000, .cuts = 1}),
+              {End::Updated, {"Connection lost; resuming game.dat (try 2 of 4)..."}},
+              PatchedStory(true)},
+        Fault{
+            "PatchOfABaseChangedLocally", Patched(true, true), {End::Updated}, PatchedStory(false)},
+        Fault{"PatchDamaged",
+              Patched(true, false, [](std::string& p) { p[p.size() / 2] ^= 1; }),
+              {End::Updated},
+              PatchedStory(false)},
+        Fault{"PatchBaseSwappedForALink", SwapBase(true), {End::Updated}, BaseNotRead("a link")},
+        Fault{"PatchBaseSwappedForACopy",
+              SwapBase(false),
+              {End::Updated},
+              BaseNotRead("no longer the file")},
         Fault{"ExitWhileAResumablePartArrives",
               // 1 MiB of game.dat arrives, then the server stalls and "Exit" comes.
               [](FaultMatrix& w) {
@@ -713,7 +729,7 @@ INSTANTIATE_TEST_SUITE_P(
                           });
                   });
               },
-              "<exit>",
+              {End::Exit},
               [](FaultMatrix& w) {
                   // What arrived of the cut file stays for the next start, with its record.
                   const QString key = PartKeyOf(w.server_.baseUrl() + "game.dat", -1, "");
@@ -725,68 +741,52 @@ INSTANTIATE_TEST_SUITE_P(
 INSTANTIATE_TEST_SUITE_P(
     Manifest, FaultMatrix,
     ::testing::Values(
-        Fault{"MaxOutOfRange", Put("info.ini", Manifest("2", "2147483648", {})),
-              "\"Max\" in the server's info.ini is out of range"},
-        Fault{"MaxBeyondAnyGame", Put("info.ini", Manifest("2", "2000000000", {})),
-              "lists 2000000000 files"},
-        Fault{"NoVersionSection", Put("info.ini", "[FILES]\r\nFileName1=game.dat\r\n"),
-              "is not an update"},
-        Fault{"SameRelease", Releases(10, 10), ""},
+        Fault{"MaxOutOfRange", Put("info.ini", Manifest("2", "2147483648", {})), {End::Failed, {"\"Max\" in the server's info.ini is out of range"}}},
+        Fault{"MaxBeyondAnyGame", Put("info.ini", Manifest("2", "2000000000", {})), {End::Failed, {"lists 2000000000 files"}}},
+        Fault{"NoVersionSection", Put("info.ini", "[FILES]\r\nFileName1=game.dat\r\n"), {End::Failed, {"is not an update"}}},
+        Fault{"SameRelease", Releases(10, 10), {End::Updated}},
         Fault{"TamperedFile",
-              Put("info.ini", Offered + "FileSha2561=" + Sha256Of("other") + "\r\n"),
-              "game.dat arrived damaged: its SHA-256 is  => The update server sent a damaged file."},
+              Put("info.ini", Offered + "FileSha2561=" + Sha256Of("other") + "\r\n"), {End::Failed, {"game.dat arrived damaged: its SHA-256 is "}, "The update server sent a damaged file."}},
         Fault{"EndlessBodyCutAtItsSize",
               [](FaultMatrix& w) {
                   w.server_.Put("game.dat", BigGame(), {.chunked = true});
                   w.server_.Put("info.ini", Offered + "FileSize1=5\r\n");
-              },
-              "game.dat arrived damaged: the server sends more than the 5 bytes"},
+              }, {End::Failed, {"game.dat arrived damaged: the server sends more than the 5 bytes"}}},
         Fault{"NotEnoughSpace",
-              Put("info.ini", Offered + "FileSize1=90000000000000000\r\nFileSize2=7\r\n"),
-              "Not enough free space for the update: it needs => Not enough free space on the disk. Free "},
-        Fault{"SizeNotANumber", Put("info.ini", Offered + "FileSize1=12kB\r\n"),
-              "FileSize1 (\"12kB\") is not a number of bytes"},
-        Fault{"GoodSignature", Signed(Verified, Verified), ""},
-        Fault{"MissingSignature", Signed(Verified, "", -1), "Could not download info.ini.minisig"},
-        Fault{"SignatureByAnotherKey", Signed(Verified, Verified, 1),
-              "its signature does not hold: it was made by another key => The update is not signed by "
-              "the studio. Nothing was installed."},
-        Fault{"TamperedManifest", Signed(Verified + "FileName3=evil.exe\r\n", Verified),
-              "its signature does not hold"},
-        Fault{"UnsignedEntry", Signed(Offered, Offered),
-              "entry 1 (game.dat) gives no size and SHA-256"},
-        Fault{"TinyManifestHugeMax", Put("info.ini", Manifest("2", "10000000", {})), "",
+              Put("info.ini", Offered + "FileSize1=90000000000000000\r\nFileSize2=7\r\n"), {End::Failed, {"Not enough free space for the update: it needs"}, "Not enough free space on the disk. Free "}},
+        Fault{"SizeNotANumber", Put("info.ini", Offered + "FileSize1=12kB\r\n"), {End::Failed, {"FileSize1 (\"12kB\") is not a number of bytes"}}},
+        Fault{"GoodSignature", Signed(Verified, Verified), {End::Updated}},
+        Fault{"MissingSignature", Signed(Verified, "", -1), {End::Failed, {"Could not download info.ini.minisig"}}},
+        Fault{"SignatureByAnotherKey", Signed(Verified, Verified, 1), {End::Failed, {"its signature does not hold: it was made by another key"}, "The update is not signed by the studio. Nothing was installed."}},
+        Fault{"TamperedManifest", Signed(Verified + "FileName3=evil.exe\r\n", Verified), {End::Failed, {"its signature does not hold"}}},
+        Fault{"UnsignedEntry", Signed(Offered, Offered), {End::Failed, {"entry 1 (game.dat) gives no size and SHA-256"}}},
+        Fault{"TinyManifestHugeMax", Put("info.ini", Manifest("2", "10000000", {})), {End::Updated},
               [](FaultMatrix& w) { EXPECT_LT(w.captions_.size(), 30); }},
         Fault{"SizesBeyondAnyDisk",
               Put("info.ini", Sized(Manifest("2", "11",
                                              {"a|2", "b|2", "c|2", "d|2", "e|2", "f|2", "g|2",
                                               "h|2", "i|2", "j|2", "k|2"}),
-                                    std::vector<std::string>(11, "900000000000000000"))),
-              "Not enough free space for the update: it needs 8.0 EB"},
+                                    std::vector<std::string>(11, "900000000000000000"))), {End::Failed, {"Not enough free space for the update: it needs 8.0 EB"}}},
         Fault{"OneFileTwoHashes",
               Put("info.ini", Sized(Manifest("2", "3", {"game.dat|2", "level.map|2|maps",
                                                         "game.dat|2|maps"}),
-                                    {}, {NewGame, NewMap, "other"})),
-              "entries 1 and 3 name the file game.dat with different sizes or SHA-256"},
+                                    {}, {NewGame, NewMap, "other"})), {End::Failed, {"entries 1 and 3 name the file game.dat with different sizes or SHA-256"}}},
         Fault{"OneFileInTwoFolders",
               Put("info.ini", Sized(Manifest("2", "3", {"game.dat|2", "level.map|2|maps",
                                                         "game.dat|2|maps"}),
-                                    {}, {NewGame, NewMap, NewGame})),
-              "",
+                                    {}, {NewGame, NewMap, NewGame})), {End::Updated},
               [](FaultMatrix& w) {
                   EXPECT_EQ(w.Read("maps/game.dat"), NewGame);
                   EXPECT_EQ(w.server_.CountOf("game.dat"), 1);
               }},
         Fault{"AFileWhereAFolderIsNeeded",
               Put("info.ini", Manifest("2", "4",
-                                       {"game.dat|2", "level.map|2|maps", "data|2", "x.dat|2|data"})),
-              "entry 3 puts the file data where entry 4 needs a folder"},
+                                       {"game.dat|2", "level.map|2|maps", "data|2", "x.dat|2|data"})), {End::Failed, {"entry 3 puts the file data where entry 4 needs a folder"}}},
         Fault{"SignedWithoutReleaseOverARelease",
               [](FaultMatrix& w) {
                   Signed(Verified, Verified)(w);
                   w.Write("info.ini", WithRelease(Installed, 4));
-              },
-              "it gives no Release, while the installed one is release 4"},
+              }, {End::Failed, {"it gives no Release, while the installed one is release 4"}}},
         Fault{"RepairRefusesAnEntryOutsideBeforeReading",
               [](FaultMatrix& w) {
                   w.settings_.repair = true;
@@ -794,49 +794,49 @@ INSTANTIATE_TEST_SUITE_P(
                                                            {"game.dat|1", "level.map|1|maps",
                                                             "keep.txt|1|../sentinel"}),
                                                   {"8", "7", "8"}, {OldGame, OldMap, "sentinel"}));
-              },
-              "Refused to download keep.txt"},
+              }, {End::Failed, {"Refused to download keep.txt"}}},
         Fault{"ReplayedSignedRelease",
               [](FaultMatrix& w) {
                   Signed(WithRelease(Verified, 3), WithRelease(Verified, 3))(w);
                   w.Write("info.ini", WithRelease(Installed, 4));
-              },
-              "The server offers release 3, older than the installed 4"}),
+              }, {End::Failed, {"The server offers release 3, older than the installed 4"}}}),
     CaseName);
 
 INSTANTIATE_TEST_SUITE_P(
     Folder, FaultMatrix,
     ::testing::Values(
         // An unwritable folder, links, another updater, a failing install.
-        Fault{"GameFolderNotWritable", [](FaultMatrix& w) { w.LockFolder(); },
-              "offline:Cannot update: the game folder is not writable!|Could not "
-              "update the game in"},
+        Fault{
+            "GameFolderNotWritable",
+            [](FaultMatrix& w) { w.LockFolder(); },
+            {End::Offline,
+             {"Cannot update: the game folder is not writable!", "Could not update the game in"}}},
         Fault{"UpToDateInAFolderNotWritable",
               [](FaultMatrix& w) {
                   w.server_.Put("info.ini", Installed);
                   w.LockFolder();
               },
-              ""},
+              {End::UpToDate}},
         Fault{"LinkThatLeadsOutside",
               [](FaultMatrix& w) {
                   Link("linked", "sentinel")(w);
                   w.server_.Put("info.ini", WithThird("linked"));
               },
-              "is a link that leads outside the game folder"},
+              {End::Failed, {"is a link that leads outside the game folder"}}},
         Fault{"FileInTheWayOfAFolder",
               [](FaultMatrix& w) {
                   w.Write("maps/notes", "the player's");
                   w.server_.Put("info.ini", WithThird("maps\\notes"));
               },
-              "a file of that name is in the way",
+              {End::Failed, {"a file of that name is in the way"}},
               [](FaultMatrix& w) { QFile::remove(w.Path("maps/notes")); }},
-        Fault{"PartFolderIsALinkOutside", Link(".quelmor-partial", "sentinel"), ""},
+        Fault{"PartFolderIsALinkOutside", Link(".quelmor-partial", "sentinel"), {End::Updated}},
         Fault{"PartFolderIsALinkAndTheServerIsDown",
               [](FaultMatrix& w) {
                   Link(".quelmor-partial", "sentinel")(w);
                   ServerAt(kClosedPort)(w);
               },
-              "offline:refused"},
+              {End::Offline, {"refused"}}},
         Fault{"LinksInsideThePartFolder",
               [](FaultMatrix& w) {
                   QDir().mkpath(w.Path(".quelmor-partial"));
@@ -844,10 +844,12 @@ INSTANTIATE_TEST_SUITE_P(
                       Link((".quelmor-partial/" + std::string(name)).c_str())(w);
                   Link(".quelmor-partial/sub", "sentinel")(w);
               },
-              ""},
-        Fault{"TempIniIsALink", Link("temp.ini"), ""},
-        Fault{"InfoIniIsALink", Link("info.ini"), ""},
-        Fault{"GameFileIsALink", Link("game.dat"), "",
+              {End::Updated}},
+        Fault{"TempIniIsALink", Link("temp.ini"), {End::Updated}},
+        Fault{"InfoIniIsALink", Link("info.ini"), {End::Updated}},
+        Fault{"GameFileIsALink",
+              Link("game.dat"),
+              {End::Updated},
               [](FaultMatrix& w) { EXPECT_FALSE(IsLink(w.Path("game.dat"))); }},
         Fault{"AnotherUpdaterRuns",
               [](FaultMatrix& w) {
@@ -856,7 +858,7 @@ INSTANTIATE_TEST_SUITE_P(
                   ASSERT_EQ(TakeLock(w.Path(".quelmor-partial/lock"), w.otherLock_, why),
                             Locking::Taken);
               },
-              "<running>",
+              {End::Running},
               [](FaultMatrix& w) {
                   EXPECT_TRUE(w.server_.Requests().empty());
                   ReleaseLock(w.otherLock_);
@@ -865,7 +867,7 @@ INSTANTIATE_TEST_SUITE_P(
         Fault{
             "LockFileLeftBehind",
             [](FaultMatrix& w) { w.Write(".quelmor-partial/lock", "4242\nQuelmor\nanother-pc\n"); },
-            ""},
+            {End::Updated}},
         Fault{"InstallFailsHalfWayAndTakesTheUpdaterBack",
               // game.dat stands for the updater; level.map cannot be replaced.
               [](FaultMatrix& w) {
@@ -873,7 +875,7 @@ INSTANTIATE_TEST_SUITE_P(
                   w.server_.Put("level.map", NewMap,
                                 {.before = [&w] { w.BlockReplacing("maps/level.map"); }});
               },
-              "Could not replace"}),
+              {End::Failed, {"Could not replace"}}}),
     CaseName);
 
 // A disk too small for the update, or one that fills up at a stage of it:
@@ -882,9 +884,13 @@ INSTANTIATE_TEST_SUITE_P(
 INSTANTIATE_TEST_SUITE_P(
     Disk, FaultMatrix,
     ::testing::Values(
-        Fault{"FullBeforeTheManifest", FullAt("info.ini"), "No space left on device",
+        Fault{"FullBeforeTheManifest",
+              FullAt("info.ini"),
+              {End::Failed, {"No space left on device"}},
               FaultMatrix::UpdatesOnceThereIsRoom},
-        Fault{"FullWhileAFileArrives", FullAt("game.dat"), "No space left on device",
+        Fault{"FullWhileAFileArrives",
+              FullAt("game.dat"),
+              {End::Failed, {"No space left on device"}},
               FaultMatrix::UpdatesOnceThereIsRoom},
         Fault{"FullForThePatchedFile",
               [](FaultMatrix& w) {
@@ -892,7 +898,8 @@ INSTANTIATE_TEST_SUITE_P(
                   Patched(true)(w);
                   FullAt("by-hash/" + Sha256Of(BigPatch()), 12, BigPatch().size() + 65536)(w);
               },
-              "No space left on device", FaultMatrix::UpdatesOnceThereIsRoom},
+              {End::Failed, {"No space left on device"}},
+              FaultMatrix::UpdatesOnceThereIsRoom},
         Fault{"FullBeforeTheJournal",
               [](FaultMatrix& w) {
                   w.SmallDisk(4);
@@ -901,7 +908,8 @@ INSTANTIATE_TEST_SUITE_P(
                           w.Fill(0);
                   };
               },
-              "No space left on device", FaultMatrix::UpdatesOnceThereIsRoom},
+              {End::Failed, {"No space left on device"}},
+              FaultMatrix::UpdatesOnceThereIsRoom},
         Fault{"NoRoomForTheCopies",
               [](FaultMatrix& w) {
                   w.SmallDisk(5);
@@ -913,7 +921,7 @@ INSTANTIATE_TEST_SUITE_P(
                           {std::to_string(BigGame().size()), "7", std::to_string(BigGame().size())},
                           {BigGame(), NewMap, BigGame()}));
               },
-              "Not enough free space for the update",
+              {End::Failed, {"Not enough free space for the update"}},
               [](FaultMatrix& w) { EXPECT_EQ(w.server_.BytesSent("game.dat"), 0); }},
         Fault{"NoRoomForThePatchAndItsFile",
               [](FaultMatrix& w) {
@@ -923,7 +931,7 @@ INSTANTIATE_TEST_SUITE_P(
                       w.Fill(BigGame().size() + BigPatch().size() / 2);
                   }
               },
-              "Not enough free space for the update",
+              {End::Failed, {"Not enough free space for the update"}},
               [](FaultMatrix& w) {
                   EXPECT_EQ(w.server_.BytesSent("by-hash/" + Sha256Of(BigPatch())), 0);
                   QFile::remove(w.Path("filler"));
