@@ -60,8 +60,6 @@ TEST(Plan, DecidesFromTheManifestsAndWhatTheFolderHolds) {
          1,
          true,
          900 + big + std::int64_t(Patch.size()) + manifest},
-        {"WholeWhenTheInstalledSizeDiffers", Server + Patch, Installed,
-         [](Settings&, FolderView& f) { f.places["/game.dat"].size = 5; }, "", 1, false, big},
         {"WholeWhenPartOfItWaits", Server + Patch, Installed,
          [](Settings&, FolderView& f) { f.parts[GameKey() + ".record"] = 9; }, "", 1, false, big},
         {"WhatWasKeptIsNotCounted", Server, Installed,
@@ -81,14 +79,17 @@ TEST(Plan, DecidesFromTheManifestsAndWhatTheFolderHolds) {
              f.manifestSize = 100;
          },
          "", 1, false, 2 * big + 100},
+        {"SizesBeyondAnyDisk",
+         Sized(Manifest("2", "10",
+                        {"a|2", "b|2", "c|2", "d|2", "e|2", "f|2", "g|2", "h|2", "i|2", "j|2"}),
+               std::vector<std::string>(10, std::string(18, '9'))),
+         Installed, [](Settings&, FolderView& f) { f.freeBytes = 1; }, "it needs 8.0 EB"},
         {"RepairFetchesADamagedFile", Manifest("1", "1", {"game.dat|1"}), Installed,
          [](Settings& s, FolderView& f) {
              s.repair = true;
              f.places["/game.dat"].damaged = true;
          },
          "", 1, false, 0, 1 << 30},
-        {"RepairLeavesAWholeFile", Manifest("1", "1", {"game.dat|1"}), Installed,
-         [](Settings& s, FolderView&) { s.repair = true; }, "", 0},
         {"TheUpdatersNameAsAFolder", Manifest("2", "1", {"x|2|Quelmor.exe/sub"}), Installed,
          [](Settings& s, FolderView&) { s.ownName = "Quelmor.exe"; },
          "would take the place of the updater's own files"},

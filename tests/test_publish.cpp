@@ -241,7 +241,9 @@ TEST_F(PublishTest, LargeFilesGetPatchesFromTheLastThreeReleases) {
             Mark(edge, std::size_t(n) * 9000, {'e'});
             Release("half.pak",
                     Noise(SmallestPatchedFile / 2, 3) + Noise(SmallestPatchedFile / 2, 10 + n));
-            Release("big.pak", big), Release("edge.pak", edge), bigs.push_back(big);
+            Release("big.pak", big);
+            Release("edge.pak", edge);
+            bigs.push_back(big);
         }
         Release("s.txt", std::to_string(n));
         return PublishAs(QString::number(n));
@@ -293,7 +295,8 @@ TEST_F(PublishTest, OldAndNewUpdatersAndAStaleCacheGetTheRightBytes) {
     }
     // A player at release 1, offered `manifest` by the server folder of release 3.
     const auto update = [&](const std::string& manifest) {
-        Write("info.ini", manifests[0]), Write("big.pak", bytes[0]);
+        Write("info.ini", manifests[0]);
+        Write("big.pak", bytes[0]);
         WriteFile(Server("info.ini"), manifest);
         return Update();
     };
@@ -420,40 +423,69 @@ TEST_F(PublishTest, RefusalsNameTheFilesAndChangeNothing) {
          "it, so a wrong build there breaks every later update; add --include-updater",
          [&] { Release("Quelmor.exe"); }},
         {"1", "dir: it is a symbolic link, and quelmor-publish never follows links",
-         [&] { Release("a.dat"), link(hosting_.path(), release_.filePath("dir")); }},
+         [&] {
+             Release("a.dat");
+             link(hosting_.path(), release_.filePath("dir"));
+         }},
         {"2", "the server folder holds a symbolic link, b.dat, and quelmor-publish never follows",
-         [&] { first(), link(release_.filePath("a.dat"), Server("b.dat")); }},
+         [&] {
+             first();
+             link(release_.filePath("a.dat"), Server("b.dat"));
+         }},
         {"1", "the secret key file /nonexistent.key cannot be read", [&] { Release("a.dat"); },
          missingKey},
         {"2", "the update is signed (info.ini.minisig is there), and an unsigned info.ini would",
          [&] { first(signing); }},
         {"2", "info.ini.minisig on the server was made by key id",
-         [&] { first(signing), Tool(keygen); }, otherKey},
+         [&] {
+             first(signing);
+             Tool(keygen);
+         },
+         otherKey},
         {"1.0",
          "version 1.0 was published before, as release 1, with other files: players who "
          "have it would never be offered this update; give --version 1.2 (the next free",
          [&] {
-             Release("a.dat", "1.0"), PublishAs("1.0");
-             Release("a.dat", "1.1"), PublishAs("1.1");
+             Release("a.dat", "1.0");
+             PublishAs("1.0");
+             Release("a.dat", "1.1");
+             PublishAs("1.1");
              Release("a.dat", "1.2");
          }},
         {"1",
          "version 1 is already published, and files changed: players who have it would "
          "never look for the changes; give --version 2 (the next free version)",
-         [&] { first(), Release("a.dat", "changed"); }},
+         [&] {
+             first();
+             Release("a.dat", "changed");
+         }},
         {"2",
          "by-hash/" +
              QString::fromStdString(Sha256Of("new") + " has the SHA-256 " + Sha256Of("old")),
          [&] {
-             first(), Release("a.dat", "new");
+             first();
+             Release("a.dat", "new");
              WriteFile(Server("by-hash/" + QString::fromStdString(Sha256Of("new"))), "old");
          }},
         {"2", "line 2 of .quelmor-publish-versions is not a release number, a tab and a version",
-         [&] { first(), WriteFile(Server(".quelmor-publish-versions"), "1\t1\nbad\n"); }},
+         [&] {
+             first();
+             WriteFile(Server(".quelmor-publish-versions"), "1\t1\nbad\n");
+         }},
         {"2", "entry 2 (b.dat) is no longer in the release and its copy is missing",
-         [&] { Release("b.dat"), first(), Unrelease("b.dat"), QFile::remove(Server("b.dat")); }},
+         [&] {
+             Release("b.dat");
+             first();
+             Unrelease("b.dat");
+             QFile::remove(Server("b.dat"));
+         }},
         {"2", "entry 1 (levels) is a file where levels/1.dat needs a folder",
-         [&] { Release("levels"), PublishAs("1"), Unrelease("levels"), Release("levels/1.dat"); }},
+         [&] {
+             Release("levels");
+             PublishAs("1");
+             Unrelease("levels");
+             Release("levels/1.dat");
+         }},
         {"2", "the published info.ini must be fixed first: info.ini lists FileName1 but Max is 0",
          [&] {
              Release("a.dat");

@@ -157,32 +157,4 @@ TEST_F(UpdateRun, RepairFetchesWhatIsMissingOrDamagedAndNothingElse) {
     EXPECT_EQ(server_.Requests().size(), before + 2); // the news and the manifest
 }
 
-TEST_F(UpdateRun, TheUpdaterReplacesItselfAndReplacedFilesKeepTheirPermissions) {
-    settings_.ownName = "Quelmor";
-    Write("info.ini", Manifest("1", "2", {"Quelmor|1", "run.sh|1"}));
-    for (const char* name : {"Quelmor", "run.sh"}) {
-        Write(name, "old");
-        QFile::setPermissions(Path(name), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-        server_.Put(name, "new");
-    }
-    server_.Put("/news.txt", "");
-    server_.Put("info.ini", Manifest("2", "2", {"Quelmor|2", "run.sh|2"}));
-
-    ASSERT_EQ(RunMain(), "");
-    for (const char* name : {"Quelmor", "run.sh"}) {
-        EXPECT_EQ(Read(name), "new");
-#ifndef _WIN32 // Windows runs a program by its contents, not by a permission
-        EXPECT_TRUE(QFileInfo(Path(name)).permissions() & QFile::ExeOwner);
-#endif
-    }
-#ifdef _WIN32
-    EXPECT_EQ(Read("Quelmor.old"), "old"); // the running updater, moved aside
-#else
-    EXPECT_FALSE(QFileInfo::exists(Path("Quelmor.old"))); // replaced in one rename
-#endif
-
-    ASSERT_EQ(RunMain(), ""); // the next start removes it
-    EXPECT_EQ(Tree(), QStringList({"Quelmor", "info.ini", "run.sh"}));
-}
-
 } // namespace
