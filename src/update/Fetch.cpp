@@ -15,8 +15,6 @@
 #include "update/Paths.h"
 #include "update/modUpdate.h"
 
-using namespace modUpdate;
-
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -49,12 +47,12 @@ int StartFile(const FileToFetch& file, const std::shared_ptr<FileTransfer>& prog
     request.record = ToPath(PartRecordOf(file.key));
     request.size = file.size;
     request.sha256 = file.sha256.toStdString();
-    request.cancel = &Window.ExitClicked;
+    request.cancel = &modUpdate::Window.ExitClicked;
     request.progress = [progress](std::int64_t received, std::int64_t total) {
         progress->received = received;
         progress->total = total;
     };
-    return Inet->Start(std::move(request));
+    return modUpdate::Inet->Start(std::move(request));
 }
 
 // Shows how far the transfer has come, in whole blocks of 1 KiB, as the
@@ -69,7 +67,7 @@ void ShowPercent(const FileTransfer& transfer, QString& shown) {
         return;
     const QString text = QString::number(PercentOf(counted, total)) + u'%';
     if (text != shown) {
-        Window.SetPercent(text);
+        modUpdate::Window.SetPercent(text);
         shown = text;
     }
 }
@@ -77,13 +75,13 @@ void ShowPercent(const FileTransfer& transfer, QString& shown) {
 // Waits until request id ends, letting window events run; `each` runs after
 // every step. Throws ExitRequested when the player clicks "Exit".
 transfer::Outcome WaitFor(int id, const std::function<void()>& each) {
-    while (Inet->Running(id)) {
-        Inet->Wait(50);
+    while (modUpdate::Inet->Running(id)) {
+        modUpdate::Inet->Wait(50);
         if (each)
             each();
-        DoEvents();
+        modUpdate::DoEvents();
     }
-    return Inet->Finish(id);
+    return modUpdate::Inet->Finish(id);
 }
 
 // The line that tells the player another try is coming.
@@ -119,7 +117,7 @@ transfer::Outcome WithRetries(int id, const QString& name, const std::function<i
         if (resumed >= deadline ||
             (outcome.kind == transfer::Kind::Unreachable && resumed >= answerDeadline))
             return outcome;
-        Window.SetL3(RetryLine(outcome, name, attempt + 1));
+        modUpdate::Window.SetL3(RetryLine(outcome, name, attempt + 1));
         PauseFor(pause);
         id = start();
     }
@@ -190,7 +188,7 @@ Result ApplyWhileEventsRun(const FileToFetch& file) {
     });
     try {
         while (!done) {
-            DoEvents();
+            modUpdate::DoEvents();
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
     } catch (...) {
@@ -256,11 +254,12 @@ int PercentOf(std::int64_t received, std::int64_t expected) {
 }
 
 QString UrlOf(const QString& remoteName) {
-    return ServerUrl + QString::fromStdString(transfer::EncodeSegment(remoteName.toStdString()));
+    return modUpdate::ServerUrl +
+           QString::fromStdString(transfer::EncodeSegment(remoteName.toStdString()));
 }
 
 QString ObjectUrlOf(const QString& sha256) {
-    return ServerUrl + QStringLiteral("by-hash/") + sha256;
+    return modUpdate::ServerUrl + QStringLiteral("by-hash/") + sha256;
 }
 
 transfer::Outcome FetchToMemory(const QString& url, const QString& name, std::int64_t maxBytes,
@@ -274,7 +273,7 @@ transfer::Outcome FetchToMemory(const QString& url, const QString& name, std::in
         request.url = url.toStdString();
         request.maxBytes = maxBytes;
         request.cutAtMax = cutAtMax;
-        request.cancel = &Window.ExitClicked;
+        request.cancel = &modUpdate::Window.ExitClicked;
         if (seconds > 0) {
             // Half the time to connect, and what is left of it for the whole try.
             request.connectSeconds = std::max(1, seconds / 2);
@@ -289,7 +288,7 @@ transfer::Outcome FetchToMemory(const QString& url, const QString& name, std::in
             request.answerMs =
                 std::clamp<long>(static_cast<long>(left.count()), 1, answerSeconds * 1000L / 3);
         }
-        return Inet->Start(std::move(request));
+        return modUpdate::Inet->Start(std::move(request));
     };
     transfer::Outcome outcome =
         WithRetries(start(), name, start, nullptr, firstPauseMs, deadline, answerDeadline);
@@ -308,9 +307,10 @@ std::int64_t FetchFile(const FileToFetch& file, const Settings& settings) {
         if (patched)
             return file.size;
         patchFailed.insert(file.key);
-        Window.Say(QStringLiteral("The patch for %1 could not be used (%2); downloading the whole "
-                                  "file.")
-                       .arg(file.name, patched.why()));
+        modUpdate::Window.Say(
+            QStringLiteral("The patch for %1 could not be used (%2); downloading the whole "
+                           "file.")
+                .arg(file.name, patched.why()));
     }
     transfer::Outcome outcome;
     const std::int64_t bytes = Bring(file, outcome, settings.retryPauseMs);
@@ -327,8 +327,8 @@ std::int64_t FetchFile(const FileToFetch& file, const Settings& settings) {
 
 void EndTransfers() {
     for (const auto& [key, transfer] : fileTransfers) {
-        if (Inet && !transfer->done)
-            Inet->Cancel(transfer->id);
+        if (modUpdate::Inet && !transfer->done)
+            modUpdate::Inet->Cancel(transfer->id);
         KeepOrDropPart(key);
     }
     fileTransfers.clear();
@@ -339,7 +339,7 @@ void PauseFor(int ms) {
     const auto end = Clock::now() + std::chrono::milliseconds(ms);
     for (auto now = Clock::now(); now < end; now = Clock::now()) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - now).count();
-        Inet->Wait(static_cast<int>(std::min<long long>(left, 50)));
-        DoEvents();
+        modUpdate::Inet->Wait(static_cast<int>(std::min<long long>(left, 50)));
+        modUpdate::DoEvents();
     }
 }

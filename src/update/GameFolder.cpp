@@ -32,7 +32,7 @@
 namespace {
 
 // True when path lies in the game folder (both taken with links resolved).
-bool IsInside(const QString& path) {
+bool IsInGameFolder(const QString& path) {
     const QString folder = QFileInfo(AppFolder()).canonicalFilePath();
     return !path.isEmpty() && (path == folder || path.startsWith(folder + QLatin1Char('/')));
 }
@@ -104,7 +104,7 @@ QString FindFolder(const QString& relative, bool create, QStringList* created) {
             continue;
         }
         path = parent.filePath(found);
-        if (IsLink(path) && !IsInside(QFileInfo(path).canonicalFilePath()))
+        if (IsLink(path) && !IsInGameFolder(QFileInfo(path).canonicalFilePath()))
             Fail(QStringLiteral("Refused to use the folder %1: it is a link that leads outside "
                                 "the game folder.")
                      .arg(QDir::toNativeSeparators(path)),

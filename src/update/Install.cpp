@@ -125,12 +125,6 @@ Journal StageFiles(const UpdatePlan& plan, const QString& ownName, QStringList& 
 
 } // namespace
 
-QString OldUpdaterPath(const QString& ownName) {
-    return AppPath(
-        QFileInfo(ownName.isEmpty() ? QStringLiteral("Quelmor") : ownName).completeBaseName() +
-        QStringLiteral(".old"));
-}
-
 void InstallFiles(const UpdatePlan& plan, const std::vector<std::int64_t>& arrived,
                   const Settings& settings) {
     // Every part must hold what arrived for it, nothing more.

@@ -17,7 +17,7 @@ namespace {
 const QString LockName = QStringLiteral("lock");
 
 // The SHA-256 of bytes as lower-case hex.
-QString HashOf(const QByteArray& bytes) {
+QString Sha256Hex(const QByteArray& bytes) {
     Sha256 hash;
     hash.Add(bytes.constData(), static_cast<std::size_t>(bytes.size()));
     return QString::fromStdString(hash.HexDigest());
@@ -58,7 +58,7 @@ QString PartRecordOf(const QString& key) {
 }
 
 QString PartKeyOf(const QString& url, std::int64_t size, const QString& sha256) {
-    return HashOf(QStringLiteral("%1\n%2\n%3").arg(url, QString::number(size), sha256).toUtf8());
+    return Sha256Hex(QStringLiteral("%1\n%2\n%3").arg(url, QString::number(size), sha256).toUtf8());
 }
 
 Locking OpenPartFolder(HeldLock& lock, QString& why) {

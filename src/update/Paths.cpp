@@ -25,6 +25,12 @@ QString AppFolder() {
     return QDir::cleanPath(QCoreApplication::applicationDirPath());
 }
 
+QString OldUpdaterPath(const QString& ownName) {
+    return AppPath(
+        QFileInfo(ownName.isEmpty() ? QStringLiteral("Quelmor") : ownName).completeBaseName() +
+        QStringLiteral(".old"));
+}
+
 std::filesystem::path ToPath(const QString& path) {
 #ifdef Q_OS_WIN
     return std::filesystem::path(path.toStdWString());

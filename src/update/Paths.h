@@ -18,6 +18,10 @@ void SetAppFolderForTests(const QString& folder);
 // count as separators.
 [[nodiscard]] QString AppPath(const QString& name);
 
+// Where the running updater (its file named ownName) is moved when a new one
+// takes its place on Windows; the next start removes it.
+[[nodiscard]] QString OldUpdaterPath(const QString& ownName);
+
 // The path for the file system library. Cannot fail.
 std::filesystem::path ToPath(const QString& path);
 

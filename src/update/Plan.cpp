@@ -22,8 +22,6 @@
 #include "update/Paths.h"
 #include "update/modUpdate.h"
 
-using namespace modUpdate;
-
 namespace {
 
 // A manifest may list this many files at most: a "Max" beyond any real game
@@ -51,7 +49,7 @@ bool Fetches(Step step) {
 
 // The size entry i gives (FileSize), -1 when it gives none. Throws
 // UpdateFailure when the value is not a whole number of bytes.
-std::int64_t SizeOf(const FileEntry& entry, std::int32_t i) {
+std::int64_t SizeGiven(const FileEntry& entry, std::int32_t i) {
     if (entry.FileSize.isEmpty())
         return -1;
     const std::int64_t size = ReadDigits(entry.FileSize);
@@ -66,7 +64,7 @@ std::int64_t SizeOf(const FileEntry& entry, std::int32_t i) {
 
 // The SHA-256 entry i gives (FileSha256) in lower case, "" when it gives none.
 // Throws UpdateFailure when the value is not 64 hex digits.
-QString HashOf(const FileEntry& entry, std::int32_t i) {
+QString Sha256Given(const FileEntry& entry, std::int32_t i) {
     static const QRegularExpression hex(QStringLiteral("^[0-9a-fA-F]{64}$"));
     if (entry.FileSha256.isEmpty())
         return QString();
@@ -220,8 +218,8 @@ UpdatePlan PlanUpdate(const QByteArray& manifest, const ProfileSections& server,
 
     for (PlannedEntry& entry : plan.entries) {
         entry.step = Decide(entry.server, entry.local, plan.installed);
-        entry.size = SizeOf(entry.server, entry.number);
-        entry.sha256 = HashOf(entry.server, entry.number);
+        entry.size = SizeGiven(entry.server, entry.number);
+        entry.sha256 = Sha256Given(entry.server, entry.number);
         const bool named = !TrimSpaces(entry.server.FileName).isEmpty();
         if (named && !settings.publicKey.isEmpty() && (entry.size < 0 || entry.sha256.isEmpty()))
             Fail(QStringLiteral("The server's info.ini is refused: entry %1 (%2) gives no size "

@@ -83,10 +83,6 @@ std::vector<std::int64_t> UpdateFiles(const UpdatePlan& plan, const Settings& se
 [[nodiscard]] std::int64_t DownloadFile(const UpdatePlan& plan, const PlannedEntry& entry,
                                         const Settings& settings);
 
-// Where the running updater (its file named ownName) is moved when a new one
-// takes its place on Windows; the next start removes it.
-[[nodiscard]] QString OldUpdaterPath(const QString& ownName);
-
 // Puts every fetched file of the plan in place, in manifest order, makes
 // every file the manifest names durable, then makes the server manifest the
 // installed one. When any step fails (or the player clicks "Exit" meanwhile)
