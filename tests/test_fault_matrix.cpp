@@ -576,6 +576,7 @@ INSTANTIATE_TEST_SUITE_P(
         Fault{"ChunkedIdentityBody",
               Put("game.dat", NewGame, {.header = "Content-Encoding: identity", .chunked = true}), {End::Updated}},
         Fault{"LengthZero", Put("game.dat", ""), {End::Updated}},
+        Fault{"AlwaysBusy", Put("game.dat", "", {.status = 503}), {End::Failed, {"the server answered 503"}, "The update server is busy."}},
         Fault{"CutEveryTime", Put("game.dat", NewGame, {.cutAfter = 5, .cuts = 100}), {End::Failed, {"Could not download game.dat: the server closed the connection"}, "The connection to the update server broke off. Check your internet connection"}},
         Fault{"StallPastTheTimeOut",
               [](FaultMatrix& w) {
@@ -621,6 +622,15 @@ INSTANTIATE_TEST_SUITE_P(
         Fault{"MirrorAfterARefusedConnection", WithMirror([](FaultMatrix&) {}, kClosedPort), {End::Updated, {"Trying mirror 1 of 1...", "Update Complete!"}}, FromTheMirror},
         Fault{"MirrorAfter503", WithMirror(Put("info.ini", "", {.status = 503})), {End::Updated, {"Trying mirror 1 of 1...", "Update Complete!"}}, FromTheMirror},
         Fault{"MirrorAfterARefusedManifest", WithMirror(Releases(3, 2)), {End::Updated, {"Trying mirror 1 of 1...", "Update Complete!"}}, FromTheMirror},
+        // A mirror's release by hash: its objects come from the mirror too.
+        Fault{"ObjectsFromTheMirrorThatOffered",
+              [](FaultMatrix& w) {
+                  WithMirror(Put("info.ini", "", {.status = 503}))(w);
+                  w.mirror_->Put("info.ini", "[VERSION]\r\nByHash=1\r\n" + Verified.substr(11));
+                  for (const std::string& bytes : {NewGame, NewMap})
+                      w.mirror_->Put("by-hash/" + Sha256Of(bytes), bytes);
+              },
+              {End::Updated, {"Trying mirror 1 of 1..."}}},
         Fault{"MirrorFailsToo", WithMirror(Releases(3, 2), "", true), {End::Failed, {"The server offers release 2, older than the installed 3."}}},
         // A server that takes the request for the manifest and never answers.
         Fault{"MirrorAfterAManifestNeverAnswered",
@@ -863,6 +873,18 @@ INSTANTIATE_TEST_SUITE_P(
             "LockFileLeftBehind",
             [](FaultMatrix& w) { w.Write(".quelmor-partial/lock", "4242\nQuelmor\nanother-pc\n"); },
             {End::Updated}},
+        // A replaced file's second name that cannot be flushed (a link swapped in).
+        Fault{"AFlushThatFails",
+              [](FaultMatrix& w) {
+                  if (UnderWine())
+                      GTEST_SKIP() << "Wine makes no symbolic links";
+                  AfterInstallStep = [&w](const QString& step) {
+                      const QString kept = w.Path(".quelmor-partial/kept-1");
+                      if (step == "kept game.dat" && QFile::remove(kept))
+                          MakeLink(w.root_.filePath("sentinel/keep.txt"), kept);
+                  };
+              },
+              {End::Failed, {"Could not make the update durable"}}},
         Fault{"InstallFailsHalfWayAndTakesTheUpdaterBack",
               // game.dat stands for the updater; level.map cannot be replaced.
               [](FaultMatrix& w) {
@@ -885,7 +907,7 @@ INSTANTIATE_TEST_SUITE_P(
               FaultMatrix::UpdatesOnceThereIsRoom},
         Fault{"FullWhileAFileArrives",
               FullAt("game.dat"),
-              {End::Failed, {"No space left on device"}},
+              {End::Failed, {"No space left on device"}, "The game folder could not be written."},
               FaultMatrix::UpdatesOnceThereIsRoom},
         Fault{"FullForThePatchedFile",
               [](FaultMatrix& w) {

@@ -52,6 +52,26 @@ TEST(Plan, DecidesFromTheManifestsAndWhatTheFolderHolds) {
     const std::int64_t manifest = std::int64_t(Server.size());
     const Row rows[] = {
         {"Whole", Server, Installed, {}, "", 1, false, big + manifest},
+        // The offer whose base the player has, after one for another base.
+        {"PatchedByTheSecondOffer",
+         Server + QString::fromStdString(Patch).replace("aaaa", "dddd").toStdString() +
+             QString::fromStdString(Patch).replace("1.1=", "1.2=").toStdString(),
+         Installed,
+         {},
+         "",
+         1,
+         true,
+         big,
+         2000},
+        // A file of that name the player has elsewhere is no base.
+        {"WholeWhenTheBaseIsInAnotherFolder",
+         Server + Patch,
+         Manifest("1", "1", {"game.dat|1|old"}) + Installed.substr(Installed.find("FileSize1")),
+         {},
+         "",
+         1,
+         false,
+         big},
         {"Patched",
          Server + Patch,
          Installed,

@@ -194,8 +194,10 @@ Result TakeBackInstall(const Journal& journal) {
         }
         if (IsDone(*step, target))
             moved = MoveInto(target, Absolute(step->staged));
+        // A kept file comes back as it was: a file, or for a step that moved
+        // a link aside, that link; nothing else in its place is taken.
         const QString kept = Absolute(step->kept);
-        if (moved && !step->kept.isEmpty() && (IsPlainFile(kept) || IsLink(kept)))
+        if (moved && !step->kept.isEmpty() && (IsPlainFile(kept) || (step->aside && IsLink(kept))))
             moved = MoveInto(kept, target);
         if (!moved)
             failed << QStringLiteral("%1 (%2)").arg(QDir::toNativeSeparators(target), moved.why());
