@@ -48,7 +48,7 @@ faults=(
   'whole-part-asked-for-again|src/transfer/Transfers.cpp|s/job.whole = size == total && !r.sha256.empty\(\);/job.whole = false;/'
   'body-of-416-fails-the-transfer|src/transfer/Answer.cpp|s/(the kept bytes are the whole file\n\s*)job.errorPage = true;/$1/'
   'weak-etag-used-to-resume|src/transfer/Answer.cpp|s/job.etag.empty\(\) \|\| weak \?/job.etag.empty() || (weak \&\& false) ?/'
-  'second-updater-let-in|src/update/Main.cpp|s/if \(locking == Locking::Held\)\n\s*throw AlreadyRunning\{\};//'
+  'second-updater-let-in|src/update/Main.cpp|s/if \(locking == Locking::Held\)\n\s*return MainEnd::AnotherRuns;//'
   'failed-install-not-taken-back|src/update/Install.cpp|s/if \(TakeBackInstall\(journal\)\)/if (true)/'
   'failed-update-leaves-continue-disabled|src/update/Main.cpp|s/(Window.ReportFailure\(failure.player\(\).text\(\), failure.message\(\)\);\n\s*)Window.SetContinueEnabled\(true\);/$1/'
   'temp-ini-left-behind|src/update/Main.cpp|s/\n    QFile::remove\(AppPath\(QStringLiteral\("temp.ini"\)\)\);//'

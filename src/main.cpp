@@ -59,12 +59,12 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "%s\n", warning.toLocal8Bit().constData());
     ConnectWindow();
     try {
-        modUpdate::Main(settings);
+        if (modUpdate::Main(settings) == modUpdate::MainEnd::AnotherRuns) {
+            ReportFailure(QStringLiteral("The updater is already running."));
+            return 1;
+        }
     } catch (const ExitRequested&) {
         return 0;
-    } catch (const AlreadyRunning&) {
-        ReportFailure(QStringLiteral("The updater is already running."));
-        return 1;
     } catch (const UpdateFailure& failure) {
         ReportFailure(failure.player().text(), failure.message());
         return 1;

@@ -45,10 +45,10 @@ int main(int argc, char** argv) {
     };
     ConnectWindow();
     try {
-        modUpdate::Main(settings);
-    } catch (const AlreadyRunning&) {
-        ReportFailure(QStringLiteral("The updater is already running."));
-        return 1;
+        if (modUpdate::Main(settings) == modUpdate::MainEnd::AnotherRuns) {
+            ReportFailure(QStringLiteral("The updater is already running."));
+            return 1;
+        }
     } catch (const UpdateFailure& failure) {
         ReportFailure(failure.player().text(), failure.message());
         return 1;

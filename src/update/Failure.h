@@ -1,7 +1,7 @@
 #pragma once
-// The ways a run ends early: a failure of the update, the player's "Exit"
-// click, another updater already running. They travel as exceptions, so every
-// file being written is cleaned up on the way out.
+// How failures travel: a failure that ends the update and the player's "Exit"
+// click as exceptions, so every file being written is cleaned up on the way
+// out; every other step that can fail returns a Result its caller must look at.
 
 #include <QString>
 #include <stdexcept>
@@ -56,10 +56,6 @@ class UpdateFailure : public std::runtime_error {
 // Thrown from the event pump once the player has clicked "Exit" while the
 // update runs; main() catches it and ends with exit status 0.
 struct ExitRequested {};
-
-// Thrown when another updater runs in the same game folder; main() says so
-// and ends with exit status 1 without touching anything.
-struct AlreadyRunning {};
 
 // What a step that can fail came to: done, or failed and why. Every caller
 // has to look at it (the compiler says so when one does not).

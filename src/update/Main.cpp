@@ -341,7 +341,7 @@ void DoEvents(bool waitForEvents) {
         throw ExitRequested{};
 }
 
-void Main(const Settings& settings) {
+MainEnd Main(const Settings& settings) {
     ServerUrl = settings.servers.value(0);
     Window.OfflineReason.clear();
     Window.ExitClicked = false;
@@ -367,7 +367,7 @@ void Main(const Settings& settings) {
     if (ServerUrl.isEmpty()) {
         Window.SetContinueEnabled(true);
         Window.SetL2(QStringLiteral("Please Input The Correct Web URL!"));
-        return;
+        return MainEnd::Ran;
     }
     Window.SetContinueEnabled(false);
 
@@ -378,7 +378,7 @@ void Main(const Settings& settings) {
     HeldLock lock;
     const Locking locking = OpenPartFolder(lock, unwritable);
     if (locking == Locking::Held)
-        throw AlreadyRunning{};
+        return MainEnd::AnotherRuns;
     if (locking == Locking::Taken)
         unwritable.clear();
     try {
@@ -391,12 +391,13 @@ void Main(const Settings& settings) {
         // continuing stay for the next start, nothing else is left.
         EndRun(lock);
         EndFailed(failure);
-        return;
+        return MainEnd::Ran;
     } catch (...) {
         EndRun(lock);
         throw;
     }
     EndRun(lock);
+    return MainEnd::Ran;
 }
 
 } // namespace modUpdate

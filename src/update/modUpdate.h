@@ -61,11 +61,12 @@ inline std::unique_ptr<transfer::Transfers> Inet;
 // manifest, updates what changed and enables "Continue". When the server
 // cannot be reached, the folder cannot be written or the update fails, it
 // says so, sets OfflineReason and enables "Continue" all the same: the game
-// folder then holds the installed release as it was. Throws ExitRequested
-// when the player clicks "Exit" and AlreadyRunning when another updater works
-// in the game folder; either way every transfer is ended and no temporary
-// file is left but parts worth continuing.
-void Main(const Settings& settings);
+// folder then holds the installed release as it was. Returns AnotherRuns,
+// having touched nothing, when another updater works in the game folder.
+// Throws ExitRequested when the player clicks "Exit"; every transfer is then
+// ended and no temporary file is left but parts worth continuing.
+enum class MainEnd { Ran, AnotherRuns };
+[[nodiscard]] MainEnd Main(const Settings& settings);
 
 // The per-file pass: reports every entry of the plan on the window, in
 // order, and fetches each new or newer file into the part folder. While one
