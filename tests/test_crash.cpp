@@ -234,6 +234,7 @@ TEST_F(Crash, OfSixteenUpdatersStartedAtOnceOneUpdates) {
                                      updater->readAllStandardError());
     EXPECT_EQ(outputs.filter("Update Complete!").size(), 1);
     EXPECT_EQ(outputs.filter("The updater is already running.").size(), 15);
+    EXPECT_EQ(server_.CountOf("info.ini"), 1); // the others asked for nothing
     EXPECT_TRUE(Holds(fresh, true));
 }
 

@@ -188,7 +188,6 @@ class FaultMatrix : public UpdaterTest, public ::testing::WithParamInterface<Fau
     }
     QString locked_;
     bool mounted_ = false;
-    HeldLock otherLock_; // of another updater
 #ifdef _WIN32
     HANDLE held_ = INVALID_HANDLE_VALUE;
 #endif
@@ -856,18 +855,6 @@ INSTANTIATE_TEST_SUITE_P(
               Link("game.dat"),
               {End::Updated},
               [](FaultMatrix& w) { EXPECT_FALSE(IsLink(w.Path("game.dat"))); }},
-        Fault{"AnotherUpdaterRuns",
-              [](FaultMatrix& w) {
-                  QDir().mkpath(w.Path(".quelmor-partial"));
-                  QString why;
-                  ASSERT_EQ(TakeLock(w.Path(".quelmor-partial/lock"), w.otherLock_, why),
-                            Locking::Taken);
-              },
-              {End::Running},
-              [](FaultMatrix& w) {
-                  EXPECT_TRUE(w.server_.Requests().empty());
-                  ReleaseLock(w.otherLock_);
-              }},
         // The lock file of an updater that died, here or on another machine.
         Fault{
             "LockFileLeftBehind",
@@ -898,15 +885,13 @@ INSTANTIATE_TEST_SUITE_P(
 // A disk too small for the update, or one that fills up at a stage of it:
 // refused before anything is fetched, or a failure like any other (never a
 // crash), and the next start, with room made, updates.
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Disk, FaultMatrix,
     ::testing::Values(
-        Fault{"FullBeforeTheManifest",
-              FullAt("info.ini"),
-              {End::Failed, {"No space left on device"}},
+        Fault{"FullBeforeTheManifest", FullAt("info.ini"), {End::Failed, {"No space left on device"}},
               FaultMatrix::UpdatesOnceThereIsRoom},
-        Fault{"FullWhileAFileArrives",
-              FullAt("game.dat"),
+        Fault{"FullWhileAFileArrives", FullAt("game.dat"),
               {End::Failed, {"No space left on device"}, "The game folder could not be written."},
               FaultMatrix::UpdatesOnceThereIsRoom},
         Fault{"FullForThePatchedFile",
@@ -915,38 +900,27 @@ INSTANTIATE_TEST_SUITE_P(
                   Patched(true)(w);
                   FullAt("by-hash/" + Sha256Of(BigPatch()), 12, BigPatch().size() + 65536)(w);
               },
-              {End::Failed, {"No space left on device"}},
-              FaultMatrix::UpdatesOnceThereIsRoom},
+              {End::Failed, {"No space left on device"}}, FaultMatrix::UpdatesOnceThereIsRoom},
         Fault{"FullBeforeTheJournal",
               [](FaultMatrix& w) {
                   w.SmallDisk(4);
-                  AfterInstallStep = [&w](const QString& step) {
-                      if (step == "staged")
-                          w.Fill(0);
-                  };
+                  AfterInstallStep = [&w](const QString& step) { if (step == "staged") w.Fill(0); };
               },
-              {End::Failed, {"No space left on device"}},
-              FaultMatrix::UpdatesOnceThereIsRoom},
+              {End::Failed, {"No space left on device"}}, FaultMatrix::UpdatesOnceThereIsRoom},
         Fault{"NoRoomForTheCopies",
               [](FaultMatrix& w) {
+                  const std::string size = std::to_string(BigGame().size());
                   w.SmallDisk(5);
                   w.server_.Put("game.dat", BigGame());
-                  w.server_.Put(
-                      "info.ini",
-                      Sized(
-                          Manifest("2", "3", {"game.dat|2", "level.map|2|maps", "game.dat|2|maps"}),
-                          {std::to_string(BigGame().size()), "7", std::to_string(BigGame().size())},
-                          {BigGame(), NewMap, BigGame()}));
+                  w.server_.Put("info.ini", Sized(Manifest("2", "3", {"game.dat|2", "level.map|2|maps", "game.dat|2|maps"}),
+                                                  {size, "7", size}, {BigGame(), NewMap, BigGame()}));
               },
               {End::Failed, {"Not enough free space for the update"}},
               [](FaultMatrix& w) { EXPECT_EQ(w.server_.BytesSent("game.dat"), 0); }},
         Fault{"NoRoomForThePatchAndItsFile",
               [](FaultMatrix& w) {
                   w.SmallDisk(8);
-                  if (!w.IsSkipped()) {
-                      Patched(true)(w);
-                      w.Fill(BigGame().size() + BigPatch().size() / 2);
-                  }
+                  if (!w.IsSkipped()) { Patched(true)(w); w.Fill(BigGame().size() + BigPatch().size() / 2); }
               },
               {End::Failed, {"Not enough free space for the update"}},
               [](FaultMatrix& w) {
@@ -954,6 +928,7 @@ INSTANTIATE_TEST_SUITE_P(
                   QFile::remove(w.Path("filler"));
               }}),
     CaseName);
+// clang-format on
 
 // Entries leading outside the game folder or onto the updater's own files are
 // refused before anything is fetched.

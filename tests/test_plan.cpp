@@ -50,70 +50,38 @@ FolderView Folder() {
 TEST(Plan, DecidesFromTheManifestsAndWhatTheFolderHolds) {
     const auto big = std::int64_t(Big.size());
     const std::int64_t manifest = std::int64_t(Server.size());
+    const std::string twoPatches =
+        Server + QString::fromStdString(Patch).replace("aaaa", "dddd").toStdString() +
+        QString::fromStdString(Patch).replace("1.1=", "1.2=").toStdString();
+    const std::string elsewhere =
+        Manifest("1", "1", {"game.dat|1|old"}) + Installed.substr(Installed.find("FileSize1"));
+    const std::string twice =
+        Sized(Manifest("2", "2", {"game.dat|2", "game.dat|2|maps"}), {Size, Size}, {Big, Big});
+    const std::string huge = Sized(
+        Manifest("2", "10", {"a|2", "b|2", "c|2", "d|2", "e|2", "f|2", "g|2", "h|2", "i|2", "j|2"}),
+        std::vector<std::string>(10, std::string(18, '9')));
+    // clang-format off
     const Row rows[] = {
         {"Whole", Server, Installed, {}, "", 1, false, big + manifest},
+        {"Patched", Server + Patch, Installed, {}, "", 1, true, 900 + big + std::int64_t(Patch.size()) + manifest},
         // The offer whose base the player has, after one for another base.
-        {"PatchedByTheSecondOffer",
-         Server + QString::fromStdString(Patch).replace("aaaa", "dddd").toStdString() +
-             QString::fromStdString(Patch).replace("1.1=", "1.2=").toStdString(),
-         Installed,
-         {},
-         "",
-         1,
-         true,
-         big,
-         2000},
+        {"PatchedByTheSecondOffer", twoPatches, Installed, {}, "", 1, true, big, 2000},
         // A file of that name the player has elsewhere is no base.
-        {"WholeWhenTheBaseIsInAnotherFolder",
-         Server + Patch,
-         Manifest("1", "1", {"game.dat|1|old"}) + Installed.substr(Installed.find("FileSize1")),
-         {},
-         "",
-         1,
-         false,
-         big},
-        {"Patched",
-         Server + Patch,
-         Installed,
-         {},
-         "",
-         1,
-         true,
-         900 + big + std::int64_t(Patch.size()) + manifest},
+        {"WholeWhenTheBaseIsInAnotherFolder", Server + Patch, elsewhere, {}, "", 1, false, big},
         {"WholeWhenPartOfItWaits", Server + Patch, Installed,
          [](Settings&, FolderView& f) { f.parts[GameKey() + ".record"] = 9; }, "", 1, false, big},
         {"WhatWasKeptIsNotCounted", Server, Installed,
-         [](Settings&, FolderView& f) { f.parts[GameKey() + ".part"] = 1 << 20; }, "", 1, false,
-         big - (1 << 20) + manifest},
-        {"OneFileAtTwoPlacesIsOneTransferAndACopy",
-         Sized(Manifest("2", "2", {"game.dat|2", "game.dat|2|maps"}), {Size, Size}, {Big, Big}),
-         Installed,
-         {},
-         "",
-         1,
-         false,
-         2 * big},
+         [](Settings&, FolderView& f) { f.parts[GameKey() + ".part"] = 1 << 20; }, "", 1, false, big - (1 << 20) + manifest},
+        {"OneFileAtTwoPlacesIsOneTransferAndACopy", twice, Installed, {}, "", 1, false, 2 * big},
         {"CopiesOfReplacedFilesWithoutHardLinks", Server, Installed,
-         [](Settings&, FolderView& f) {
-             f.hardLinks = false;
-             f.manifestSize = 100;
-         },
-         "", 1, false, 2 * big + 100},
-        {"SizesBeyondAnyDisk",
-         Sized(Manifest("2", "10",
-                        {"a|2", "b|2", "c|2", "d|2", "e|2", "f|2", "g|2", "h|2", "i|2", "j|2"}),
-               std::vector<std::string>(10, std::string(18, '9'))),
-         Installed, [](Settings&, FolderView& f) { f.freeBytes = 1; }, "it needs 8.0 EB"},
+         [](Settings&, FolderView& f) { f.hardLinks = false; f.manifestSize = 100; }, "", 1, false, 2 * big + 100},
+        {"SizesBeyondAnyDisk", huge, Installed, [](Settings&, FolderView& f) { f.freeBytes = 1; }, "it needs 8.0 EB"},
         {"RepairFetchesADamagedFile", Manifest("1", "1", {"game.dat|1"}), Installed,
-         [](Settings& s, FolderView& f) {
-             s.repair = true;
-             f.places["/game.dat"].damaged = true;
-         },
-         "", 1, false, 0, 1 << 30},
+         [](Settings& s, FolderView& f) { s.repair = true; f.places["/game.dat"].damaged = true; }, "", 1, false, 0, 1 << 30},
         {"TheUpdatersNameAsAFolder", Manifest("2", "1", {"x|2|Quelmor.exe/sub"}), Installed,
-         [](Settings& s, FolderView&) { s.ownName = "Quelmor.exe"; },
-         "would take the place of the updater's own files"},
+         [](Settings& s, FolderView&) { s.ownName = "Quelmor.exe"; }, "would take the place of the updater's own files"},
     };
+    // clang-format on
     modUpdate::ServerUrl = "http://s/Q/";
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
