@@ -14,6 +14,8 @@
 #include "update/Signature.h"
 #include "update/modUpdate.h"
 
+using namespace modUpdate;
+
 namespace {
 // Prints what this build is: the product line, the update server and the
 // mirrors built in, and the id of the key updates must be signed with.
@@ -57,19 +59,19 @@ int main(int argc, char** argv) {
         QCoreApplication::arguments(), qEnvironmentVariable("QUELMOR_LIMIT_RATE"), warning);
     if (!warning.isEmpty())
         std::fprintf(stderr, "%s\n", warning.toLocal8Bit().constData());
-    ConnectWindow();
+    ui::ConnectWindow();
     try {
         if (modUpdate::Main(settings) == modUpdate::MainEnd::AnotherRuns) {
-            ReportFailure(QStringLiteral("The updater is already running."));
+            ui::ReportFailure(QStringLiteral("The updater is already running."));
             return 1;
         }
     } catch (const ExitRequested&) {
         return 0;
     } catch (const UpdateFailure& failure) {
-        ReportFailure(failure.player().text(), failure.message());
+        ui::ReportFailure(failure.player().text(), failure.message());
         return 1;
     } catch (const std::exception& error) {
-        ReportFailure(
+        ui::ReportFailure(
             QStringLiteral("The updater failed. Try again; if it happens again, tell the studio."),
             QStringLiteral("The updater failed: %1.").arg(QString::fromLocal8Bit(error.what())));
         return 1;

@@ -20,6 +20,10 @@
 #include "update/Paths.h"
 #include "update/modUpdate.h"
 
+// The tests speak the updater's own names.
+using namespace modUpdate;
+using namespace ui;
+
 // Lets test failures show texts as texts.
 inline void PrintTo(const QString& text, std::ostream* out) {
     *out << '"' << text.toStdString() << '"';

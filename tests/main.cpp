@@ -22,7 +22,7 @@ int main(int argc, char** argv) {
     }
 #endif
     QApplication app(argc, argv);
-    ConnectWindow();
+    ui::ConnectWindow();
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }

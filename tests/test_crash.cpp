@@ -14,6 +14,8 @@
 #include <map>
 #include <random>
 
+using namespace modUpdate;
+
 namespace {
 
 const QString kClosedPort = QStringLiteral("http://127.0.0.1:1/Quelmor/");

@@ -21,6 +21,9 @@
 #include "update/PartFolder.h"
 #include "update/Patch.h"
 
+using namespace modUpdate;
+using namespace publish;
+
 namespace {
 
 const std::string OldGame = "OLD GAME", NewGame = "NEW GAME, a little longer";

@@ -8,6 +8,8 @@
 #include "transfer/SpeedCap.h"
 #include "update/LimitRate.h"
 
+using namespace modUpdate;
+
 namespace {
 
 TEST(LimitRate, ReadsSpeedsAsCurlWritesThem) {

@@ -10,6 +10,8 @@
 #include "update/Plan.h"
 #include "update/modUpdate.h"
 
+using namespace modUpdate;
+
 namespace {
 
 const std::string Big(2 << 20, 'b'), Sha = Sha256Of(Big), Size = std::to_string(Big.size());

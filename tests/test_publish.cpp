@@ -22,6 +22,9 @@
 #include "publish/Versions.h"
 #include "update/Patch.h"
 
+using namespace modUpdate;
+using namespace publish;
+
 namespace {
 
 // What one run of the tool printed and returned.

@@ -15,6 +15,8 @@
 #include <string>
 #include <string_view>
 
+using namespace modUpdate;
+
 using namespace std::string_literals;
 using namespace std::string_view_literals;
 

@@ -11,6 +11,8 @@
 
 #include "update/Signature.h"
 
+using namespace modUpdate;
+
 namespace {
 
 class SignatureTest : public ::testing::Test {

@@ -7,6 +7,8 @@
 
 #include "update/Fetch.h"
 
+using namespace modUpdate;
+
 namespace {
 
 TEST(DownloadPercent, IsTheFloorOfTheShareReceived) {

@@ -16,6 +16,9 @@
 #include "update/Paths.h"
 #include "update/modUpdate.h"
 
+using namespace modUpdate;
+using namespace ui;
+
 namespace {
 
 // Shows the window, makes it active and waits (at most 2 s) until it is.

@@ -21,6 +21,8 @@
 #include "update/Paths.h"
 #include "update/modUpdate.h"
 
+using namespace modUpdate;
+
 int main(int argc, char** argv) {
     if (argc < 3)
         return 2;
@@ -43,14 +45,14 @@ int main(int argc, char** argv) {
         std::raise(SIGKILL);
 #endif
     };
-    ConnectWindow();
+    ui::ConnectWindow();
     try {
         if (modUpdate::Main(settings) == modUpdate::MainEnd::AnotherRuns) {
-            ReportFailure(QStringLiteral("The updater is already running."));
+            ui::ReportFailure(QStringLiteral("The updater is already running."));
             return 1;
         }
     } catch (const UpdateFailure& failure) {
-        ReportFailure(failure.player().text(), failure.message());
+        ui::ReportFailure(failure.player().text(), failure.message());
         return 1;
     }
     return modUpdate::Window.OfflineReason.isEmpty() ? 0 : 1;

@@ -16,6 +16,8 @@
 
 #include "update/Signature.h"
 
+using namespace modUpdate;
+
 namespace {
 
 // Writes what went wrong on standard error and exits with status 1.

@@ -9,6 +9,10 @@
 #include "publish/Store.h"
 #include "update/Patch.h"
 
+using namespace modUpdate;
+
+namespace publish {
+
 namespace {
 
 // bytes as the report gives a size: "812 bytes", "5.1 KiB", "5.1 MiB".
@@ -109,3 +113,5 @@ Result TidyStores(const PublishPlan& plan, const QByteArray& manifest, StoreTall
             QStringLiteral(", so nothing was removed from by-hash/ and patches/"));
     return RemoveUnnamed(plan.serverDir, named, tally.removed);
 }
+
+} // namespace publish

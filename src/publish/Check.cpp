@@ -13,6 +13,10 @@
 #include "publish/ServerManifest.h"
 #include "publish/Store.h"
 
+using namespace modUpdate;
+
+namespace publish {
+
 namespace {
 
 // Adds to problems what is wrong with the FileSize and FileSha256 of entry,
@@ -162,3 +166,5 @@ int CheckServer(const QString& serverDir, const QString& publicKey, QTextStream&
                .arg(QDir::toNativeSeparators(serverDir), QString::number(problems.size()));
     return 1;
 }
+
+} // namespace publish

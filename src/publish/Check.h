@@ -7,6 +7,7 @@
 
 #include "update/Signature.h"
 
+namespace publish {
 // Every problem of the update in serverDir, one message each; empty when it is
 // sound. Checked: info.ini is there and readable, has a Version and a Max the
 // updater reads and a Release that is a whole number, entries 1..Max all have
@@ -18,7 +19,7 @@
 // unfinished. With a key: info.ini.minisig is key's valid signature
 // of info.ini, and every entry carries FileSize and FileSha256.
 [[nodiscard]] QStringList ServerFolderProblems(const QString& serverDir,
-                                               const MinisignPublicKey* key = nullptr);
+                                               const modUpdate::MinisignPublicKey* key = nullptr);
 
 // What players would miss in serverDir without the update failing: news.txt
 // missing, or not valid UTF-8.
@@ -31,3 +32,5 @@
 // usage error (2).
 [[nodiscard]] int CheckServer(const QString& serverDir, const QString& publicKey, QTextStream& out,
                               QTextStream& err);
+
+} // namespace publish

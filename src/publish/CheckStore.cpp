@@ -8,6 +8,10 @@
 #include "update/NumberReading.h"
 #include "update/Patch.h"
 
+using namespace modUpdate;
+
+namespace publish {
+
 namespace {
 
 // What is wrong with the keys of patch, the patch n.k of entry: a key
@@ -107,3 +111,5 @@ QStringList StoreProblems(const QString& serverDir, const ServerManifest& manife
     }
     return problems;
 }
+
+} // namespace publish

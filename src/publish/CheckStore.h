@@ -7,6 +7,7 @@
 
 #include "publish/ServerManifest.h"
 
+namespace publish {
 // Every problem of the objects and patches manifest (read from serverDir)
 // names, one message each: patch keys the updater never reads; with ByHash=1,
 // an entry whose object by-hash/<FileSha256> is missing or lacks the entry's
@@ -15,3 +16,5 @@
 // ByHash=1, by-hash/<PatchSha256>) lacks its size and SHA-256, or which,
 // applied to by-hash/<PatchBase>, does not give the entry's size and SHA-256.
 [[nodiscard]] QStringList StoreProblems(const QString& serverDir, const ServerManifest& manifest);
+
+} // namespace publish

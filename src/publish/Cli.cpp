@@ -5,6 +5,7 @@
 #include "publish/Check.h"
 #include "publish/Publish.h"
 
+namespace publish {
 namespace {
 
 // Prints why the command line is wrong, then the usage, to err; returns 2.
@@ -156,3 +157,5 @@ int RunPublish(const QStringList& args, QTextStream& out, QTextStream& err) {
                     sign.value_or(QString()), includeUpdater},
                    out, err);
 }
+
+} // namespace publish

@@ -8,6 +8,10 @@
 
 #include "transfer/Sha256.h"
 
+using namespace modUpdate;
+
+namespace publish {
+
 namespace {
 
 // Files are read and compared in blocks of this size.
@@ -108,3 +112,5 @@ Result WriteFileSafely(const QString& target, const QByteArray& bytes) {
         return Result::Failed(QStringLiteral("cannot write %1: %2").arg(target, out.errorString()));
     return Result();
 }
+
+} // namespace publish

@@ -7,6 +7,7 @@
 
 #include "update/Failure.h"
 
+namespace publish {
 // True when the files at a and b hold the same bytes: sizes first, then the
 // contents block by block. False when either is missing, not a file, or
 // cannot be read.
@@ -20,14 +21,16 @@ struct FileDigest {
 
 // The size and SHA-256 of the file at path. Fails saying why
 // the file could not be read.
-Result DigestFile(const QString& path, FileDigest& digest);
+modUpdate::Result DigestFile(const QString& path, FileDigest& digest);
 
 // Copies the file at source to target. With sha256 given, the bytes read must
 // have that SHA-256, or the copy is dropped: source changed since it was
 // hashed. Fails saying why; target is then left as
 // it was.
-Result CopyFileSafely(const QString& source, const QString& target,
-                      const QString& sha256 = QString());
+modUpdate::Result CopyFileSafely(const QString& source, const QString& target,
+                                 const QString& sha256 = QString());
 
 // Writes bytes to the file at target. Fails saying why; target is then left as it was.
-Result WriteFileSafely(const QString& target, const QByteArray& bytes);
+modUpdate::Result WriteFileSafely(const QString& target, const QByteArray& bytes);
+
+} // namespace publish

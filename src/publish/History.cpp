@@ -5,6 +5,7 @@
 
 #include "publish/Names.h"
 
+namespace publish {
 QList<PublishedVersion> ReadHistory(const QString& serverDir, QStringList& problems) {
     QList<PublishedVersion> history;
     const QString name = QString::fromLatin1(HistoryFileName);
@@ -40,3 +41,5 @@ QByteArray HistoryText(const QList<PublishedVersion>& history) {
         text += QByteArray::number(run.release) + '\t' + run.version.toUtf8() + '\n';
     return text;
 }
+
+} // namespace publish

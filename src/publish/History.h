@@ -8,6 +8,7 @@
 #include <QString>
 #include <QStringList>
 
+namespace publish {
 // One publishing run.
 struct PublishedVersion {
     qint64 release = 0;
@@ -21,3 +22,5 @@ QList<PublishedVersion> ReadHistory(const QString& serverDir, QStringList& probl
 
 // The text of a history: one line per run.
 [[nodiscard]] QByteArray HistoryText(const QList<PublishedVersion>& history);
+
+} // namespace publish

@@ -6,6 +6,10 @@
 #include "publish/Publish.h"
 #include "publish/SecretKey.h"
 
+using namespace modUpdate;
+
+namespace publish {
+
 namespace {
 
 // Writes bytes to a new file at path that only its owner may read when
@@ -57,3 +61,5 @@ int MakeKeys(const QString& dir, QTextStream& out, QTextStream& err) {
                     QDir::toNativeSeparators(publicPath), QString::fromLatin1(keys->publicKeyLine));
     return 0;
 }
+
+} // namespace publish

@@ -6,6 +6,10 @@
 #include "update/Paths.h"
 #include "update/Profile.h"
 
+using namespace modUpdate;
+
+namespace publish {
+
 namespace {
 
 // The parts of a folder value, split at "\" and "/", empty parts dropped.
@@ -183,3 +187,5 @@ QStringList EntryListProblems(const QList<PublishEntry>& entries) {
     FindFileFolderClashes(entries, problems);
     return problems;
 }
+
+} // namespace publish

@@ -7,6 +7,7 @@
 #include <QString>
 #include <QStringList>
 
+namespace publish {
 // One patch a manifest offers for an entry, its values as written there.
 struct EntryPatch {
     QString base;   // PatchBase: SHA-256 of the file the patch applies to
@@ -77,3 +78,5 @@ inline constexpr char ManifestCopiesFolderName[] = ".quelmor-publish-manifests";
 // skipped (the manifest reader reports them). Empty when the list can be
 // published.
 [[nodiscard]] QStringList EntryListProblems(const QList<PublishEntry>& entries);
+
+} // namespace publish

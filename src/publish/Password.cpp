@@ -10,6 +10,7 @@
 #include <unistd.h>
 #endif
 
+namespace publish {
 namespace {
 
 // Longer lines are cut to this many bytes.
@@ -66,3 +67,5 @@ std::optional<QByteArray> ReadPassword(const QString& prompt, QTextStream& err) 
     err.flush();
     return password;
 }
+
+} // namespace publish

@@ -12,6 +12,10 @@
 #include "publish/Versions.h"
 #include "update/NumberReading.h"
 
+using namespace modUpdate;
+
+namespace publish {
+
 namespace {
 
 // The absolute path of path with every link resolved, also when its last
@@ -316,3 +320,5 @@ PublishPlan PlanPublish(const PublishRequest& request, QStringList& problems) {
     plan.history.append({plan.release, request.version});
     return plan;
 }
+
+} // namespace publish

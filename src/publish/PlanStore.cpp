@@ -11,6 +11,10 @@
 #include "update/NumberReading.h"
 #include "update/Patch.h"
 
+using namespace modUpdate;
+
+namespace publish {
+
 namespace {
 
 // Adds a seed for every entry of previous without an object whose copy in
@@ -161,3 +165,5 @@ void PlanStore(const ServerManifest& previous, PublishPlan& plan, QStringList& p
     CheckEntryObjects(plan, problems);
     PlanPatches(older, plan, problems);
 }
+
+} // namespace publish

@@ -10,6 +10,10 @@
 #include "publish/ServerManifest.h"
 #include "publish/Store.h"
 
+using namespace modUpdate;
+
+namespace publish {
+
 namespace {
 
 // Prints one kind of entry: a heading with the count, the note when there are
@@ -208,3 +212,5 @@ int Publish(const PublishRequest& request, QTextStream& out, QTextStream& err) {
     PrintStores(out, tally);
     return 0;
 }
+
+} // namespace publish

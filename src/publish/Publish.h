@@ -6,6 +6,7 @@
 #include <QStringList>
 #include <QTextStream>
 
+namespace publish {
 // What one publishing run is asked to do.
 struct PublishRequest {
     QString releaseDir;          // the game tree of the release
@@ -37,3 +38,5 @@ struct PublishRequest {
 
 // The usage text.
 [[nodiscard]] QString PublishUsage();
+
+} // namespace publish

@@ -10,7 +10,7 @@ int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     QTextStream out(stdout);
     QTextStream err(stderr);
-    const int status = RunPublish(app.arguments().mid(1), out, err);
+    const int status = publish::RunPublish(app.arguments().mid(1), out, err);
     out.flush();
     err.flush();
     return status;

@@ -16,6 +16,7 @@
 #include "publish/SecretKey.h"
 #include "publish/ServerManifest.h"
 
+namespace publish {
 // One file to put into the server folder.
 struct CopyJob {
     QString source;
@@ -80,18 +81,20 @@ void PlanStore(const ServerManifest& previous, PublishPlan& plan, QStringList& p
 
 // Before any copy is written: keeps a copy of the manifest published before
 // when it has none, and makes the objects of plan.seeds. Fails saying why not.
-Result SeedStores(const PublishPlan& plan);
+modUpdate::Result SeedStores(const PublishPlan& plan);
 
 // Once the copies are written: makes the object of every entry, then the
 // patches of plan (or takes those made before) into patches/ and by-hash/,
 // adding each one kept to its entry in entries. Fails saying
 // why not.
-Result FillStores(const PublishPlan& plan, QList<PublishEntry>& entries, StoreTally& tally);
+modUpdate::Result FillStores(const PublishPlan& plan, QList<PublishEntry>& entries,
+                             StoreTally& tally);
 
 // Once info.ini is written from manifest: keeps its copy, removes the copies
 // of older releases than the last KeptReleases, then every file of by-hash/
 // and patches/ that none of the kept manifests names. Fails saying why not.
-Result TidyStores(const PublishPlan& plan, const QByteArray& manifest, StoreTally& tally);
+modUpdate::Result TidyStores(const PublishPlan& plan, const QByteArray& manifest,
+                             StoreTally& tally);
 
 // Carries out a plan: the record of pending names, the objects of the
 // manifest published before, the game files (each checked against the hash
@@ -100,4 +103,6 @@ Result TidyStores(const PublishPlan& plan, const QByteArray& manifest, StoreTall
 // and so are the files of the stores that no kept manifest names. Fails saying why it stopped.
 // published tells whether info.ini was written: when it was not, info.ini is unchanged and the
 // record stays for the next run. tally, when given, gets what happened to patches and stores.
-Result ApplyPlan(const PublishPlan& plan, bool& published, StoreTally* tally = nullptr);
+modUpdate::Result ApplyPlan(const PublishPlan& plan, bool& published, StoreTally* tally = nullptr);
+
+} // namespace publish

@@ -8,6 +8,10 @@
 #include "publish/Names.h"
 #include "update/Paths.h"
 
+using namespace modUpdate;
+
+namespace publish {
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -106,3 +110,5 @@ QStringList ServerFolderProblemsOnDisk(const QString& serverDir) {
 QString ReleasePath(const ReleaseFile& file) {
     return JoinPath(file.folder, file.name, QLatin1Char('/'));
 }
+
+} // namespace publish

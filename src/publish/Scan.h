@@ -7,6 +7,7 @@
 #include <QString>
 #include <QStringList>
 
+namespace publish {
 // One file of the release tree.
 struct ReleaseFile {
     QString path;   // where it is on disk
@@ -31,3 +32,5 @@ QList<ReleaseFile> ScanRelease(const QString& releaseDir, QStringList& leftOut,
 
 // The file's path below the release folder, "/" separators.
 [[nodiscard]] QString ReleasePath(const ReleaseFile& file);
+
+} // namespace publish

@@ -4,6 +4,10 @@
 #include <QtEndian>
 #include <sodium.h>
 
+using namespace modUpdate;
+
+namespace publish {
+
 namespace {
 
 // The layout of minisign's secret key: algorithm "Ed", key derivation ("Sc"
@@ -171,3 +175,5 @@ std::optional<KeyPairFiles> MakeKeyPair() {
         "untrusted comment: minisign secret key, not encrypted\n" + secretBlob.toBase64() + "\n";
     return files;
 }
+
+} // namespace publish

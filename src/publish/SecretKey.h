@@ -12,6 +12,7 @@
 
 #include "update/Signature.h"
 
+namespace publish {
 // A usable minisign secret key.
 struct MinisignSecretKey {
     QByteArray keyId;     // 8 bytes
@@ -25,11 +26,11 @@ using PasswordSource = std::function<std::optional<QByteArray>()>;
 // askPassword is called only for an encrypted key. Fails saying
 // why the key cannot be used: not a minisign secret key, an unknown
 // algorithm, no password, a wrong password (or a damaged file).
-Result ParseSecretKey(const QByteArray& text, const PasswordSource& askPassword,
-                      MinisignSecretKey& key);
+modUpdate::Result ParseSecretKey(const QByteArray& text, const PasswordSource& askPassword,
+                                 MinisignSecretKey& key);
 
 // The public half of key.
-MinisignPublicKey PublicKeyOf(const MinisignSecretKey& key);
+modUpdate::MinisignPublicKey PublicKeyOf(const MinisignSecretKey& key);
 
 // The text of a .minisig file for message: prehashed ("ED", BLAKE2b-512),
 // with trustedComment (one line) signed together with the signature.
@@ -47,3 +48,5 @@ struct KeyPairFiles {
 // Makes a new random key pair. Cannot fail once libsodium started; returns
 // nothing when it cannot start.
 [[nodiscard]] std::optional<KeyPairFiles> MakeKeyPair();
+
+} // namespace publish

@@ -11,6 +11,10 @@
 #include "update/NumberReading.h"
 #include "update/Profile.h"
 
+using namespace modUpdate;
+
+namespace publish {
+
 namespace {
 
 // Reads "Max" into manifest.max the way the updater does; records a missing,
@@ -261,3 +265,5 @@ QByteArray PendingText(const QStringList& names) {
         text += name.toUtf8() + "\n";
     return text;
 }
+
+} // namespace publish

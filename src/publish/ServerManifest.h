@@ -11,6 +11,7 @@
 
 #include "publish/Names.h"
 
+namespace publish {
 // The most patches one entry offers.
 inline constexpr int MostPatchesPerEntry = 3;
 
@@ -55,3 +56,5 @@ QSet<QString> ReadPendingNames(const QString& serverDir, QStringList& problems);
 
 // The text of such a record: one name a line.
 [[nodiscard]] QByteArray PendingText(const QStringList& names);
+
+} // namespace publish

@@ -11,6 +11,10 @@
 #include "publish/FileBytes.h"
 #include "update/Paths.h"
 
+using namespace modUpdate;
+
+namespace publish {
+
 namespace {
 
 // The folder named name in serverDir.
@@ -163,3 +167,5 @@ Result RemoveUnnamed(const QString& serverDir, const NamedFiles& named, int& rem
     }
     return Result();
 }
+
+} // namespace publish

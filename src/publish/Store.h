@@ -16,6 +16,7 @@
 #include "publish/Names.h"
 #include "publish/ServerManifest.h"
 
+namespace publish {
 // How many releases (the newest one included) keep what their manifests name.
 inline constexpr int KeptReleases = 3;
 
@@ -48,8 +49,8 @@ inline constexpr int KeptReleases = 3;
 // it, or where the file system makes none, a copy checked against sha256. An
 // object already there is left as it is; with check, it must then hold the
 // bytes of source's size and sha256. Fails saying why not.
-Result StoreObject(const QString& serverDir, const QString& source, const QString& sha256,
-                   bool check = false);
+modUpdate::Result StoreObject(const QString& serverDir, const QString& source,
+                              const QString& sha256, bool check = false);
 
 // A kept copy of a published manifest.
 struct KeptManifest {
@@ -68,7 +69,7 @@ QList<KeptManifest> ReadKeptManifests(const QString& serverDir, qint64 below, in
 
 // Removes the kept copies other than those of release and of the
 // KeptReleases - 1 releases before it. Fails saying why not.
-Result PruneKeptManifests(const QString& serverDir, qint64 release);
+modUpdate::Result PruneKeptManifests(const QString& serverDir, qint64 release);
 
 // What manifests name in by-hash/ (files, patches and the patches' bases)
 // and in patches/, lower-case.
@@ -84,4 +85,6 @@ void AddNamedFiles(const QList<PublishEntry>& entries, NamedFiles& named);
 // of an object or of a patch and that named does not hold; files of other
 // names are left alone. Counts them in removed. Returns "" on success, else
 // which file could not be removed.
-Result RemoveUnnamed(const QString& serverDir, const NamedFiles& named, int& removed);
+modUpdate::Result RemoveUnnamed(const QString& serverDir, const NamedFiles& named, int& removed);
+
+} // namespace publish

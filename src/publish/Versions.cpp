@@ -2,6 +2,7 @@
 
 #include "publish/Names.h"
 
+namespace publish {
 namespace {
 
 // True for the characters an INI reader may take for structure or drop.
@@ -87,3 +88,5 @@ QString NextFileVersion(const QString& version) {
         }
     }
 }
+
+} // namespace publish

@@ -8,6 +8,7 @@
 #include <QString>
 #include <QStringList>
 
+namespace publish {
 // The FileVersion of a file published for the first time.
 inline constexpr char FirstFileVersion[] = "0001";
 
@@ -29,3 +30,5 @@ inline constexpr char FirstFileVersion[] = "0001";
 // counted up ("1.0" -> "1.1", "1.9" -> "1.10"), or "2" appended when it ends
 // in no digit ("beta" -> "beta2"). Cannot fail.
 [[nodiscard]] QString NextFreeVersion(const QString& latest, const QStringList& used);
+
+} // namespace publish

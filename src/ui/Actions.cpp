@@ -10,6 +10,10 @@
 #include "update/Paths.h"
 #include "update/modUpdate.h"
 
+using namespace modUpdate;
+
+namespace ui {
+
 namespace {
 
 const QString kGame = QStringLiteral("Quelmor.dxe");
@@ -99,3 +103,5 @@ void lblConnect_Click() {
     QCoreApplication::processEvents();
     QCoreApplication::exit(0);
 }
+
+} // namespace ui

@@ -1,4 +1,6 @@
 #pragma once
+
+namespace ui {
 // The window's two buttons.
 
 // "Exit": ends the updater at once with exit status 0, whatever is in progress.
@@ -8,3 +10,5 @@ void Label1_Click();
 // the switch --startedbypatcher and ends the updater; without the game it
 // shows "Error starting the game!" and the window stays.
 void lblConnect_Click();
+
+} // namespace ui

@@ -7,6 +7,7 @@
 
 #include "ui/frmUpdate.h"
 
+namespace ui {
 namespace {
 
 // True when failures can be shown in a box: a widget application on a real display.
@@ -37,3 +38,5 @@ void ReportFailure(const QString& text, const QString& details) {
     box.setDetailedText(details);
     box.exec();
 }
+
+} // namespace ui

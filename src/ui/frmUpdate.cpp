@@ -18,6 +18,16 @@
 #include "ui/FailureBox.h"
 #include "update/modUpdate.h"
 
+using namespace modUpdate;
+
+// Registers the artwork compiled into the static library; Qt's resource
+// registration must be named from the global namespace. Cannot fail.
+static void LoadArtwork() {
+    Q_INIT_RESOURCE(assets);
+}
+
+namespace ui {
+
 namespace {
 
 const QColor kGrey(224, 224, 224);
@@ -163,7 +173,7 @@ frmUpdate& frmUpdate::Instance() {
 // Builds the window with all its controls, centred on its screen. A missing
 // picture or icon leaves a plain surface or no icon; nothing else can fail.
 frmUpdate::frmUpdate() : QWidget(nullptr, Qt::Window | Qt::FramelessWindowHint) {
-    Q_INIT_RESOURCE(assets); // the artwork lives in a static library
+    LoadArtwork();
     setWindowTitle(QStringLiteral("Auto Updater"));
     setFixedSize(299, 300);
     QIcon icon;
@@ -333,3 +343,5 @@ void ConnectWindow() {
     hooks.Say = [](const QString& text) { frmUpdate::Instance().Say(text); };
     hooks.PumpEvents = [](bool waitForEvents) { frmUpdate::Instance().PumpEvents(waitForEvents); };
 }
+
+} // namespace ui

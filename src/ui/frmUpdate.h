@@ -10,6 +10,7 @@
 #include <QWidget>
 #include <chrono>
 
+namespace ui {
 // A transparent label that reports a click (press and release on it) while enabled.
 class ClickLabel : public QLabel {
     Q_OBJECT
@@ -82,3 +83,5 @@ class frmUpdate : public QWidget {
 // Lets the update run show its status on the window (created at the first
 // thing shown). Call once before the run starts.
 void ConnectWindow();
+
+} // namespace ui

@@ -1,5 +1,6 @@
 #include "update/Failure.h"
 
+namespace modUpdate {
 namespace {
 
 // Advice shared by several failures (functions: other files' constants are
@@ -85,3 +86,5 @@ UpdateFailure::UpdateFailure(const QString& message, const ForPlayer& player)
 void Fail(const QString& message, const ForPlayer& player) {
     throw UpdateFailure(message, player);
 }
+
+} // namespace modUpdate

@@ -6,6 +6,7 @@
 #include <QString>
 #include <stdexcept>
 
+namespace modUpdate {
 // What a player is told about a failure, in words without hashes, key ids or
 // library messages: what happened, short enough for the second status line,
 // and what to do about it.
@@ -83,3 +84,5 @@ class [[nodiscard]] Result {
 // Ends the update with the given message, and the player's text (Unknown()
 // when none is given). Always throws UpdateFailure.
 [[noreturn]] void Fail(const QString& message, const ForPlayer& player = ForPlayer::Unknown());
+
+} // namespace modUpdate

@@ -15,6 +15,7 @@
 #include "update/Paths.h"
 #include "update/modUpdate.h"
 
+namespace modUpdate {
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -343,3 +344,5 @@ void PauseFor(int ms) {
         modUpdate::DoEvents();
     }
 }
+
+} // namespace modUpdate

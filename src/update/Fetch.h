@@ -11,6 +11,7 @@
 #include "update/Failure.h"
 #include "update/Settings.h"
 
+namespace modUpdate {
 // A file to fetch into the part folder.
 struct FileToFetch {
     QString name;           // as the manifest gives it: on the server and in messages
@@ -72,3 +73,5 @@ void EndTransfers();
 
 // Waits ms milliseconds while transfers move and window events run.
 void PauseFor(int ms);
+
+} // namespace modUpdate

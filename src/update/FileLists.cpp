@@ -4,6 +4,7 @@
 
 #include "update/Plan.h"
 
+namespace modUpdate {
 namespace {
 
 // The per-entry keys of a manifest, as the reader folds them, longest first
@@ -82,3 +83,5 @@ void LoadFileLists(UpdatePlan& plan, const ProfileSections& server,
     }
     addUnmentioned(std::int64_t(plan.fileCount) + 1);
 }
+
+} // namespace modUpdate

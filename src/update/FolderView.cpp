@@ -12,6 +12,7 @@
 #include "update/Paths.h"
 #include "update/modUpdate.h"
 
+namespace modUpdate {
 namespace {
 
 // True when the file at path has another size or SHA-256 than entry gives
@@ -78,3 +79,5 @@ FolderView LookAtGameFolder(const UpdatePlan& plan, const Settings& settings) {
     view.manifestSize = IsPlainFile(manifest) ? QFileInfo(manifest).size() : 0;
     return view;
 }
+
+} // namespace modUpdate

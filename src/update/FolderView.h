@@ -12,6 +12,7 @@
 #include "update/Plan.h"
 #include "update/Settings.h"
 
+namespace modUpdate {
 // The place of one entry of the plan.
 struct PlaceView {
     // Why the update may not write there (a folder that is a link leading
@@ -47,3 +48,5 @@ struct FolderView {
 // the part folder, a probe for hard links); a place that cannot be looked at
 // holds its refusal.
 FolderView LookAtGameFolder(const UpdatePlan& plan, const Settings& settings);
+
+} // namespace modUpdate

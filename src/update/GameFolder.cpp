@@ -29,6 +29,7 @@
 #include "update/Paths.h"
 #include "update/modUpdate.h"
 
+namespace modUpdate {
 namespace {
 
 // True when path lies in the game folder (both taken with links resolved).
@@ -290,3 +291,5 @@ bool HardLinksWork(const QString& folder) {
     std::filesystem::remove(ToPath(probe), error);
     return works;
 }
+
+} // namespace modUpdate

@@ -10,6 +10,7 @@
 
 #include "update/Failure.h"
 
+namespace modUpdate {
 // The folder `relative` ("\" or "/" separating) below the game folder. A level
 // that exists in another letter case is used as it is; a level that is a link
 // is used only when it leads to a folder inside the game folder. With create,
@@ -61,3 +62,5 @@ Result KeepUnder(const QString& from, const QString& to, bool* copied = nullptr)
 
 // True when the disk of folder takes hard links (tried there). Cannot fail.
 [[nodiscard]] bool HardLinksWork(const QString& folder);
+
+} // namespace modUpdate

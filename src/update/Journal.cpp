@@ -10,6 +10,7 @@
 #include "update/Paths.h"
 #include "update/modUpdate.h"
 
+namespace modUpdate {
 namespace {
 
 const QByteArray Heading = "quelmor-install 1";
@@ -252,3 +253,5 @@ bool FinishLastInstall() {
     }
     return true;
 }
+
+} // namespace modUpdate

@@ -16,6 +16,7 @@
 
 #include "update/Failure.h"
 
+namespace modUpdate {
 // One move of an install. Paths are relative to the game folder, "/" separated.
 struct JournalStep {
     QString target; // where the file goes
@@ -71,3 +72,5 @@ void EndJournal();
 // Called after every step of an install or of its taking back, with a name
 // for the step: a seam for tests that stop the updater there.
 inline std::function<void(const QString&)> AfterInstallStep;
+
+} // namespace modUpdate

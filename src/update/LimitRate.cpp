@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <limits>
 
+namespace modUpdate {
 std::int64_t ReadSpeed(const QString& text) {
     static const QRegularExpression form(QStringLiteral("^([0-9]+)(?:\\.([0-9]+))?([kKmMgG]?)$"));
     const QRegularExpressionMatch match = form.match(text.trimmed());
@@ -58,3 +59,5 @@ std::int64_t LimitRateOf(const QStringList& arguments, const QString& environmen
                   .arg(source, given);
     return 0;
 }
+
+} // namespace modUpdate

@@ -7,6 +7,7 @@
 #include <QStringList>
 #include <cstdint>
 
+namespace modUpdate {
 // Bytes per second of a speed written as for curl's --limit-rate: a number of
 // bytes, whole or with a decimal fraction, and optionally the suffix k, m or g
 // in either case (1024, 1024^2, 1024^3 bytes): "500k", "2M", "1.5m". Blanks
@@ -20,3 +21,5 @@
 // warning becomes a line for standard error saying so; otherwise it is cleared.
 [[nodiscard]] std::int64_t LimitRateOf(const QStringList& arguments, const QString& environment,
                                        QString& warning);
+
+} // namespace modUpdate

@@ -15,6 +15,7 @@
 #include <unistd.h>
 #endif
 
+namespace modUpdate {
 #ifdef Q_OS_WIN
 namespace {
 
@@ -113,3 +114,5 @@ void ReleaseLock(HeldLock& lock) {
 }
 
 #endif
+
+} // namespace modUpdate

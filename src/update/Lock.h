@@ -7,6 +7,7 @@
 #include <QString>
 #include <cstdint>
 
+namespace modUpdate {
 // How taking the lock went.
 enum class Locking {
     Taken,    // this run holds it
@@ -28,3 +29,5 @@ struct HeldLock {
 // Removes the file of lock, then gives the lock up. Cannot fail; does
 // nothing for a lock not held.
 void ReleaseLock(HeldLock& lock);
+
+} // namespace modUpdate

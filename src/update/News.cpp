@@ -4,6 +4,7 @@
 #include <QByteArrayView>
 #include <QStringDecoder>
 
+namespace modUpdate {
 QString DecodeNews(const QByteArray& bytes) {
     QByteArrayView text(bytes);
     if (text.startsWith("\xEF\xBB\xBF"))
@@ -17,3 +18,5 @@ QString DecodeNews(const QByteArray& bytes) {
         return decoded;
     return QString::fromLocal8Bit(text);
 }
+
+} // namespace modUpdate

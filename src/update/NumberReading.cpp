@@ -11,6 +11,7 @@
 #include <string_view>
 #include <system_error>
 
+namespace modUpdate {
 namespace {
 
 constexpr std::int64_t Int32Min = std::numeric_limits<std::int32_t>::min();
@@ -161,3 +162,5 @@ std::int64_t ReadDigits(const QString& text) {
         digits = digits && c >= u'0' && c <= u'9';
     return digits ? text.toLongLong() : -1;
 }
+
+} // namespace modUpdate

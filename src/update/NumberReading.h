@@ -4,6 +4,7 @@
 #include <QString>
 #include <cstdint>
 
+namespace modUpdate {
 // Reads a whole number from text: blanks, tabs and line feeds are dropped
 // wherever they stand, then a decimal number (optional sign, digits, optional
 // decimal point with digits, optional exponent) or an integer written with the
@@ -17,3 +18,5 @@ std::int32_t ReadNumber(const QString& text, const QString& what);
 // The value of text when it is 1 to 18 decimal digits and nothing else (a
 // size or a release number); -1 otherwise.
 [[nodiscard]] std::int64_t ReadDigits(const QString& text);
+
+} // namespace modUpdate

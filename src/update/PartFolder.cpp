@@ -12,6 +12,7 @@
 #include "update/Failure.h"
 #include "update/Paths.h"
 
+namespace modUpdate {
 namespace {
 
 const QString LockName = QStringLiteral("lock");
@@ -135,3 +136,5 @@ void ClosePartFolder(HeldLock& lock) {
     if (!IsLink(PartFolder()))
         QDir().rmdir(PartFolder()); // only when nothing in it is worth keeping
 }
+
+} // namespace modUpdate

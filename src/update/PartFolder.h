@@ -13,6 +13,7 @@
 
 #include "update/Lock.h"
 
+namespace modUpdate {
 // A cut part of at least this many bytes is kept for the next start.
 inline constexpr qint64 KeptPartBytes = 1 << 20;
 
@@ -49,3 +50,5 @@ void RemovePartFolder(HeldLock& lock);
 // Gives up lock, and removes the folder when nothing else is in it.
 // Cannot fail.
 void ClosePartFolder(HeldLock& lock);
+
+} // namespace modUpdate

@@ -21,6 +21,7 @@
 #include "transfer/Sha256.h"
 #include "update/Paths.h"
 
+namespace modUpdate {
 namespace {
 
 // The window (log2 of its size) that lets a patch refer from anywhere in the
@@ -260,3 +261,5 @@ Result ApplyPatch(const QString& basePath, const QString& baseId, const QString&
         QFile::remove(outPath);
     return why.isEmpty() ? Result() : Result::Failed(why);
 }
+
+} // namespace modUpdate

@@ -9,6 +9,7 @@
 
 #include "update/Failure.h"
 
+namespace modUpdate {
 // Files from this size on get patches (smaller ones are cheap to fetch whole).
 inline constexpr std::int64_t SmallestPatchedFile = std::int64_t(1) << 20;
 // Neither file of a patch may reach this size: zstd refers back 2 GiB at most.
@@ -33,3 +34,5 @@ Result MakePatch(const QString& basePath, const QString& newPath, std::int64_t m
 // removed.
 Result ApplyPatch(const QString& basePath, const QString& baseId, const QString& patchPath,
                   const QString& outPath, std::int64_t size, const QString& sha256);
+
+} // namespace modUpdate

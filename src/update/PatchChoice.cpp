@@ -12,6 +12,7 @@
 #include "update/Plan.h"
 #include "update/modUpdate.h"
 
+namespace modUpdate {
 namespace {
 
 // The most patches one entry may offer.
@@ -79,3 +80,5 @@ void ChoosePatch(const UpdatePlan& plan, const PlannedEntry& entry, const PlaceV
         return;
     }
 }
+
+} // namespace modUpdate

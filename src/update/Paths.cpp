@@ -15,6 +15,7 @@
 #include <unistd.h>
 #endif
 
+namespace modUpdate {
 namespace {
 QString appFolderOverride;
 }
@@ -181,3 +182,5 @@ QString UnsafePathReason(const QString& relative) {
     }
     return QString();
 }
+
+} // namespace modUpdate

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <filesystem>
 
+namespace modUpdate {
 // The application folder, without a trailing separator.
 [[nodiscard]] QString AppFolder();
 
@@ -73,3 +74,5 @@ void CloseUnfollowed(std::intptr_t handle);
 // digit, CONIN$, CONOUT$, with or without an extension), the characters
 // Windows does not allow in names (< > : " | ? *), and control characters.
 [[nodiscard]] QString UnsafePathReason(const QString& relative);
+
+} // namespace modUpdate

@@ -22,6 +22,7 @@
 #include "update/Paths.h"
 #include "update/modUpdate.h"
 
+namespace modUpdate {
 namespace {
 
 // A manifest may list this many files at most: a "Max" beyond any real game
@@ -315,3 +316,5 @@ void PlanTransfers(UpdatePlan& plan, const FolderView& folder) {
     plan.bytesNeeded = needed;
     RefuseWithoutRoom(plan.bytesNeeded, folder.freeBytes);
 }
+
+} // namespace modUpdate

@@ -13,6 +13,7 @@
 #include "update/Profile.h"
 #include "update/Settings.h"
 
+namespace modUpdate {
 struct FolderView;
 struct PlaceView;
 
@@ -127,3 +128,5 @@ void ChoosePatch(const UpdatePlan& plan, const PlannedEntry& entry, const PlaceV
 
 // The place of an entry's file: its folder and name joined by "/".
 [[nodiscard]] QString PlacedKeyOf(const PlannedEntry& entry);
+
+} // namespace modUpdate

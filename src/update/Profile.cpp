@@ -4,6 +4,7 @@
 
 #include "update/Paths.h"
 
+namespace modUpdate {
 namespace {
 
 // True for the two characters the reader treats as blanks.
@@ -133,3 +134,5 @@ ProfileSections ReadProfile(const QString& path) {
 QString ReadIniValue(const QString& path, const QString& section, const QString& key) {
     return ProfileValue(ReadProfile(path), section, key);
 }
+
+} // namespace modUpdate

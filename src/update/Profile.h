@@ -11,6 +11,7 @@
 #include <QHash>
 #include <QString>
 
+namespace modUpdate {
 // The longest value the reader returns; longer values are cut to this length.
 inline constexpr int MaxProfileValueLength = 4999;
 
@@ -33,3 +34,5 @@ using ProfileSections = QHash<QString, QHash<QString, QString>>;
 // The value of key in section of the profile file at path; "" when the file,
 // the section or the key is missing or the file cannot be read.
 [[nodiscard]] QString ReadIniValue(const QString& path, const QString& section, const QString& key);
+
+} // namespace modUpdate

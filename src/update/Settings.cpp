@@ -12,6 +12,7 @@
 #define QUELMOR_PUBLIC_KEY ""
 #endif
 
+namespace modUpdate {
 Settings SettingsOf(const QString& ownName, const QStringList& arguments, const QString& limitRate,
                     QString& warning) {
     Settings settings;
@@ -27,3 +28,5 @@ Settings SettingsOf(const QString& ownName, const QStringList& arguments, const 
     settings.limitRate = LimitRateOf(arguments, limitRate, warning);
     return settings;
 }
+
+} // namespace modUpdate

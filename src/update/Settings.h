@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <string>
 
+namespace modUpdate {
 struct Settings {
     // The update server and then its mirrors, base URLs ending in "/"; empty
     // when none was built in.
@@ -44,3 +45,5 @@ struct Settings {
 // understood is left out, and warning says so (else it is cleared).
 [[nodiscard]] Settings SettingsOf(const QString& ownName, const QStringList& arguments,
                                   const QString& limitRate, QString& warning);
+
+} // namespace modUpdate

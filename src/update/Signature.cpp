@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <sodium.h>
 
+namespace modUpdate {
 namespace {
 
 constexpr QByteArrayView UntrustedPrefix = "untrusted comment: ";
@@ -161,3 +162,5 @@ QByteArray SignatureKeyId(const QByteArray& signature) {
     SignatureFile file;
     return ParseSignatureFile(signature, file).isEmpty() ? file.keyId : QByteArray();
 }
+
+} // namespace modUpdate

@@ -8,6 +8,7 @@
 
 #include "update/Failure.h"
 
+namespace modUpdate {
 // A minisign public key: the 8-byte key id and the 32-byte Ed25519 key.
 struct MinisignPublicKey {
     QByteArray keyId;
@@ -40,3 +41,5 @@ Result VerifyMinisign(const MinisignPublicKey& key, const QByteArray& message,
 // The largest signature file read: four lines, the trusted comment at most
 // 8 KiB as minisign allows.
 inline constexpr qsizetype MaxSignatureFileSize = 16 * 1024;
+
+} // namespace modUpdate

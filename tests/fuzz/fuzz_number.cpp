@@ -7,6 +7,8 @@
 #include "update/Failure.h"
 #include "update/NumberReading.h"
 
+using namespace modUpdate;
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string bytes(reinterpret_cast<const char*>(data), size);
     const QString text = QString::fromUtf8(bytes.data(), static_cast<qsizetype>(bytes.size()));

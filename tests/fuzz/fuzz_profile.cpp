@@ -5,6 +5,8 @@
 
 #include "update/Profile.h"
 
+using namespace modUpdate;
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const QByteArray input(reinterpret_cast<const char*>(data), static_cast<qsizetype>(size));
     // A value that only another section holds, unless the input itself says it.

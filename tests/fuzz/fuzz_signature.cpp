@@ -5,6 +5,8 @@
 
 #include "update/Signature.h"
 
+using namespace modUpdate;
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const QByteArray input(reinterpret_cast<const char*>(data), static_cast<qsizetype>(size));
     static const MinisignPublicKey key = [] {
