@@ -151,7 +151,7 @@ faults=(
   'limit-rate-takes-the-next-option|src/update/LimitRate.cpp|s/given = next.startsWith\(QStringLiteral\("--"\)\) \? QString\(\) : next;/given = next;/'
   'second-patch-offer-ignored|src/update/PatchChoice.cpp|s/constexpr int MostPatches = 3;/constexpr int MostPatches = 1;/'
   'patch-base-in-another-folder-taken|src/update/PatchChoice.cpp|s/ \|\| FolderOf\(entry.local\) != entry.folder//'
-  'patch-chosen-while-the-whole-file-waits|src/update/PatchChoice.cpp|s/folder.parts.contains\(QFileInfo\(PartRecordOf\(file.key\)\).fileName\(\)\)\)/false)/'
+  'patch-chosen-while-the-whole-file-waits|src/update/PatchChoice.cpp|s/folder.parts.contains\(QFileInfo\(PartRecordOf\(file.key\)\).fileName\(\)\)\)/(folder.parts.contains(QString()) \&\& false))/'
   'objects-asked-from-the-first-server|src/update/Main.cpp|s/(const std::optional<Offer> offer = AskServers\(installed, settings\);\n)/$1    ServerUrl = settings.servers.value(0);\n/'
   'install-flush-failure-ignored|src/update/Journal.cpp|s/if \(const Result flushed = FlushWhileEventsRun\(paths, renames\); !flushed\)/if (const Result flushed = FlushWhileEventsRun(paths, renames); false \&\& !flushed)/'
   'link-in-the-part-folder-taken-back|src/update/Journal.cpp|s/\(IsPlainFile\(kept\) \|\| \(step->aside && IsLink\(kept\)\)\)/(IsPlainFile(kept) || IsLink(kept))/'

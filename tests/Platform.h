@@ -62,7 +62,7 @@ inline bool MakeLink(const QString& target, const QString& link) {
     const std::wstring from = QDir::toNativeSeparators(link).toStdWString();
     const std::wstring to = QDir::toNativeSeparators(target).toStdWString();
     const DWORD flags = (QFileInfo(target).isDir() ? SYMBOLIC_LINK_FLAG_DIRECTORY : 0) | 0x2;
-    return CreateSymbolicLinkW(from.c_str(), to.c_str(), flags) && IsLink(link);
+    return CreateSymbolicLinkW(from.c_str(), to.c_str(), flags) && modUpdate::IsLink(link);
 #else
     return QFile::link(target, link);
 #endif
