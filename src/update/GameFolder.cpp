@@ -198,6 +198,10 @@ Result FlushRenames(const QStringList& paths) {
 Result FlushWhileEventsRun(const QStringList& paths, bool renames) {
     if (paths.isEmpty())
         return Result();
+#ifdef Q_OS_WIN
+    if (renames)
+        return FlushRenames(paths); // nothing to wait for: no thread for it
+#endif
     struct Flush {
         std::atomic<bool> done{false};
         Result failure;
