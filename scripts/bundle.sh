@@ -45,7 +45,7 @@ output="$repo/build/bundle"
 declare -A given=()
 while [ $# -gt 0 ]; do
   case "$1" in
-  -DQUELMOR_SERVER_HOST=* | -DQUELMOR_SERVER_URL=* | -DQUELMOR_MIRROR_URLS=* | -DQUELMOR_PUBLIC_KEY=*)
+  -DQUELMOR_SERVER_HOST=* | -DQUELMOR_SERVER_URL=* | -DQUELMOR_MIRROR_URLS=* | -DQUELMOR_PUBLIC_KEY=* | -DQUELMOR_ROOT_KEYS=*)
     name=${1#-D}
     given[${name%%=*}]=$1
     ;;
@@ -59,7 +59,7 @@ while [ $# -gt 0 ]; do
   shift
 done
 settings=()
-for name in QUELMOR_SERVER_HOST QUELMOR_SERVER_URL QUELMOR_MIRROR_URLS QUELMOR_PUBLIC_KEY; do
+for name in QUELMOR_SERVER_HOST QUELMOR_SERVER_URL QUELMOR_MIRROR_URLS QUELMOR_PUBLIC_KEY QUELMOR_ROOT_KEYS; do
   settings+=("${given[$name]:--U$name}")
 done
 for tool in patchelf ldd tar; do

@@ -459,8 +459,8 @@ void NormalStory(FaultMatrix& w) {
               "lblConnect=enabled | L2=Update Complete! | L3= | Label2=Version 2");
     EXPECT_TRUE(w.CaptionsOf("lblPercent").endsWith("100%"));
     std::vector<std::string> asked = w.server_.Requests();
-    std::sort(asked.begin() + 2, asked.end());
-    EXPECT_EQ(asked, std::vector<std::string>({"/Quelmor//news.txt", "/Quelmor/info.ini",
+    std::sort(asked.begin() + 3, asked.end());
+    EXPECT_EQ(asked, std::vector<std::string>({"/Quelmor//news.txt", "/Quelmor/release.ini", "/Quelmor/info.ini",
                                                "/Quelmor/game.dat", "/Quelmor/level.map"}));
 }
 
@@ -645,7 +645,7 @@ INSTANTIATE_TEST_SUITE_P(
                   w.settings_.servers = {kClosedPort, "http://127.0.0.1:2/Quelmor/"};
               }, {End::Offline, {"Trying mirror 1 of 1...", "Connection refused", "Cannot reach the update server!"}}},
         Fault{"ThroughAProxyAskingForDigest", ThroughProxy("player:secret"), {End::Updated}},
-        Fault{"ProxyRefusesTheCredentials", ThroughProxy("player:wrong"), {End::Failed, {"Could not download info.ini: the server answered 407"}, "The network's proxy refused the login."}},
+        Fault{"ProxyRefusesTheCredentials", ThroughProxy("player:wrong"), {End::Failed, {"Could not download release.ini: the server answered 407"}, "The network's proxy refused the login."}},
         Fault{"RedirectFromHttpsToHttp", OverHttps("127.0.0.1", "ca", true), {End::Failed, {"Could not download info.ini: the server sent the request to an address the updater does not follow"}},
               [](FaultMatrix& w) { EXPECT_EQ(w.server_.CountOf("info.ini"), 0); }}),
     CaseName);
@@ -958,7 +958,7 @@ TEST_F(UpdaterTest, UnsafeEntriesAreRefused) {
                                     .toStdString());
         const std::size_t asked = server_.Requests().size();
         EXPECT_TRUE(RunMain().startsWith("Refused to download"));
-        EXPECT_EQ(server_.Requests().size(), asked + 2); // the news and the manifest
+        EXPECT_EQ(server_.Requests().size(), asked + 3); // the news, release.ini and info.ini
         EXPECT_EQ(Tree(), QStringList());
         EXPECT_TRUE(OutsideIsUntouched());
     }

@@ -156,7 +156,7 @@ TEST_F(UpdateRun, RepairFetchesWhatIsMissingOrDamagedAndNothingElse) {
     const std::size_t before = server_.Requests().size();
     ASSERT_EQ(RunMain(), "");
     EXPECT_TRUE(CaptionsOf("L2").endsWith("You Have The Latest Version!"));
-    EXPECT_EQ(server_.Requests().size(), before + 2); // the news and the manifest
+    EXPECT_EQ(server_.Requests().size(), before + 3); // the news, release.ini and info.ini
 }
 
 } // namespace

@@ -105,8 +105,15 @@ Result TidyStores(const PublishPlan& plan, const QByteArray& manifest, StoreTall
     QStringList problems;
     NamedFiles named;
     for (const KeptManifest& kept :
-         ReadKeptManifests(plan.serverDir, plan.release + 1, KeptReleases, problems))
+         ReadKeptManifests(plan.serverDir, plan.release + 1, KeptReleases, problems)) {
         AddNamedFiles(kept.manifest.entries, named);
+        // and the compressed copy release.ini names
+        FileDigest digest;
+        if (const Result read = DigestFile(KeptManifestPath(plan.serverDir, kept.release), digest);
+            !read)
+            problems << read.why();
+        named.objects.insert(digest.sha256 + QStringLiteral(".zst"));
+    }
     if (!problems.isEmpty())
         return Result::Failed(
             problems.join(QStringLiteral("; ")) +

@@ -9,6 +9,7 @@
 #include "publish/CheckStore.h"
 #include "publish/FileBytes.h"
 #include "publish/Names.h"
+#include "publish/ReleaseFile.h"
 #include "publish/Scan.h"
 #include "publish/ServerManifest.h"
 #include "publish/Store.h"
@@ -76,7 +77,8 @@ void CheckSignature(const QDir& dir, const MinisignPublicKey& key, QStringList& 
 
 } // namespace
 
-QStringList ServerFolderProblems(const QString& serverDir, const MinisignPublicKey* key) {
+QStringList ServerFolderProblems(const QString& serverDir, const MinisignPublicKey* key,
+                                 QString* summary) {
     if (!QFileInfo(serverDir).isDir())
         return {QStringLiteral("%1 is not a folder").arg(serverDir)};
     QStringList problems = ServerFolderProblemsOnDisk(serverDir);
@@ -108,6 +110,12 @@ QStringList ServerFolderProblems(const QString& serverDir, const MinisignPublicK
     problems += StoreProblems(serverDir, manifest);
     if (key != nullptr)
         CheckSignature(dir, *key, problems);
+    QFile text(dir.filePath(QString::fromLatin1(ManifestFileName)));
+    QString stated;
+    if (text.open(QIODevice::ReadOnly))
+        problems += StatementProblems(serverDir, text.readAll(), key, stated);
+    if (summary != nullptr)
+        *summary = stated;
     if (QFileInfo::exists(dir.filePath(QString::fromLatin1(PendingFileName))))
         problems << QStringLiteral("%1 is there: a publishing run did not finish; run "
                                    "quelmor-publish again")
@@ -142,8 +150,9 @@ int CheckServer(const QString& serverDir, const QString& publicKey, QTextStream&
             return 2;
         }
     }
+    QString stated;
     const QStringList problems =
-        ServerFolderProblems(serverDir, publicKey.isEmpty() ? nullptr : &key);
+        ServerFolderProblems(serverDir, publicKey.isEmpty() ? nullptr : &key, &stated);
     for (const QString& warning : ServerFolderWarnings(serverDir))
         err << QStringLiteral("quelmor-publish: warning: ") << warning << '\n';
     if (problems.isEmpty()) {
@@ -158,6 +167,7 @@ int CheckServer(const QString& serverDir, const QString& publicKey, QTextStream&
                         : signedFolder
                             ? QStringLiteral("; the signature was not checked (give --public-key)")
                             : QString());
+        out << QStringLiteral("  ") << stated << '\n';
         return 0;
     }
     for (const QString& problem : problems)

@@ -17,9 +17,12 @@ namespace publish {
 // and SHA-256 info.ini gives, by-hash/ and patches/ hold what info.ini names
 // (StoreProblems), no symbolic link is there, and no publishing run was left
 // unfinished. With a key: info.ini.minisig is key's valid signature
-// of info.ini, and every entry carries FileSize and FileSha256.
+// of info.ini, and every entry carries FileSize and FileSha256. release.ini
+// and keys.ini are read as such an updater reads them (StatementProblems);
+// summary, when given, receives what release.ini states.
 [[nodiscard]] QStringList ServerFolderProblems(const QString& serverDir,
-                                               const modUpdate::MinisignPublicKey* key = nullptr);
+                                               const modUpdate::MinisignPublicKey* key = nullptr,
+                                               QString* summary = nullptr);
 
 // What players would miss in serverDir without the update failing: news.txt
 // missing, or not valid UTF-8.

@@ -4,6 +4,7 @@
 
 #include "publish/Check.h"
 #include "publish/Publish.h"
+#include "publish/ReleaseFile.h"
 
 namespace publish {
 namespace {
@@ -38,7 +39,11 @@ QString PublishUsage() {
         "Usage:\n"
         "  quelmor-publish RELEASE_DIR SERVER_DIR --version V [--news FILE]\n"
         "                  [--sign SECRET_KEY_FILE] [--include-updater]\n"
+        "                  [--lifetime DAYS]\n"
         "  quelmor-publish --check SERVER_DIR [--public-key KEY]\n"
+        "  quelmor-publish refresh SERVER_DIR [--sign SECRET_KEY_FILE] [--lifetime DAYS]\n"
+        "  quelmor-publish keys SERVER_DIR --root KEY_FILE[,KEY_FILE...] --signing KEY_FILE\n"
+        "                  [--new-roots PUBLIC_KEY_FILE[,...]] [--threshold N]\n"
         "  quelmor-publish keygen DIR\n"
         "  quelmor-publish --help\n"
         "\n"
@@ -70,17 +75,31 @@ QString PublishUsage() {
         "                     not a terminal, its first line is the password. Once a\n"
         "                     folder is signed, every publish must be signed by that key.\n"
         "  --include-updater  publish the updater's own executable too\n"
+        "  --lifetime DAYS    how long release.ini holds (1 to 366 days, default 7);\n"
+        "                     renew it before then with refresh\n"
         "  --check            check SERVER_DIR the way the updater reads it: info.ini,\n"
         "                     every file's size and SHA-256, by-hash/, every patch\n"
         "                     (applied to its base), and, with --public-key KEY (a\n"
         "                     .pub file or its base64 line), the signature. Warns\n"
         "                     when news.txt is missing or not UTF-8.\n"
+        "  refresh            sign release.ini again with a new signing time and expiry,\n"
+        "                     nothing else changed; run it from a timer\n"
+        "  keys               write the next keys.ini, signed by the root keys given\n"
+        "                     (--root), naming the --signing key as the one that signs\n"
+        "                     releases from now on, and sign release.ini with it;\n"
+        "                     --new-roots replaces the root keys, --threshold sets how\n"
+        "                     many roots must sign the next list\n"
         "  keygen DIR         make a key pair in minisign's format: DIR/quelmor.pub and\n"
         "                     DIR/quelmor.key (not encrypted, readable only by you);\n"
         "                     never replaces a key\n"
         "  --help             show this text\n"
         "\n"
         "SERVER_DIR also holds:\n"
+        "  release.ini                the signed statement of the current release: its\n"
+        "                             number, version, the manifest's hash and size and\n"
+        "                             its compressed copy by-hash/<SHA-256>.zst; revalidate\n"
+        "                             it on every request, purge only it on a CDN\n"
+        "  keys.ini, keys-N.ini       the signing and root keys, when keys has been run\n"
         "  by-hash/                   every file and patch info.ini names, under its\n"
         "                             SHA-256, never written over (info.ini: ByHash=1)\n"
         "  patches/                   the patches, as <old SHA-256>-<new SHA-256>.zst\n"
@@ -92,6 +111,19 @@ QString PublishUsage() {
         "\n"
         "Exit status: 0 done, 1 refused or failed, 2 wrong command line.\n");
 }
+
+namespace {
+
+// The days of a --lifetime value: 1 to 366; 0 when it is not one.
+int LifetimeOf(const std::optional<QString>& value) {
+    if (!value)
+        return DefaultLifetimeDays;
+    bool ok = false;
+    const int days = value->toInt(&ok);
+    return ok && days >= 1 && days <= 366 && QString::number(days) == *value ? days : 0;
+}
+
+} // namespace
 
 int RunPublish(const QStringList& args, QTextStream& out, QTextStream& err) {
     if (args.contains(QStringLiteral("--help")) || args.contains(QStringLiteral("-h"))) {
@@ -107,7 +139,13 @@ int RunPublish(const QStringList& args, QTextStream& out, QTextStream& err) {
     std::optional<QString> news;
     std::optional<QString> sign;
     std::optional<QString> publicKey;
+    std::optional<QString> lifetime, root, signing, newRoots, threshold;
     const std::pair<QString, std::optional<QString>*> valued[] = {
+        {QStringLiteral("--lifetime"), &lifetime},
+        {QStringLiteral("--root"), &root},
+        {QStringLiteral("--signing"), &signing},
+        {QStringLiteral("--new-roots"), &newRoots},
+        {QStringLiteral("--threshold"), &threshold},
         {QStringLiteral("--version"), &version},
         {QStringLiteral("--news"), &news},
         {QStringLiteral("--sign"), &sign},
@@ -141,8 +179,32 @@ int RunPublish(const QStringList& args, QTextStream& out, QTextStream& err) {
         else
             folders << args[i];
     }
+    const int days = LifetimeOf(lifetime);
+    if (days == 0)
+        return UsageError(err, QStringLiteral("--lifetime takes a number of days from 1 to 366"));
+    const QString command = folders.value(0);
+    const bool keys = command == QStringLiteral("keys");
+    if (!keys && (root || signing || newRoots || threshold))
+        return UsageError(err, QStringLiteral("--root, --signing, --new-roots and --threshold go "
+                                              "with keys"));
+    if (command == QStringLiteral("refresh")) {
+        if (folders.size() != 2 || check || version || news || publicKey || includeUpdater)
+            return UsageError(err, QStringLiteral("refresh takes one folder and, optionally, --sign "
+                                                  "and --lifetime"));
+        return Refresh(folders[1], sign.value_or(QString()), days, out, err);
+    }
+    if (keys) {
+        const int needed = threshold ? threshold->toInt() : 0;
+        if (folders.size() != 2 || !root || !signing || check || version || news || sign ||
+            publicKey || includeUpdater || lifetime || (threshold && needed < 1))
+            return UsageError(err, QStringLiteral("keys takes one folder, --root, --signing and, "
+                                                  "optionally, --new-roots and --threshold N"));
+        return RotateKeys({folders[1], root->split(u','), *signing,
+                           newRoots ? newRoots->split(u',') : QStringList(), needed},
+                          out, err);
+    }
     if (check) {
-        if (folders.size() != 1 || version || news || sign || includeUpdater)
+        if (folders.size() != 1 || version || news || sign || includeUpdater || lifetime)
             return UsageError(err, QStringLiteral("--check takes one folder and, optionally, "
                                                   "--public-key KEY"));
         return CheckServer(folders[0], publicKey.value_or(QString()), out, err);
@@ -154,7 +216,7 @@ int RunPublish(const QStringList& args, QTextStream& out, QTextStream& err) {
     if (publicKey)
         return UsageError(err, QStringLiteral("--public-key goes with --check"));
     return Publish({folders[0], folders[1], *version, news.value_or(QString()),
-                    sign.value_or(QString()), includeUpdater},
+                    sign.value_or(QString()), includeUpdater, days},
                    out, err);
 }
 

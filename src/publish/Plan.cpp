@@ -270,6 +270,7 @@ PublishPlan PlanPublish(const PublishRequest& request, QStringList& problems) {
     plan.serverDir = RealPath(request.serverDir);
     plan.version = request.version;
     plan.newsSource = request.newsFile;
+    plan.lifetimeDays = request.lifetimeDays;
     CheckRequest(request, release, plan.serverDir, problems);
     if (!QFileInfo(release).isDir() ||
         (QFileInfo::exists(plan.serverDir) && !QFileInfo(plan.serverDir).isDir()))

@@ -5,8 +5,8 @@
 #include <QSaveFile>
 
 #include "publish/FileBytes.h"
-#include "publish/Password.h"
 #include "publish/PublishPlan.h"
+#include "publish/ReleaseFile.h"
 #include "publish/ServerManifest.h"
 #include "publish/Store.h"
 
@@ -84,17 +84,24 @@ Result WriteManifest(const QDir& server, const PublishPlan& plan, const QByteArr
 // used; also refuses a key other than the one that signed the update on the
 // server, which every updater built with that one would refuse.
 Result UnlockKey(const PublishRequest& request, PublishPlan& plan, QTextStream& err) {
-    QFile file(request.secretKeyFile);
-    if (!file.open(QIODevice::ReadOnly))
-        return Result::Failed(QStringLiteral("the secret key file %1 cannot be read: %2")
-                                  .arg(request.secretKeyFile, file.errorString()));
     MinisignSecretKey key;
-    const auto askPassword = [&] {
-        return ReadPassword(QStringLiteral("Password for %1: ").arg(request.secretKeyFile), err);
-    };
-    if (const Result done = ParseSecretKey(file.read(8192), askPassword, key); !done)
-        return Result::Failed(QStringLiteral("the secret key %1 cannot be used: %2")
-                                  .arg(request.secretKeyFile, done.why()));
+    if (const Result loaded = LoadSecretKey(request.secretKeyFile, err, key); !loaded)
+        return loaded;
+    QStringList problems;
+    if (const std::optional<KeyList> list = ReadServerKeyList(plan.serverDir, problems); list) {
+        // With a key list, it says which keys sign.
+        for (const MinisignPublicKey& signing : list->signing) {
+            if (signing.keyId == key.keyId && signing.key == PublicKeyOf(key).key) {
+                plan.key = key;
+                return Result();
+            }
+        }
+        return Result::Failed(QStringLiteral("keys.ini on the server does not name key id %1 as "
+                                             "a signing key, so updaters would refuse this update")
+                                  .arg(KeyIdText(key.keyId)));
+    }
+    if (!problems.isEmpty())
+        return Result::Failed(problems.join(QStringLiteral("; ")));
     QFile old(QDir(plan.serverDir).filePath(QString::fromLatin1(SignatureFileName)));
     if (old.open(QIODevice::ReadOnly)) {
         const QByteArray oldKeyId = SignatureKeyId(old.read(MaxSignatureFileSize + 1));
@@ -143,9 +150,22 @@ Result ApplyPlan(const PublishPlan& plan, bool& published, StoreTally* tally) {
             return failure;
     }
     const QByteArray text = ManifestText(plan.version, plan.release, entries);
+    // The compressed copy release.ini names is there before either names it.
+    ReleaseStatement statement;
+    statement.release = plan.release;
+    statement.version = plan.version;
+    if (const Result stored = StoreManifestObject(plan.serverDir, text, statement); !stored)
+        return stored;
     if (const Result written = WriteManifest(server, plan, text); !written)
         return written;
     published = true;
+    if (const Result written =
+            WriteStatement(plan.serverDir, statement, plan.key ? &*plan.key : nullptr,
+                           plan.lifetimeDays);
+        !written)
+        return Result::Failed(QStringLiteral("info.ini is published, but %1; run quelmor-publish "
+                                             "refresh to write it")
+                                  .arg(written.why()));
     if (QFile::exists(pendingPath) && !QFile::remove(pendingPath))
         return Result::Failed(
             QStringLiteral("the update is published, but %1 could not be removed; remove it "

@@ -15,6 +15,7 @@ struct PublishRequest {
     QString newsFile;            // copied to news.txt; "" to leave the news as it is
     QString secretKeyFile;       // minisign secret key to sign info.ini with; "" for none
     bool includeUpdater = false; // the updater's own executable may be in the release
+    int lifetimeDays = 7;        // how long release.ini holds
 };
 
 // Makes serverDir an update to the release: every file flat in serverDir, the

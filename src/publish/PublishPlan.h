@@ -58,7 +58,8 @@ struct PublishPlan {
     QStringList unchanged;
     QStringList kept;
     QStringList leftOut;                  // release files and folders not published
-    std::optional<MinisignSecretKey> key; // signs info.ini when set
+    std::optional<MinisignSecretKey> key; // signs info.ini and release.ini when set
+    int lifetimeDays = 7;                 // how long release.ini holds
 };
 
 // What the patches and the stores of a run came to, for its report.

@@ -36,20 +36,18 @@ void ReadMax(const ProfileSections& profile, ServerManifest& manifest) {
     }
 }
 
-// Reads "Release" into manifest.release: a whole number from 0 to the
-// largest 32-bit one; anything else is recorded as a problem.
+// Reads "Release" into manifest.release as the updater does: 1 to 18
+// decimal digits; anything else is recorded as a problem.
 void ReadRelease(const ProfileSections& profile, ServerManifest& manifest) {
     const QString text =
         ProfileValue(profile, QStringLiteral("VERSION"), QStringLiteral("Release"));
     if (text.isEmpty())
         return;
-    static const QRegularExpression digits(QStringLiteral("^[0-9]{1,10}$"));
-    const qint64 release = text.toLongLong();
-    if (!digits.match(text).hasMatch() || release > std::numeric_limits<std::int32_t>::max())
+    const std::int64_t release = ReadDigits(text);
+    if (release < 0)
         manifest.problems << QStringLiteral("info.ini has Release=%1 in [VERSION]; it must be a "
-                                            "whole number from 0 to %2")
-                                 .arg(text,
-                                      QString::number(std::numeric_limits<std::int32_t>::max()));
+                                            "whole number of 1 to 18 digits")
+                                 .arg(text);
     else
         manifest.release = release;
 }

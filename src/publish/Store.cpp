@@ -150,7 +150,7 @@ void AddNamedFiles(const QList<PublishEntry>& entries, NamedFiles& named) {
 }
 
 Result RemoveUnnamed(const QString& serverDir, const NamedFiles& named, int& removed) {
-    static const QRegularExpression objectName(QStringLiteral("^[0-9a-f]{64}$"));
+    static const QRegularExpression objectName(QStringLiteral("^[0-9a-f]{64}(\\.zst)?$"));
     static const QRegularExpression patchName(QStringLiteral("^[0-9a-f]{64}-[0-9a-f]{64}\\.zst$"));
     const std::tuple<const char*, const QRegularExpression*, const QSet<QString>*> stores[] = {
         {ObjectFolderName, &objectName, &named.objects},

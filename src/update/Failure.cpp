@@ -55,6 +55,16 @@ ForPlayer ForPlayer::NotSigned() {
             QStringLiteral("Nothing was installed. Try again later; if it happens again, tell "
                            "the studio.")};
 }
+ForPlayer ForPlayer::OutOfDate() {
+    return {QStringLiteral("The update server's release is out of date."),
+            QStringLiteral("You can still play. If this computer's date or time is wrong, set it "
+                           "right; else try again later.")};
+}
+ForPlayer ForPlayer::ClockWrong() {
+    return {QStringLiteral("This computer's clock seems to be wrong."),
+            QStringLiteral("You can still play. Set this computer's date and time right, then "
+                           "start again.")};
+}
 ForPlayer ForPlayer::Elsewhere() {
     return {QStringLiteral("The update names a place it may not write."), Studio()};
 }

@@ -29,6 +29,8 @@ struct ForPlayer {
     static ForPlayer NotAnUpdate();
     static ForPlayer OlderRelease();
     static ForPlayer NotSigned();
+    static ForPlayer OutOfDate();
+    static ForPlayer ClockWrong();
     static ForPlayer Elsewhere();
     static ForPlayer NoSpace(const QString& needed);
     static ForPlayer NotWritable();

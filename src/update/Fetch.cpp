@@ -2,6 +2,7 @@
 
 #include <QFile>
 #include <algorithm>
+#include <random>
 #include <chrono>
 #include <cmath>
 #include <map>
@@ -100,7 +101,8 @@ QString RetryLine(const transfer::Outcome& outcome, const QString& name, int att
 // Runs request id to its end, trying again (through start) after a broken
 // connection, a time-out or a busy server, up to Tries tries in all, after
 // pauses of firstPauseMs, twice and four times that (1, 2 and 4 seconds for a
-// player) or what the server asked for (at most 30 s),
+// player) or what the server asked for (at most 30 s), each drawn up to twice
+// as long (SpreadPause),
 // as long as the next try would begin before deadline (and, after a try that
 // got no answer, before answerDeadline). Returns the outcome of the last try.
 transfer::Outcome WithRetries(int id, const QString& name, const std::function<int()>& start,
@@ -114,6 +116,7 @@ transfer::Outcome WithRetries(int id, const QString& name, const std::function<i
         int pause = firstPauseMs << (attempt - 1);
         if (outcome.retryAfter >= 0)
             pause = std::min(outcome.retryAfter * 1000, LongestServerPauseMs);
+        pause = SpreadPause(pause);
         const Clock::time_point resumed = Clock::now() + std::chrono::milliseconds(pause);
         if (resumed >= deadline ||
             (outcome.kind == transfer::Kind::Unreachable && resumed >= answerDeadline))
@@ -261,6 +264,11 @@ QString UrlOf(const QString& remoteName) {
 
 QString ObjectUrlOf(const QString& sha256) {
     return modUpdate::ServerUrl + QStringLiteral("by-hash/") + sha256;
+}
+
+int SpreadPause(int ms) {
+    static thread_local std::mt19937 draw{std::random_device{}()};
+    return ms + std::uniform_int_distribution<int>(0, ms)(draw);
 }
 
 transfer::Outcome FetchToMemory(const QString& url, const QString& name, std::int64_t maxBytes,

@@ -71,6 +71,10 @@ void FetchAhead(const FileToFetch& file);
 // Ends every transfer; parts worth continuing are kept, the rest removed.
 void EndTransfers();
 
+// The pause before a retry meant to last ms: drawn at random from ms to
+// twice ms, so players refused at once come back spread out.
+[[nodiscard]] int SpreadPause(int ms);
+
 // Waits ms milliseconds while transfers move and window events run.
 void PauseFor(int ms);
 

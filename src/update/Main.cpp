@@ -1,4 +1,5 @@
 // The start-up procedure and the update driver.
+#include <QDateTime>
 #include <QFile>
 #include <QSet>
 #include <QStringList>
@@ -16,16 +17,16 @@
 #include "update/PartFolder.h"
 #include "update/Paths.h"
 #include "update/Profile.h"
-#include "update/Signature.h"
+#include "update/ManifestObject.h"
+#include "update/Offer.h"
 #include "update/modUpdate.h"
 
 namespace modUpdate {
 
 namespace {
 
-// The news box shows at most this much; a manifest may be this long.
+// The news box shows at most this much.
 constexpr std::int64_t NewsBytes = 1 << 20;
-constexpr std::int64_t ManifestBytes = 256 << 20;
 
 // Writes a line on standard error at once. Output errors are ignored.
 void WriteError(const QString& line) {
@@ -85,67 +86,6 @@ Result WriteServerManifest(const QString& path, const QByteArray& manifest) {
     return Result();
 }
 
-// A "Release" number of a manifest: -1 when it gives none or, with lenient,
-// one that is not a whole number. Throws UpdateFailure for a server manifest
-// whose Release is not a whole number.
-std::int64_t ReleaseOf(const QString& value, bool lenient) {
-    const std::int64_t release = ReadDigits(value);
-    if (release >= 0)
-        return release;
-    if (!value.isEmpty() && !lenient)
-        Fail(QStringLiteral("The server's info.ini is broken: its Release (\"%1\") is not a "
-                            "whole number.")
-                 .arg(value.left(40)),
-             ForPlayer::ListBroken());
-    return -1;
-}
-
-// Refuses a server manifest that can only do harm: one without a Version
-// (an error page from a portal, a half-uploaded file), one of an older
-// release than the installed one (a replayed old update), or, when updates
-// are signed, one without a Release while the installed one has one.
-void RefuseManifest(const ProfileSections& server, const ProfileSections& installed,
-                    bool signedOnly) {
-    const QString version = QStringLiteral("VERSION");
-    if (ProfileValue(server, version, QStringLiteral("Version")).isEmpty())
-        Fail(QStringLiteral("The server's info.ini is not an update: it has no [VERSION] section "
-                            "with a Version. Nothing was changed."),
-             ForPlayer::NotAnUpdate());
-    const std::int64_t offered =
-        ReleaseOf(ProfileValue(server, version, QStringLiteral("Release")), false);
-    const std::int64_t current =
-        ReleaseOf(ProfileValue(installed, version, QStringLiteral("Release")), true);
-    if (offered >= 0 && offered < current)
-        Fail(QStringLiteral("The server offers release %1, older than the installed %2. Nothing "
-                            "was changed.")
-                 .arg(offered)
-                 .arg(current),
-             ForPlayer::OlderRelease());
-    if (offered < 0 && current >= 0 && signedOnly)
-        Fail(QStringLiteral("The server's info.ini is refused: it gives no Release, while the "
-                            "installed one is release %1. Nothing was changed.")
-                 .arg(current),
-             ForPlayer::ListBroken());
-}
-
-// Checks the server manifest against its signature and the key built in
-// (publicKey), before anything is read from the manifest. Throws
-// UpdateFailure when the key is broken or the signature is malformed, by
-// another key or of other bytes.
-void CheckSignature(const QByteArray& manifest, const QByteArray& signature,
-                    const QString& publicKey) {
-    MinisignPublicKey key;
-    if (const Result parsed = ParsePublicKey(publicKey.toLatin1(), key); !parsed)
-        Fail(QStringLiteral("The public key built into this updater is broken: %1.")
-                 .arg(parsed.why()),
-             ForPlayer::BuiltWrongly());
-    if (const Result verified = VerifyMinisign(key, manifest, signature); !verified)
-        Fail(QStringLiteral("The server's info.ini is refused because its signature does not "
-                            "hold: %1. Nothing was changed.")
-                 .arg(verified.why()),
-             ForPlayer::NotSigned());
-}
-
 // The keys of the files the plan fetches.
 QSet<QString> KeysOf(const UpdatePlan& plan) {
     QSet<QString> keys;
@@ -156,12 +96,6 @@ QSet<QString> KeysOf(const UpdatePlan& plan) {
     }
     return keys;
 }
-
-// What a server offers: its manifest, checked, and the manifest's sections.
-struct Offer {
-    QByteArray manifest;
-    ProfileSections server;
-};
 
 // What asking a server came to: its offer, or the file it gave no answer for
 // at all and how that request ended.
@@ -177,11 +111,13 @@ QString ProblemOf(const QString& name, const transfer::Outcome& outcome) {
         .arg(name, QString::fromStdString(outcome.problem));
 }
 
-// Asks the server at ServerUrl for its news (shown when it comes), its
-// manifest and, when updates are signed, the manifest's signature, and checks
-// the manifest. Returns the offer, or what it did not answer for. Throws
-// UpdateFailure when it answers but fails, or its manifest is refused.
-Asked AskServer(const ProfileSections& installed, const Settings& settings) {
+// Asks the server at ServerUrl for its news (shown when it comes), then for
+// its key list and release statement and the manifest they name (or, from a
+// server without them, its manifest and, when updates are signed, the
+// manifest's signature), checking each. Returns the offer, or what it did not
+// answer for. Throws UpdateFailure when it answers but fails, or a file is
+// refused.
+Asked AskServer(const Trusted& trusted, const Installed& installed, const Settings& settings) {
     // The news is requested with two slashes before its name; servers answer
     // that path with the news text. The news is optional: an error status, or
     // a server too slow to send it, leaves the box empty.
@@ -197,33 +133,12 @@ Asked AskServer(const ProfileSections& installed, const Settings& settings) {
         Fail(ProblemOf(newsName, news), ForPlayerOf(news));
 
     Window.SetL2(QStringLiteral("Getting Information..."));
-    const QString manifestName = QStringLiteral("info.ini");
-    const transfer::Outcome fetched =
-        FetchToMemory(UrlOf(manifestName), manifestName, ManifestBytes, false,
-                      settings.retryPauseMs, 0, settings.answerSeconds);
-    if (fetched.kind == transfer::Kind::Unreachable)
-        return {std::nullopt, manifestName, fetched};
-    if (fetched.kind != transfer::Kind::Done)
-        Fail(ProblemOf(manifestName, fetched), ForPlayerOf(fetched));
-    Offer offer{QByteArray::fromStdString(fetched.body), {}};
-    if (!settings.publicKey.isEmpty()) {
-        const QString name = QStringLiteral("info.ini.minisig");
-        const transfer::Outcome signature =
-            FetchToMemory(UrlOf(name), name, MaxSignatureFileSize, false, settings.retryPauseMs, 0,
-                          settings.answerSeconds);
-        if (signature.kind == transfer::Kind::Unreachable)
-            return {std::nullopt, name, signature};
-        if (signature.kind != transfer::Kind::Done)
-            Fail(QStringLiteral("Could not download info.ini.minisig, the signature of the "
-                                "update: %1. This updater installs only signed updates.")
-                     .arg(QString::fromStdString(signature.problem)),
-                 signature.httpStatus == 404 ? ForPlayer::NotSigned() : ForPlayerOf(signature));
-        CheckSignature(offer.manifest, QByteArray::fromStdString(signature.body),
-                       settings.publicKey);
-    }
-    offer.server = ParseProfile(offer.manifest);
-    RefuseManifest(offer.server, installed, !settings.publicKey.isEmpty());
-    return {offer, QString(), {}};
+    Stated stated = AskStatement(trusted, QDateTime::currentSecsSinceEpoch(), settings);
+    if (!stated.unanswered.isEmpty())
+        return {std::nullopt, stated.unanswered, stated.outcome};
+    Asked asked;
+    asked.offer = FetchOffer(std::move(stated), installed, settings, asked.unanswered, asked.outcome);
+    return asked;
 }
 
 // Asks the update server and then each mirror in turn (AskServer) until one
@@ -231,7 +146,8 @@ Asked AskServer(const ProfileSections& installed, const Settings& settings) {
 // comes from that server, ServerUrl. Returns nothing when no server answered
 // at all (the game is then played as it is); throws the failure of the first
 // server that answered when none offers an update.
-std::optional<Offer> AskServers(const ProfileSections& installed, const Settings& settings) {
+std::optional<Offer> AskServers(const Installed& installed, const Settings& settings) {
+    const Trusted trusted = ReadTrusted(settings);
     const QStringList& servers = settings.servers;
     std::optional<UpdateFailure> failed; // of the first server that answered
     std::optional<Asked> away;           // the first server that did not
@@ -242,7 +158,7 @@ std::optional<Offer> AskServers(const ProfileSections& installed, const Settings
                 QStringLiteral("Trying mirror %1 of %2...").arg(i).arg(servers.size() - 1));
         QString why;
         try {
-            Asked asked = AskServer(installed, settings);
+            Asked asked = AskServer(trusted, installed, settings);
             if (asked.offer)
                 return asked.offer;
             why = ProblemOf(asked.unanswered, asked.outcome);
@@ -269,7 +185,7 @@ std::optional<Offer> AskServers(const ProfileSections& installed, const Settings
 // server or writes into the game folder. With `unwritable` (why this run may
 // not write into the game folder), it only tells whether the game is up to date;
 // else it holds lock.
-void Run(const ProfileSections& installed, bool hasInstalled, HeldLock& lock,
+void Run(const Installed& installed, bool hasInstalled, HeldLock& lock,
          const QString& unwritable, const Settings& settings) {
     if (!settings.ownName.isEmpty() && unwritable.isEmpty())
         QFile::remove(OldUpdaterPath(settings.ownName)); // the updater a new one replaced
@@ -279,6 +195,18 @@ void Run(const ProfileSections& installed, bool hasInstalled, HeldLock& lock,
     const std::optional<Offer> offer = AskServers(installed, settings);
     if (!offer)
         return; // no server answered: the game is played as it is
+    // What the server stated is kept, so no later start accepts an older
+    // statement; a folder that cannot keep it is updated all the same.
+    if (unwritable.isEmpty()) {
+        if (const Result kept = KeepStated(offer->stated); !kept)
+            WriteError(QStringLiteral("Could not keep the server's release statement: %1.")
+                           .arg(kept.why()));
+    }
+    if (offer->upToDate) {
+        if (unwritable.isEmpty())
+            RemovePartFolder(lock); // nothing of an earlier update is worth continuing
+        return Finish(QStringLiteral("You Have The Latest Version!"));
+    }
     const QByteArray& manifest = offer->manifest;
     const ProfileSections& server = offer->server;
 
@@ -303,7 +231,7 @@ void Run(const ProfileSections& installed, bool hasInstalled, HeldLock& lock,
 
     // Everything the update will do is decided here, before any file of the
     // game is read or written.
-    UpdatePlan plan = PlanUpdate(manifest, server, installed, hasInstalled, settings);
+    UpdatePlan plan = PlanUpdate(manifest, server, installed.sections, hasInstalled, settings);
     ServerVersion = plan.version;
     const bool newVersion = InstalledVersion != ServerVersion;
     if (newVersion || settings.repair) {
@@ -349,14 +277,17 @@ MainEnd Main(const Settings& settings) {
 
     // The installed manifest is read once (again after an install a crash
     // interrupted is finished); a link in its place counts as none.
-    ProfileSections installed;
+    Installed installed;
     bool hasInstalled = false;
     const auto readInstalled = [&] {
         const QString path = AppPath(QStringLiteral("info.ini"));
         hasInstalled = IsPlainFile(path);
-        installed = hasInstalled ? ReadProfile(path) : ProfileSections();
+        QFile file(path);
+        const QByteArray bytes =
+            hasInstalled && file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+        installed = {hasInstalled ? Sha256Of(bytes) : QString(), ParseProfile(bytes)};
         InstalledVersion =
-            ProfileValue(installed, QStringLiteral("VERSION"), QStringLiteral("Version"));
+            ProfileValue(installed.sections, QStringLiteral("VERSION"), QStringLiteral("Version"));
         Window.SetVersionText(InstalledVersion.isEmpty()
                                   ? QStringLiteral("Version 0.0")
                                   : QStringLiteral("Version ") + InstalledVersion);

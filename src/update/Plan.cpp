@@ -20,6 +20,7 @@
 #include "update/NumberReading.h"
 #include "update/PartFolder.h"
 #include "update/Paths.h"
+#include "update/Trust.h"
 #include "update/modUpdate.h"
 
 namespace modUpdate {
@@ -90,8 +91,9 @@ QStringList LevelsOf(const PlannedEntry& entry) {
 // manifests, the part folder and the updater (its file named ownName) moved aside.
 bool IsOwnName(const QString& name, const QString& ownName) {
     const QString old = QFileInfo(OldUpdaterPath(ownName)).fileName();
-    for (const QString& own : {QStringLiteral("info.ini"), QStringLiteral("temp.ini"),
-                               QStringLiteral(".quelmor-partial"), old}) {
+    for (const QString& own :
+         {QStringLiteral("info.ini"), QStringLiteral("temp.ini"), QStringLiteral(".quelmor-partial"),
+          QString::fromLatin1(KeptKeysName), QString::fromLatin1(KeptStatementName), old}) {
         if (name.compare(own, Qt::CaseInsensitive) == 0)
             return true;
     }

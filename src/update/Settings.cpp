@@ -11,6 +11,9 @@
 #ifndef QUELMOR_PUBLIC_KEY
 #define QUELMOR_PUBLIC_KEY ""
 #endif
+#ifndef QUELMOR_ROOT_KEYS
+#define QUELMOR_ROOT_KEYS ""
+#endif
 
 namespace modUpdate {
 Settings SettingsOf(const QString& ownName, const QStringList& arguments, const QString& limitRate,
@@ -21,6 +24,7 @@ Settings SettingsOf(const QString& ownName, const QStringList& arguments, const 
         settings.servers = QStringList{server} +
                            QStringLiteral(QUELMOR_MIRROR_URLS).split(u' ', Qt::SkipEmptyParts);
     settings.publicKey = QStringLiteral(QUELMOR_PUBLIC_KEY);
+    settings.rootKeys = QStringLiteral(QUELMOR_ROOT_KEYS).split(u' ', Qt::SkipEmptyParts);
     settings.ownName = ownName;
     settings.repair = arguments.mid(1).contains(QStringLiteral("--repair"));
     // A cap that is not understood is said, and the update runs at full

@@ -16,6 +16,11 @@ struct Settings {
     // The minisign public key the server manifest must be signed with (its
     // base64 line); "" for none.
     QString publicKey = {};
+    // Root keys (base64 lines) built in instead: they sign the server's key
+    // list, which names the keys that sign its releases. An updater built
+    // with them requires the server's signed release statement. Empty for
+    // none; publicKey alone is then both the root and the signing key.
+    QStringList rootKeys = {};
     // The file name of the updater itself; an entry of that name at the top of
     // the game folder replaces the running updater.
     QString ownName = {};
