@@ -77,6 +77,11 @@ class TestServer {
         std::lock_guard lock(mutex_);
         files_[name] = File{body, serving};
     }
+    // Answers requests for "/Quelmor/" + name with 404 again.
+    void Drop(const std::string& name) {
+        std::lock_guard lock(mutex_);
+        files_.erase(name);
+    }
     // Answers requests for "/Quelmor/" + name with handler instead.
     void On(const std::string& name, Handler handler) {
         std::lock_guard lock(mutex_);

@@ -460,8 +460,9 @@ void NormalStory(FaultMatrix& w) {
     EXPECT_TRUE(w.CaptionsOf("lblPercent").endsWith("100%"));
     std::vector<std::string> asked = w.server_.Requests();
     std::sort(asked.begin() + 3, asked.end());
-    EXPECT_EQ(asked, std::vector<std::string>({"/Quelmor//news.txt", "/Quelmor/release.ini", "/Quelmor/info.ini",
-                                               "/Quelmor/game.dat", "/Quelmor/level.map"}));
+    EXPECT_EQ(asked, std::vector<std::string>({"/Quelmor//news.txt", "/Quelmor/release.ini",
+                                               "/Quelmor/info.ini", "/Quelmor/game.dat",
+                                               "/Quelmor/level.map"}));
 }
 
 TEST_P(FaultMatrix, KeepsThePromises) {

@@ -141,14 +141,10 @@ int RunPublish(const QStringList& args, QTextStream& out, QTextStream& err) {
     std::optional<QString> publicKey;
     std::optional<QString> lifetime, root, signing, newRoots, threshold;
     const std::pair<QString, std::optional<QString>*> valued[] = {
-        {QStringLiteral("--lifetime"), &lifetime},
-        {QStringLiteral("--root"), &root},
-        {QStringLiteral("--signing"), &signing},
-        {QStringLiteral("--new-roots"), &newRoots},
-        {QStringLiteral("--threshold"), &threshold},
-        {QStringLiteral("--version"), &version},
-        {QStringLiteral("--news"), &news},
-        {QStringLiteral("--sign"), &sign},
+        {QStringLiteral("--lifetime"), &lifetime},   {QStringLiteral("--root"), &root},
+        {QStringLiteral("--signing"), &signing},     {QStringLiteral("--new-roots"), &newRoots},
+        {QStringLiteral("--threshold"), &threshold}, {QStringLiteral("--version"), &version},
+        {QStringLiteral("--news"), &news},           {QStringLiteral("--sign"), &sign},
         {QStringLiteral("--public-key"), &publicKey}};
     bool check = false;
     bool includeUpdater = false;
@@ -189,8 +185,9 @@ int RunPublish(const QStringList& args, QTextStream& out, QTextStream& err) {
                                               "with keys"));
     if (command == QStringLiteral("refresh")) {
         if (folders.size() != 2 || check || version || news || publicKey || includeUpdater)
-            return UsageError(err, QStringLiteral("refresh takes one folder and, optionally, --sign "
-                                                  "and --lifetime"));
+            return UsageError(err,
+                              QStringLiteral("refresh takes one folder and, optionally, --sign "
+                                             "and --lifetime"));
         return Refresh(folders[1], sign.value_or(QString()), days, out, err);
     }
     if (keys) {

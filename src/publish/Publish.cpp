@@ -159,9 +159,8 @@ Result ApplyPlan(const PublishPlan& plan, bool& published, StoreTally* tally) {
     if (const Result written = WriteManifest(server, plan, text); !written)
         return written;
     published = true;
-    if (const Result written =
-            WriteStatement(plan.serverDir, statement, plan.key ? &*plan.key : nullptr,
-                           plan.lifetimeDays);
+    if (const Result written = WriteStatement(plan.serverDir, statement,
+                                              plan.key ? &*plan.key : nullptr, plan.lifetimeDays);
         !written)
         return Result::Failed(QStringLiteral("info.ini is published, but %1; run quelmor-publish "
                                              "refresh to write it")

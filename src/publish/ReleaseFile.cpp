@@ -68,8 +68,8 @@ bool Holds(const std::vector<MinisignPublicKey>& keys, const MinisignPublicKey& 
 Result LoadSecretKey(const QString& path, QTextStream& err, MinisignSecretKey& key) {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
-        return Result::Failed(
-            QStringLiteral("the secret key file %1 cannot be read: %2").arg(path, file.errorString()));
+        return Result::Failed(QStringLiteral("the secret key file %1 cannot be read: %2")
+                                  .arg(path, file.errorString()));
     const auto askPassword = [&] {
         return ReadPassword(QStringLiteral("Password for %1: ").arg(path), err);
     };
@@ -92,8 +92,8 @@ Result StoreManifestObject(const QString& serverDir, const QByteArray& manifest,
                            ReleaseStatement& statement) {
     statement.manifestSize = manifest.size();
     statement.manifestSha256 = Sha256Of(manifest);
-    statement.object = QStringLiteral("%1/%2.zst").arg(QLatin1String(ObjectFolderName),
-                                                        statement.manifestSha256);
+    statement.object =
+        QStringLiteral("%1/%2.zst").arg(QLatin1String(ObjectFolderName), statement.manifestSha256);
     const QString path = QDir(serverDir).filePath(statement.object);
     QFile kept(path);
     QByteArray object;
@@ -106,7 +106,8 @@ Result StoreManifestObject(const QString& serverDir, const QByteArray& manifest,
     } else {
         object = CompressManifest(manifest);
         if (!QDir().mkpath(QFileInfo(path).path()))
-            return Result::Failed(QStringLiteral("cannot create the folder %1").arg(QFileInfo(path).path()));
+            return Result::Failed(
+                QStringLiteral("cannot create the folder %1").arg(QFileInfo(path).path()));
         if (const Result written = WriteFileSafely(path, object); !written)
             return written;
     }
@@ -132,7 +133,8 @@ Result WriteStatement(const QString& serverDir, ReleaseStatement statement,
 
 std::optional<KeyList> ReadServerKeyList(const QString& serverDir, QStringList& problems) {
     std::optional<QByteArray> bytes;
-    if (const Result read = ReadServerFile(serverDir, KeyListFileName, KeyListLimit, bytes); !read) {
+    if (const Result read = ReadServerFile(serverDir, KeyListFileName, KeyListLimit, bytes);
+        !read) {
         problems << read.why();
         return std::nullopt;
     }
@@ -155,7 +157,8 @@ QStringList StatementProblems(const QString& serverDir, const QByteArray& manife
                               const MinisignPublicKey* key, QString& summary) {
     QStringList problems;
     std::optional<QByteArray> bytes;
-    if (const Result read = ReadServerFile(serverDir, StatementFileName, StatementLimit, bytes); !read)
+    if (const Result read = ReadServerFile(serverDir, StatementFileName, StatementLimit, bytes);
+        !read)
         return {read.why()};
     if (!bytes)
         return {QStringLiteral("release.ini is missing: every start fetches the whole info.ini, "
@@ -174,7 +177,8 @@ QStringList StatementProblems(const QString& serverDir, const QByteArray& manife
             const Verdict verdict =
                 file.open(QIODevice::ReadOnly)
                     ? CheckKeyList(file.read(KeyListLimit + 1), *keys,
-                                   v == offered->version ? QDateTime::currentSecsSinceEpoch() : 0, next)
+                                   v == offered->version ? QDateTime::currentSecsSinceEpoch() : 0,
+                                   next)
                     : Verdict{Refusal::Broken, file.errorString()};
             if (!verdict)
                 problems << QStringLiteral("%1 is refused: %2").arg(name, verdict.why);
@@ -184,18 +188,19 @@ QStringList StatementProblems(const QString& serverDir, const QByteArray& manife
             return problems;
     }
     ReleaseStatement statement;
-    if (const Verdict verdict =
-            CheckStatement(*bytes, keys ? &keys->signing : nullptr, nullptr,
-                           QDateTime::currentSecsSinceEpoch(), statement);
+    if (const Verdict verdict = CheckStatement(*bytes, keys ? &keys->signing : nullptr, nullptr,
+                                               QDateTime::currentSecsSinceEpoch(), statement);
         !verdict)
-        return {QStringLiteral("release.ini is refused: %1; run quelmor-publish refresh").arg(verdict.why)};
+        return {QStringLiteral("release.ini is refused: %1; run quelmor-publish refresh")
+                    .arg(verdict.why)};
     QFile object(QDir(serverDir).filePath(statement.object));
     QByteArray unpacked;
     Result found = object.open(QIODevice::ReadOnly)
                        ? Result()
                        : Result::Failed(QStringLiteral("it is missing"));
     const QByteArray packed = found ? object.read(statement.objectSize + 1) : QByteArray();
-    if (found && (packed.size() != statement.objectSize || Sha256Of(packed) != statement.objectSha256))
+    if (found &&
+        (packed.size() != statement.objectSize || Sha256Of(packed) != statement.objectSha256))
         found = Result::Failed(QStringLiteral("it is not the size and SHA-256 release.ini states"));
     if (found)
         found = UnpackManifest(packed, statement.manifestSize, unpacked);
@@ -203,11 +208,12 @@ QStringList StatementProblems(const QString& serverDir, const QByteArray& manife
         problems << QStringLiteral("%1, the compressed manifest release.ini names: %2")
                         .arg(statement.object, found.why());
     if (statement.manifestSha256 != Sha256Of(manifest) || (found && unpacked != manifest))
-        problems << QStringLiteral("release.ini names a manifest other than info.ini; publish again");
-    summary = QStringLiteral("release.ini states release %1, expires %2")
-                  .arg(QString::number(statement.release),
-                       QDateTime::fromSecsSinceEpoch(statement.expires, Qt::UTC)
-                           .toString(Qt::ISODate));
+        problems << QStringLiteral(
+            "release.ini names a manifest other than info.ini; publish again");
+    summary =
+        QStringLiteral("release.ini states release %1, expires %2")
+            .arg(QString::number(statement.release),
+                 QDateTime::fromSecsSinceEpoch(statement.expires, Qt::UTC).toString(Qt::ISODate));
     return problems;
 }
 
@@ -218,7 +224,8 @@ namespace {
 int Renew(const QString& serverDir, const MinisignSecretKey* key, int lifetimeDays,
           QTextStream& out, QTextStream& err) {
     std::optional<QByteArray> bytes;
-    if (const Result read = ReadServerFile(serverDir, StatementFileName, StatementLimit, bytes); !read)
+    if (const Result read = ReadServerFile(serverDir, StatementFileName, StatementLimit, bytes);
+        !read)
         return Stopped(err, read.why());
     if (!bytes)
         return Stopped(err, QStringLiteral("%1 has no release.ini; publish a release first")
@@ -249,7 +256,8 @@ int Renew(const QString& serverDir, const MinisignSecretKey* key, int lifetimeDa
                           "day(s)%5\n")
                .arg(QString::number(statement.release), statement.version,
                     QDir::toNativeSeparators(serverDir), QString::number(lifetimeDays),
-                    key ? QStringLiteral(", signed by key id ") + IdOf(PublicKeyOf(*key)) : QString());
+                    key ? QStringLiteral(", signed by key id ") + IdOf(PublicKeyOf(*key))
+                        : QString());
     return 0;
 }
 
@@ -294,31 +302,37 @@ int RotateKeys(const KeysRequest& request, QTextStream& out, QTextStream& err) {
     for (const QString& file : request.newRootFiles) {
         QFile pub(file);
         MinisignPublicKey key;
-        const Result parsed = pub.open(QIODevice::ReadOnly)
-                                  ? ParsePublicKey(pub.read(8192), key)
-                                  : Result::Failed(pub.errorString());
+        const Result parsed = pub.open(QIODevice::ReadOnly) ? ParsePublicKey(pub.read(8192), key)
+                                                            : Result::Failed(pub.errorString());
         if (!parsed)
-            return Stopped(err, QStringLiteral("the public key %1 cannot be used: %2").arg(file, parsed.why()));
+            return Stopped(
+                err,
+                QStringLiteral("the public key %1 cannot be used: %2").arg(file, parsed.why()));
         next.roots.push_back(key);
     }
-    next.threshold = request.threshold > 0 ? request.threshold : std::min<int>(trusted.threshold, static_cast<int>(next.roots.size()));
+    next.threshold = request.threshold > 0
+                         ? request.threshold
+                         : std::min<int>(trusted.threshold, static_cast<int>(next.roots.size()));
     const QByteArray text = KeyListText(next);
     QByteArray bytes = text;
     for (const MinisignSecretKey& root : roots)
-        bytes = bytes + SignedText(text, &root, QString::fromLatin1(KeyListFileName)).sliced(text.size());
+        bytes = bytes +
+                SignedText(text, &root, QString::fromLatin1(KeyListFileName)).sliced(text.size());
     // Checked the way every updater that trusts the list before will check it.
     KeyList checked;
     if (const Verdict verdict =
             CheckKeyList(bytes, trusted, QDateTime::currentSecsSinceEpoch(), checked);
         !verdict)
-        return Stopped(err, QStringLiteral("the new keys.ini would be refused: %1").arg(verdict.why));
+        return Stopped(err,
+                       QStringLiteral("the new keys.ini would be refused: %1").arg(verdict.why));
     std::optional<QByteArray> statementBytes;
     if (const Result read =
             ReadServerFile(request.serverDir, StatementFileName, StatementLimit, statementBytes);
         !read)
         return Stopped(err, read.why());
     // The copy first: an updater that finds keys.ini may need every version before it.
-    for (const QString& name : {KeyListCopyName(next.version), QString::fromLatin1(KeyListFileName)}) {
+    for (const QString& name :
+         {KeyListCopyName(next.version), QString::fromLatin1(KeyListFileName)}) {
         if (const Result written = PutInPlace(request.serverDir, name, bytes); !written)
             return Stopped(err, written.why());
     }

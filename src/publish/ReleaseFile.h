@@ -43,7 +43,8 @@ modUpdate::Result WriteStatement(const QString& serverDir, modUpdate::ReleaseSta
 
 // Reads serverDir's key list as the updater does, signatures unchecked;
 // nothing when there is none. A list that cannot be read is added to problems.
-std::optional<modUpdate::KeyList> ReadServerKeyList(const QString& serverDir, QStringList& problems);
+std::optional<modUpdate::KeyList> ReadServerKeyList(const QString& serverDir,
+                                                    QStringList& problems);
 
 // What --check finds wrong with serverDir's release.ini and keys.ini, read
 // as an updater built with key (null: without a key) reads them, and that
@@ -60,10 +61,10 @@ QStringList StatementProblems(const QString& serverDir, const QByteArray& manife
 // What quelmor-publish keys is asked to do.
 struct KeysRequest {
     QString serverDir;
-    QStringList rootKeyFiles;  // secret root keys that sign the new list
-    QString signingKeyFile;    // the secret key that signs releases from now on
-    QStringList newRootFiles;  // public keys of the roots from now on; empty to keep them
-    int threshold = 0;         // roots needed for the next list; 0 to keep it
+    QStringList rootKeyFiles; // secret root keys that sign the new list
+    QString signingKeyFile;   // the secret key that signs releases from now on
+    QStringList newRootFiles; // public keys of the roots from now on; empty to keep them
+    int threshold = 0;        // roots needed for the next list; 0 to keep it
 };
 
 // quelmor-publish keys: writes the next key list (keys.ini and its copy

@@ -2,11 +2,11 @@
 
 #include <QFile>
 #include <algorithm>
-#include <random>
 #include <chrono>
 #include <cmath>
 #include <map>
 #include <memory>
+#include <random>
 #include <set>
 #include <thread>
 

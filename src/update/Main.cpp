@@ -12,13 +12,13 @@
 #include "update/Fetch.h"
 #include "update/FolderView.h"
 #include "update/Journal.h"
+#include "update/ManifestObject.h"
 #include "update/News.h"
 #include "update/NumberReading.h"
+#include "update/Offer.h"
 #include "update/PartFolder.h"
 #include "update/Paths.h"
 #include "update/Profile.h"
-#include "update/ManifestObject.h"
-#include "update/Offer.h"
 #include "update/modUpdate.h"
 
 namespace modUpdate {
@@ -137,7 +137,8 @@ Asked AskServer(const Trusted& trusted, const Installed& installed, const Settin
     if (!stated.unanswered.isEmpty())
         return {std::nullopt, stated.unanswered, stated.outcome};
     Asked asked;
-    asked.offer = FetchOffer(std::move(stated), installed, settings, asked.unanswered, asked.outcome);
+    asked.offer =
+        FetchOffer(std::move(stated), installed, settings, asked.unanswered, asked.outcome);
     return asked;
 }
 
@@ -185,8 +186,8 @@ std::optional<Offer> AskServers(const Installed& installed, const Settings& sett
 // server or writes into the game folder. With `unwritable` (why this run may
 // not write into the game folder), it only tells whether the game is up to date;
 // else it holds lock.
-void Run(const Installed& installed, bool hasInstalled, HeldLock& lock,
-         const QString& unwritable, const Settings& settings) {
+void Run(const Installed& installed, bool hasInstalled, HeldLock& lock, const QString& unwritable,
+         const Settings& settings) {
     if (!settings.ownName.isEmpty() && unwritable.isEmpty())
         QFile::remove(OldUpdaterPath(settings.ownName)); // the updater a new one replaced
 

@@ -10,12 +10,13 @@ namespace modUpdate {
 
 QByteArray CompressManifest(const QByteArray& manifest) {
     const std::unique_ptr<ZSTD_CCtx, decltype(&ZSTD_freeCCtx)> context(ZSTD_createCCtx(),
-                                                                        &ZSTD_freeCCtx);
+                                                                       &ZSTD_freeCCtx);
     if (!context)
         throw std::runtime_error("zstd could not be started");
     ZSTD_CCtx_setParameter(context.get(), ZSTD_c_compressionLevel, 19);
     ZSTD_CCtx_setParameter(context.get(), ZSTD_c_checksumFlag, 1);
-    QByteArray object(static_cast<qsizetype>(ZSTD_compressBound(manifest.size())), Qt::Uninitialized);
+    QByteArray object(static_cast<qsizetype>(ZSTD_compressBound(manifest.size())),
+                      Qt::Uninitialized);
     const std::size_t made =
         ZSTD_compress2(context.get(), object.data(), static_cast<std::size_t>(object.size()),
                        manifest.constData(), static_cast<std::size_t>(manifest.size()));
@@ -32,15 +33,17 @@ Result UnpackManifest(const QByteArray& object, std::int64_t size, QByteArray& m
             static_cast<std::size_t>(object.size()))
         return Result::Failed(QStringLiteral("it is not one zstd frame of a known size"));
     if (stated != static_cast<unsigned long long>(size))
-        return Result::Failed(QStringLiteral("it unpacks to %1 bytes, not %2").arg(stated).arg(size));
+        return Result::Failed(
+            QStringLiteral("it unpacks to %1 bytes, not %2").arg(stated).arg(size));
     manifest.resize(static_cast<qsizetype>(size));
-    const std::size_t made = ZSTD_decompress(manifest.data(), static_cast<std::size_t>(size),
-                                             object.constData(), static_cast<std::size_t>(object.size()));
+    const std::size_t made =
+        ZSTD_decompress(manifest.data(), static_cast<std::size_t>(size), object.constData(),
+                        static_cast<std::size_t>(object.size()));
     if (ZSTD_isError(made) || made != static_cast<std::size_t>(size)) {
         manifest.clear();
         return Result::Failed(QStringLiteral("it does not unpack: %1")
-                                  .arg(QString::fromLatin1(ZSTD_isError(made) ? ZSTD_getErrorName(made)
-                                                                              : "too short")));
+                                  .arg(QString::fromLatin1(
+                                      ZSTD_isError(made) ? ZSTD_getErrorName(made) : "too short")));
     }
     return Result();
 }

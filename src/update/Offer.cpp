@@ -85,8 +85,8 @@ QString ProblemText(const QString& name, const transfer::Outcome& outcome) {
 // but the file.
 bool FetchManifestFile(const QString& url, const QString& name, std::int64_t limit,
                        const Settings& settings, QByteArray& bytes, transfer::Outcome& outcome) {
-    outcome = FetchToMemory(url, name, limit, false, settings.retryPauseMs, 0,
-                            settings.answerSeconds);
+    outcome =
+        FetchToMemory(url, name, limit, false, settings.retryPauseMs, 0, settings.answerSeconds);
     if (outcome.kind == transfer::Kind::Unreachable)
         return false;
     if (outcome.kind != transfer::Kind::Done)
@@ -97,7 +97,8 @@ bool FetchManifestFile(const QString& url, const QString& name, std::int64_t lim
 
 // Unpacks the compressed manifest the statement names into manifest; throws
 // UpdateFailure when it does not hold the bytes the statement gives.
-void UnpackStated(const ReleaseStatement& statement, const QByteArray& object, QByteArray& manifest) {
+void UnpackStated(const ReleaseStatement& statement, const QByteArray& object,
+                  QByteArray& manifest) {
     const auto refuse = [&](const QString& why) {
         Fail(QStringLiteral("The server's %1 is refused: %2, not what release.ini states. Nothing "
                             "was changed.")
@@ -106,7 +107,9 @@ void UnpackStated(const ReleaseStatement& statement, const QByteArray& object, Q
     };
     const QString objectSha256 = Sha256Of(object);
     if (object.size() != statement.objectSize || objectSha256 != statement.objectSha256)
-        refuse(QStringLiteral("it has %1 bytes with the SHA-256 %2").arg(object.size()).arg(objectSha256));
+        refuse(QStringLiteral("it has %1 bytes with the SHA-256 %2")
+                   .arg(object.size())
+                   .arg(objectSha256));
     if (const Result unpacked = UnpackManifest(object, statement.manifestSize, manifest); !unpacked)
         refuse(unpacked.why());
     if (const QString sha256 = Sha256Of(manifest); sha256 != statement.manifestSha256)
@@ -126,7 +129,8 @@ std::optional<Offer> FetchOffer(Stated stated, const Installed& installed, const
         }
         QByteArray object;
         if (!FetchManifestFile(ObjectUrlOf(statement->manifestSha256 + QStringLiteral(".zst")),
-                               statement->object, statement->objectSize, settings, object, outcome)) {
+                               statement->object, statement->objectSize, settings, object,
+                               outcome)) {
             unanswered = statement->object;
             return std::nullopt;
         }
@@ -161,8 +165,9 @@ std::optional<Offer> FetchOffer(Stated stated, const Installed& installed, const
         if (ReleaseOf(ProfileValue(offer.server, version, QStringLiteral("Release")), false) !=
                 statement->release ||
             ProfileValue(offer.server, version, QStringLiteral("Version")) != statement->version)
-            Fail(QStringLiteral("The server's info.ini is refused: its Release and Version are not "
-                                "release %1, version %2, as release.ini states. Nothing was changed.")
+            Fail(QStringLiteral(
+                     "The server's info.ini is refused: its Release and Version are not "
+                     "release %1, version %2, as release.ini states. Nothing was changed.")
                      .arg(QString::number(statement->release), statement->version),
                  ForPlayer::ListBroken());
     }

@@ -92,8 +92,9 @@ QStringList LevelsOf(const PlannedEntry& entry) {
 bool IsOwnName(const QString& name, const QString& ownName) {
     const QString old = QFileInfo(OldUpdaterPath(ownName)).fileName();
     for (const QString& own :
-         {QStringLiteral("info.ini"), QStringLiteral("temp.ini"), QStringLiteral(".quelmor-partial"),
-          QString::fromLatin1(KeptKeysName), QString::fromLatin1(KeptStatementName), old}) {
+         {QStringLiteral("info.ini"), QStringLiteral("temp.ini"),
+          QStringLiteral(".quelmor-partial"), QString::fromLatin1(KeptKeysName),
+          QString::fromLatin1(KeptStatementName), old}) {
         if (name.compare(own, Qt::CaseInsensitive) == 0)
             return true;
     }

@@ -28,8 +28,9 @@ Result Digits(const ProfileSections& profile, const QString& section, const QStr
     value = ReadDigits(text);
     if (value < 0)
         return Result::Failed(
-            text.isEmpty() ? QStringLiteral("it has no %1").arg(key)
-                           : QStringLiteral("its %1 (\"%2\") is not a whole number").arg(key, text.left(40)));
+            text.isEmpty()
+                ? QStringLiteral("it has no %1").arg(key)
+                : QStringLiteral("its %1 (\"%2\") is not a whole number").arg(key, text.left(40)));
     return Result();
 }
 
@@ -79,7 +80,8 @@ Verdict Refused(Refusal refusal, const QString& why) {
 
 Result SplitSigned(const QByteArray& bytes, QByteArray& text, QList<QByteArray>& signatures) {
     signatures.clear();
-    qsizetype start = bytes.startsWith("untrusted comment:") ? 0 : bytes.indexOf("\nuntrusted comment:");
+    qsizetype start =
+        bytes.startsWith("untrusted comment:") ? 0 : bytes.indexOf("\nuntrusted comment:");
     if (start < 0) {
         text = bytes;
         return Result();
@@ -101,25 +103,30 @@ Result SplitSigned(const QByteArray& bytes, QByteArray& text, QList<QByteArray>&
 Result ReadStatement(const QByteArray& text, ReleaseStatement& statement) {
     const ProfileSections profile = ParseProfile(text);
     const std::pair<const char*, std::int64_t*> numbers[] = {
-        {"Release", &statement.release},       {"ManifestSize", &statement.manifestSize},
-        {"CompressedSize", &statement.objectSize}, {"Signed", &statement.signedAt},
+        {"Release", &statement.release},
+        {"ManifestSize", &statement.manifestSize},
+        {"CompressedSize", &statement.objectSize},
+        {"Signed", &statement.signedAt},
         {"Expires", &statement.expires}};
     for (const auto& [key, value] : numbers) {
         if (const Result read = Digits(profile, ReleaseSection, QLatin1String(key), *value); !read)
             return read;
     }
     statement.version = ProfileValue(profile, ReleaseSection, QStringLiteral("Version"));
-    statement.manifestSha256 = ProfileValue(profile, ReleaseSection, QStringLiteral("ManifestSha256"));
+    statement.manifestSha256 =
+        ProfileValue(profile, ReleaseSection, QStringLiteral("ManifestSha256"));
     statement.object = ProfileValue(profile, ReleaseSection, QStringLiteral("Manifest"));
-    statement.objectSha256 = ProfileValue(profile, ReleaseSection, QStringLiteral("CompressedSha256"));
+    statement.objectSha256 =
+        ProfileValue(profile, ReleaseSection, QStringLiteral("CompressedSha256"));
     if (statement.version.isEmpty())
         return Result::Failed(QStringLiteral("it has no Version"));
     if (!IsHash(statement.manifestSha256) || !IsHash(statement.objectSha256))
-        return Result::Failed(
-            QStringLiteral("its ManifestSha256 or CompressedSha256 is not 64 lower-case hex digits"));
+        return Result::Failed(QStringLiteral(
+            "its ManifestSha256 or CompressedSha256 is not 64 lower-case hex digits"));
     if (statement.object != QStringLiteral("by-hash/%1.zst").arg(statement.manifestSha256))
-        return Result::Failed(QStringLiteral("its Manifest (\"%1\") is not by-hash/<ManifestSha256>.zst")
-                                  .arg(statement.object.left(100)));
+        return Result::Failed(
+            QStringLiteral("its Manifest (\"%1\") is not by-hash/<ManifestSha256>.zst")
+                .arg(statement.object.left(100)));
     if (statement.expires <= statement.signedAt)
         return Result::Failed(QStringLiteral("it expires before it was signed"));
     return Result();
@@ -139,13 +146,16 @@ QByteArray StatementText(const ReleaseStatement& statement) {
 Result ReadKeyList(const QByteArray& text, KeyList& list) {
     const ProfileSections profile = ParseProfile(text);
     std::int64_t threshold = 0;
-    if (const Result read = Digits(profile, KeysSection, QStringLiteral("Version"), list.version); !read)
+    if (const Result read = Digits(profile, KeysSection, QStringLiteral("Version"), list.version);
+        !read)
         return read;
-    if (const Result read = Digits(profile, KeysSection, QStringLiteral("Threshold"), threshold); !read)
+    if (const Result read = Digits(profile, KeysSection, QStringLiteral("Threshold"), threshold);
+        !read)
         return read;
     list.expires = -1;
     if (!ProfileValue(profile, KeysSection, QStringLiteral("Expires")).isEmpty()) {
-        if (const Result read = Digits(profile, KeysSection, QStringLiteral("Expires"), list.expires);
+        if (const Result read =
+                Digits(profile, KeysSection, QStringLiteral("Expires"), list.expires);
             !read)
             return read;
     }
@@ -154,9 +164,10 @@ Result ReadKeyList(const QByteArray& text, KeyList& list) {
     if (const Result read = Keys(profile, QStringLiteral("Root"), list.roots); !read)
         return read;
     if (threshold < 1 || threshold > static_cast<std::int64_t>(list.roots.size()))
-        return Result::Failed(QStringLiteral("its Threshold (%1) is not from 1 to its %2 root key(s)")
-                                  .arg(threshold)
-                                  .arg(list.roots.size()));
+        return Result::Failed(
+            QStringLiteral("its Threshold (%1) is not from 1 to its %2 root key(s)")
+                .arg(threshold)
+                .arg(list.roots.size()));
     list.threshold = static_cast<int>(threshold);
     return Result();
 }
@@ -181,7 +192,8 @@ KeyList BuiltInKeys(const std::vector<MinisignPublicKey>& keys) {
 }
 
 Verdict CheckStatement(const QByteArray& bytes, const std::vector<MinisignPublicKey>* signingKeys,
-                       const ReleaseStatement* last, std::int64_t now, ReleaseStatement& statement) {
+                       const ReleaseStatement* last, std::int64_t now,
+                       ReleaseStatement& statement) {
     QByteArray text;
     QList<QByteArray> signatures;
     if (bytes.size() > StatementLimit)
@@ -213,7 +225,8 @@ Verdict CheckStatement(const QByteArray& bytes, const std::vector<MinisignPublic
                        QStringLiteral("it expired at %1, %2 seconds before this computer's time")
                            .arg(statement.expires)
                            .arg(now - statement.expires));
-    if (last != nullptr && (statement.release < last->release || statement.signedAt < last->signedAt))
+    if (last != nullptr &&
+        (statement.release < last->release || statement.signedAt < last->signedAt))
         return Refused(Refusal::Replayed,
                        QStringLiteral("it states release %1 signed at %2, older than the release "
                                       "%3 signed at %4 this updater trusted before")
@@ -229,16 +242,18 @@ Verdict CheckKeyList(const QByteArray& bytes, const KeyList& trusted, std::int64
     QByteArray text;
     QList<QByteArray> signatures;
     if (bytes.size() > KeyListLimit)
-        return Refused(Refusal::Broken,
-                       QStringLiteral("it is %1 bytes long, more than %2").arg(bytes.size()).arg(KeyListLimit));
+        return Refused(Refusal::Broken, QStringLiteral("it is %1 bytes long, more than %2")
+                                            .arg(bytes.size())
+                                            .arg(KeyListLimit));
     if (const Result split = SplitSigned(bytes, text, signatures); !split)
         return Refused(Refusal::Broken, split.why());
     if (const Result read = ReadKeyList(text, list); !read)
         return Refused(Refusal::Broken, read.why());
     if (list.version <= trusted.version)
-        return Refused(Refusal::Replayed, QStringLiteral("its version %1 is not above the trusted %2")
-                                              .arg(list.version)
-                                              .arg(trusted.version));
+        return Refused(Refusal::Replayed,
+                       QStringLiteral("its version %1 is not above the trusted %2")
+                           .arg(list.version)
+                           .arg(trusted.version));
     const int byTrusted = SignedBy(trusted.roots, text, signatures);
     const int byOwn = SignedBy(list.roots, text, signatures);
     if (byTrusted < trusted.threshold || byOwn < list.threshold)

@@ -30,8 +30,8 @@ inline constexpr std::int64_t ClockToleranceSeconds = 24 * 3600;
 
 // What release.ini states.
 struct ReleaseStatement {
-    std::int64_t release = 0;    // Release of the manifest
-    QString version;             // its Version
+    std::int64_t release = 0; // Release of the manifest
+    QString version;          // its Version
     std::int64_t manifestSize = 0;
     QString manifestSha256;      // lower-case hex
     QString object;              // "by-hash/<manifestSha256>.zst", below the base URL

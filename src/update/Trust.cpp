@@ -33,8 +33,8 @@ transfer::Outcome Ask(const QString& name, qsizetype limit, const Settings& sett
 // out of date for an expired one, that the clock is wrong for one from the
 // future, and that the update is not signed for the rest.
 [[noreturn]] void FailRefused(const QString& name, const Verdict& verdict) {
-    const QString message =
-        QStringLiteral("The server's %1 is refused: %2. Nothing was changed.").arg(name, verdict.why);
+    const QString message = QStringLiteral("The server's %1 is refused: %2. Nothing was changed.")
+                                .arg(name, verdict.why);
     switch (verdict.refusal) {
     case Refusal::Expired:
         Fail(message + QStringLiteral(" If this computer's clock is right, the studio has not "
@@ -63,9 +63,9 @@ transfer::Outcome Ask(const QString& name, qsizetype limit, const Settings& sett
 Trusted ReadTrusted(const Settings& settings) {
     Trusted trusted;
     std::vector<MinisignPublicKey> builtIn;
-    const QStringList lines =
-        settings.rootKeys.isEmpty() && !settings.publicKey.isEmpty() ? QStringList{settings.publicKey}
-                                                                     : settings.rootKeys;
+    const QStringList lines = settings.rootKeys.isEmpty() && !settings.publicKey.isEmpty()
+                                  ? QStringList{settings.publicKey}
+                                  : settings.rootKeys;
     for (const QString& line : lines) {
         MinisignPublicKey key;
         if (const Result parsed = ParsePublicKey(line.toLatin1(), key); !parsed)
@@ -150,8 +150,8 @@ Stated AskStatement(const Trusted& trusted, std::int64_t now, const Settings& se
     const QByteArray bytes = QByteArray::fromStdString(fetched.body);
     ReleaseStatement statement;
     const ReleaseStatement* last = trusted.statement ? &*trusted.statement : nullptr;
-    if (const Verdict verdict = CheckStatement(bytes, keys ? &keys->signing : nullptr, last, now,
-                                               statement);
+    if (const Verdict verdict =
+            CheckStatement(bytes, keys ? &keys->signing : nullptr, last, now, statement);
         !verdict)
         FailRefused(name, verdict);
     stated.statement = statement;

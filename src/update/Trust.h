@@ -49,7 +49,8 @@ struct Stated {
 // refused: a key list not signed by the roots in force, a statement not
 // signed by a key in force, expired, from the future, older than the last one
 // accepted, or missing while one is required.
-[[nodiscard]] Stated AskStatement(const Trusted& trusted, std::int64_t now, const Settings& settings);
+[[nodiscard]] Stated AskStatement(const Trusted& trusted, std::int64_t now,
+                                  const Settings& settings);
 
 // Keeps what stated accepted in the game folder, each copy written whole
 // under a new name and then renamed into force. Fails saying why not.
