@@ -5,6 +5,7 @@
 
 #include "update/Paths.h"
 #include "update/Profile.h"
+#include "update/Statement.h"
 
 using namespace modUpdate;
 
@@ -47,6 +48,10 @@ constexpr UpdaterName UpdaterNames[] = {
                  "that name"},
     {".quelmor-partial", "the updater keeps the files it is fetching there, removes that folder "
                          "after each update and refuses game files of that name"},
+    {".quelmor-release.ini", "the updater keeps the last release statement it trusted there and "
+                             "refuses game files of that name"},
+    {".quelmor-keys.ini", "the updater keeps the last key list it trusted there and refuses game "
+                          "files of that name"},
     {"Quelmor.old", "an updater that replaces itself moves its old executable there, and each "
                     "start deletes that file"},
 };
@@ -64,6 +69,10 @@ QString ReservedNameProblem(const QString& name, const QString& folder) {
         return QStringLiteral("on the server it would replace the manifest's signature");
     if (SameName(name, NewsFileName))
         return QStringLiteral("on the server it would replace the news, news.txt");
+    static const QRegularExpression keyList(QStringLiteral("^keys(-[0-9]+)?\\.ini$"),
+                                            QRegularExpression::CaseInsensitiveOption);
+    if (SameName(name, StatementFileName) || keyList.match(name).hasMatch())
+        return QStringLiteral("on the server it would replace the release statement or a key list");
     if (SameName(name, PendingFileName) || SameName(name, HistoryFileName))
         return QStringLiteral("it is the name of one of the publishing tool's own records");
     for (const char* own : {ObjectFolderName, PatchFolderName, ManifestCopiesFolderName}) {

@@ -61,9 +61,10 @@ inline constexpr char ManifestCopiesFolderName[] = ".quelmor-publish-manifests";
 // what the updater refuses (UnsafePathReason), separators, values the
 // manifest cannot carry, characters a download address or Windows cannot
 // hold, non-ASCII characters, Windows device names, the names of the
-// manifest, its signature, the news and the tool's own records and folders,
-// and at the top of the game folder the updater's own names (temp.ini,
-// .quelmor-partial, Quelmor.old).
+// manifest, its signature, the news, the release statement and key lists, the
+// tool's own records and folders, and at the top of the game folder the
+// updater's own names (temp.ini, .quelmor-partial, .quelmor-release.ini,
+// .quelmor-keys.ini, Quelmor.old).
 [[nodiscard]] QString NameProblem(const QString& name, const QString& folder);
 
 // Why folder ("\" or "/" separators) cannot hold published files; "" when it
