@@ -112,6 +112,11 @@ const StatementRow Rows[] = {
     {"OlderThanTheLastTrusted",
      [](StatementTest& t) { t.Restate([](ReleaseStatement& s) { s.signedAt -= 100; }); },
      "older than the release 1 signed at", "1", "The server offers an older release."},
+    {"AnOlderReleaseSignedLater",
+     [](StatementTest& t) {
+         t.Restate([](ReleaseStatement& s) { s.release = 0, s.signedAt += 1; });
+     },
+     "older than the release 1 signed at", "1"},
     {"AlteredAfterSigning",
      [](StatementTest& t) {
          t.Publish("2");
