@@ -133,9 +133,13 @@ const StatementRow Rows[] = {
     {"ManifestObjectDoesNotMatch",
      [](StatementTest& t) {
          t.Publish("2");
-         const QString object = t.Server(QString::fromStdString(
-             "by-hash/" + Sha256Of(ReadFile(t.Server("info.ini"))) + ".zst"));
-         WriteFile(object, CompressManifest("[VERSION]\r\nVersion=2\r\n").toStdString());
+         std::string manifest = ReadFile(t.Server("info.ini"));
+         const QString object =
+             t.Server(QString::fromStdString("by-hash/" + Sha256Of(manifest) + ".zst"));
+         // As long, one digit of game.dat's hash other.
+         const std::size_t at = manifest.find("FileSha2561=") + 12;
+         manifest[at] = manifest[at] == '0' ? '1' : '0';
+         WriteFile(object, CompressManifest(QByteArray::fromStdString(manifest)).toStdString());
      },
      "not what release.ini states", "1"},
     {"StatementGone",
