@@ -67,6 +67,7 @@ CASES = {
     "cut": transfer_cases.cut,
     "ratecap": app_cases.ratecap,
     "delta": delta_case.delta,
+    "statement": verify_cases.statement,
 }
 # Left out unless asked for: the patch case takes 4.5 minutes and 8 GiB of disk.
 DEFAULT_CASES = [name for name in CASES if name != "delta"]
@@ -263,24 +264,24 @@ def main():
     args = parser.parse_args()
     built = Path(args.app)
     needs = [built, MINIMAL]
-    if "signature" in args.cases:
+    if "signature" in args.cases or "statement" in args.cases:
         needs += [BUILT_SIGNED_APP, SIGNATURE_TIMER, KEYS / "quelmor.pub", KEYS / "quelmor.key"]
     if "mirror" in args.cases:
         needs.append(BUILT_MIRROR_APP)
-    if "delta" in args.cases:
+    if "delta" in args.cases or "statement" in args.cases:
         needs.append(BUILT_PUBLISHER)
     for needed in needs:
         if not needed.exists():
             sys.exit(f"{needed} is missing: run bench/run.sh")
     WORK.mkdir(parents=True, exist_ok=True)
     copies = [(built, APP, [BASE_URL])]
-    if "signature" in args.cases:
+    if "signature" in args.cases or "statement" in args.cases:
         public_key = (KEYS / "quelmor.pub").read_text().splitlines()[1]
         copies.append((BUILT_SIGNED_APP, SIGNED_APP, [BASE_URL, public_key]))
     if "mirror" in args.cases:
         copies.append((BUILT_MIRROR_APP, MIRROR_APP,
                        [BASE_URL, f"http://127.0.0.1:{transfer_cases.BACKEND_PORT}/Quelmor/"]))
-    if "delta" in args.cases:
+    if "delta" in args.cases or "statement" in args.cases:
         shutil.copy2(BUILT_PUBLISHER, PUBLISHER)
     for source, copy, texts in copies:
         shutil.copy2(source, copy)

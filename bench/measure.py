@@ -164,7 +164,8 @@ def timed(*commands):
 class Log:
     """The requests the server logged from one point of its access log on.
 
-    Each line is '$connection $connection_requests $status $body_bytes_sent "$request"'."""
+    Each line is '$connection $connection_requests $status $body_bytes_sent "$request"
+    $bytes_sent'."""
 
     def __init__(self, path):
         self.path = Path(path)
@@ -181,6 +182,20 @@ class Log:
             fields = line.split()
             if len(fields) >= 6:
                 found.append((fields[0], int(fields[2]), int(fields[3]), fields[5]))
+        return found
+
+    def sent(self):
+        """[(path, bytes sent, headers included)] of the requests logged since the start; the
+        body bytes where the server does not log more."""
+        time.sleep(0.1)
+        with open(self.path, "rb") as log_file:
+            log_file.seek(self.offset)
+            lines = log_file.read().decode(errors="replace").splitlines()
+        found = []
+        for line in lines:
+            fields = line.split()
+            if len(fields) >= 6:
+                found.append((fields[5], int(fields[7] if len(fields) >= 8 else fields[3])))
         return found
 
     def connections(self):

@@ -34,7 +34,7 @@ cmake --preset release -DQUELMOR_SERVER_HOST=127.0.0.1 -DQUELMOR_BUILD_TESTS=OFF
 targets=(Quelmor)
 # The patch case publishes its releases with the tool of the same build.
 for argument in "$@"; do
-  [ "$argument" = delta ] && targets+=(quelmor-publish)
+  [ "$argument" = delta ] || [ "$argument" = statement ] && targets+=(quelmor-publish)
 done
 cmake --build --preset release --target "${targets[@]}" -j 2
 compiler=$(sed -n 's/^CMAKE_CXX_COMPILER:[A-Z]*=//p' build/release/CMakeCache.txt)

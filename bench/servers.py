@@ -91,7 +91,7 @@ error_log {self.dir}/logs/error.log warn;
 events {{ worker_connections 512; }}
 http {{
     default_type application/octet-stream;
-    log_format bench '$connection $connection_requests $status $body_bytes_sent "$request"';
+    log_format bench '$connection $connection_requests $status $body_bytes_sent "$request" $bytes_sent';
     access_log {self.access_log} bench;
     client_body_temp_path {temp}/client_body;
     proxy_temp_path {temp}/proxy;

@@ -184,3 +184,59 @@ def signature(bench):
     bench.row("Signed build, up to date (2,000 entries)",
                          f"wall time to \"{stop}\"", builds[bench.signed_app], " s",
                          builds[bench.app_path], "reported (reference: the build without a key)")
+
+
+# -------- What a start costs the server: a signed release of 20,000 files, published
+# by quelmor-publish, up to date and then an update of 1 % of its files.
+def statement(bench):
+    folder = bench.case_folder("statement")
+    release, server = folder / "release", folder / "server"
+    count = 20000
+    for i in range(count):
+        path = release / f"data{i // 1000:02d}" / f"file{i:05d}.dat"
+        path.parent.mkdir(parents=True, exist_ok=True)
+        path.write_bytes(f"release 1 file {i}\n".encode())
+
+    def publish(version):
+        bench.log(f"statement case: publishing version {version} of {count} files")
+        done = subprocess.run([str(bench.publisher), str(release), str(server), "--version", version,
+                               "--sign", str(bench.keys / "quelmor.key")],
+                              capture_output=True, text=True, stdin=subprocess.DEVNULL)
+        if done.returncode != 0:
+            raise RunFailed(f"quelmor-publish failed: {done.stderr.strip()}")
+        return (server / "info.ini").read_bytes()
+
+    first = publish("1")
+    kept = folder / "installed-1.ini"
+    kept.write_bytes(first)
+    bench.serve(server)
+    # What an updater that reads info.ini and its signature fetches at every start.
+    old_way = (server / "info.ini").stat().st_size + (server / "info.ini.minisig").stat().st_size
+    sent = []
+    for run in range(bench.args.runs):
+        access = Log(bench.server.access_log)
+        bench.app(kept, "You Have The Latest Version!", updater=bench.signed_app)
+        asked = access.sent()
+        if any(path.endswith((".zst", "info.ini")) for path, _ in asked):
+            raise RunFailed(f"an up-to-date start fetched {[path for path, _ in asked]}")
+        sent.append(sum(size for path, size in asked if not path.endswith("news.txt")))
+    median, _ = bench.row(f"Up-to-date start, signed, {count:,} files",
+                          "bytes the server sent but the news (headers included)", sent, " B",
+                          None, "<= 2,048 B", fmt="{:,.0f}")
+    bench.rows[-1]["result"] = "PASS" if median <= 2048 else "FAIL"
+    bench.text_row("Up-to-date start, signed, info.ini and its signature",
+                   "bytes of the two files an updater of the previous release fetches",
+                   f"{old_way:,} B")
+
+    for i in range(0, count, 100):  # 1 % of the files change
+        (release / f"data{i // 1000:02d}" / f"file{i:05d}.dat").write_bytes(f"release 2 file {i}\n".encode())
+    publish("2")
+    manifest = (server / "info.ini").stat().st_size
+    access = Log(bench.server.access_log)
+    bench.app(kept, "Update Complete!", updater=bench.signed_app)
+    objects = [size for path, size in access.sent() if path.endswith(".zst")]
+    if len(objects) != 1:
+        raise RunFailed(f"the update fetched {len(objects)} compressed manifests")
+    bench.text_row(f"Update of 1 % of {count:,} files, signed",
+                   f"bytes of the compressed manifest (info.ini: {manifest:,} B)",
+                   f"{objects[0]:,} B", "<= 1.1 MB", objects[0] <= 1_100_000)
