@@ -346,9 +346,9 @@ mkdir -p /srv/quelmor/Quelmor
 scp packaging/nginx/quelmor.conf /etc/nginx/conf.d/quelmor.conf
 nginx -t
 systemctl reload nginx
-tar -C ~/studio/server --exclude='./info.ini*' --exclude='./.quelmor-publish-*' -cf - . | tar -C /srv/quelmor/Quelmor -xf -
-scp ~/studio/server/info.ini.minisig ~/studio/server/info.ini /srv/quelmor/Quelmor/
-for file in info.ini info.ini.minisig Quelmor.dxe level1.map music.pak; do
+tar -C ~/studio/server --exclude='./info.ini*' --exclude='./release.ini' --exclude='./.quelmor-publish-*' -cf - . | tar -C /srv/quelmor/Quelmor -xf -
+scp ~/studio/server/info.ini.minisig ~/studio/server/info.ini ~/studio/server/release.ini /srv/quelmor/Quelmor/
+for file in release.ini info.ini info.ini.minisig Quelmor.dxe level1.map music.pak; do
   curl -fsS "https://127.0.0.1/Quelmor/$file" | cmp -s - ~/studio/server/"$file" ||
     fail "https://127.0.0.1/Quelmor/$file is not the server folder's"
 done
@@ -382,8 +382,8 @@ click_and_wait first-run 91 279 # Exit
 say "8. Publish release 1.1 and upload it"
 quelmor-publish ~/studio/release-1.1 ~/studio/server --version 1.1 --news ~/studio/news.txt --sign ~/quelmor-keys/quelmor.key
 quelmor-publish --check ~/studio/server --public-key ~/quelmor-keys/quelmor.pub
-tar -C ~/studio/server --exclude='./info.ini*' --exclude='./.quelmor-publish-*' -cf - . | tar -C /srv/quelmor/Quelmor -xf -
-scp ~/studio/server/info.ini.minisig ~/studio/server/info.ini /srv/quelmor/Quelmor/
+tar -C ~/studio/server --exclude='./info.ini*' --exclude='./release.ini' --exclude='./.quelmor-publish-*' -cf - . | tar -C /srv/quelmor/Quelmor -xf -
+scp ~/studio/server/info.ini.minisig ~/studio/server/info.ini ~/studio/server/release.ini /srv/quelmor/Quelmor/
 
 say "   The player starts the updater again: it updates to 1.1, then Continue starts the game"
 play_until xcb "Update Complete!" update-run
@@ -417,6 +417,25 @@ grep -qx "$game/plugins/platforms/libqoffscreen.so" <(awk '{ print $6 }' "/proc/
 ! grep -qE '^(Downloading|Updating) ' "$work/last-run.out" || fail "the last run fetched files"
 stop_pid "$updater_pid"
 updater_pid=""
+
+say "8a. Renew the statement, then hand releases to a signing key"
+quelmor-publish refresh ~/studio/server --sign ~/quelmor-keys/quelmor.key
+scp ~/studio/server/release.ini /srv/quelmor/Quelmor/
+play_until offscreen "You Have The Latest Version!" renewed-run
+stop_pid "$updater_pid"
+updater_pid=""
+cmp -s ~/studio/server/release.ini "$game/.quelmor-release.ini" || fail "the updater did not keep the renewed release.ini"
+! grep -q 'GET /Quelmor/info.ini ' <(tail -n 5 /var/log/nginx/access.log) || fail "the up-to-date start fetched info.ini"
+quelmor-publish keygen ~/quelmor-signing
+quelmor-publish keys ~/studio/server --root ~/quelmor-keys/quelmor.key --signing ~/quelmor-signing/quelmor.key
+scp ~/studio/server/keys-1.ini ~/studio/server/keys.ini ~/studio/server/release.ini /srv/quelmor/Quelmor/
+quelmor-publish --check ~/studio/server --public-key ~/quelmor-keys/quelmor.pub >/dev/null ||
+  fail "--check refuses the folder whose releases the new signing key signs"
+play_until offscreen "You Have The Latest Version!" rotated-run
+stop_pid "$updater_pid"
+updater_pid=""
+cmp -s ~/studio/server/keys.ini "$game/.quelmor-keys.ini" || fail "the updater did not keep the new keys.ini"
+echo "the renewed release.ini and the new signing key were taken, and no manifest was fetched"
 
 say "9. Windows"
 scripts/bundle-windows.sh -DQUELMOR_SERVER_URL=https://127.0.0.1/Quelmor/ -DQUELMOR_PUBLIC_KEY="$(sed -n 2p ~/quelmor-keys/quelmor.pub)"
