@@ -554,6 +554,9 @@ INSTANTIATE_TEST_SUITE_P(
         Fault{"ConnectionRefused", ServerAt(kClosedPort), {End::Offline, {"Connection refused", "the server refused the connection"}}},
         Fault{"HostNotFound", ServerAt("http://no-such-host.invalid:4444/Quelmor/"), {End::Offline, {"No connection; trying news.txt again (try 4 of 4)...", "Host name not found", "Cannot reach the update server!", "the server's host name could not be found"}}},
         Fault{"News500", Put("/news.txt", "", {.status = 500}), {End::Updated}},
+        // An object store that may not be listed answers 403 for a name it lacks.
+        Fault{"NoStatementAnswered403", Put("release.ini", "", {.status = 403}), {End::Updated}},
+        Fault{"Statement500", Put("release.ini", "", {.status = 500}), {End::Failed, {"Could not download release.ini: the server answered 500"}}},
         Fault{"Manifest404", Put("info.ini", "", {.status = 404}), {End::Failed, {"Could not download info.ini: the server answered 404 Not Found."}, "The update server is not working properly. Try again later"}},
         Fault{"SecondFile500", Put("level.map", "", {.status = 500}), {End::Failed, {"Could not download level.map: the server answered 500"}},
               [](FaultMatrix& w) { // the next start fetches only what has not arrived

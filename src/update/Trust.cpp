@@ -51,6 +51,12 @@ transfer::Outcome Ask(const QString& name, qsizetype limit, const Settings& sett
     }
 }
 
+// True when the server says it has no such file: 404 and 410, and the 403
+// that object stores give for a missing name when they may not be listed.
+bool Absent(const transfer::Outcome& outcome) {
+    return outcome.httpStatus == 404 || outcome.httpStatus == 410 || outcome.httpStatus == 403;
+}
+
 // Throws the failure of a fetch that got an answer other than the file.
 [[noreturn]] void FailFetch(const QString& name, const transfer::Outcome& outcome) {
     Fail(QStringLiteral("Could not download %1: %2.")
@@ -108,7 +114,7 @@ Stated AskStatement(const Trusted& trusted, std::int64_t now, const Settings& se
         QByteArray text;
         QList<QByteArray> signatures;
         KeyList offered;
-        if (fetched.kind != transfer::Kind::Done && fetched.httpStatus != 404)
+        if (fetched.kind != transfer::Kind::Done && !Absent(fetched))
             FailFetch(keysName, fetched);
         if (fetched.kind == transfer::Kind::Done && bytes != trusted.keysBytes &&
             SplitSigned(bytes, text, signatures) && ReadKeyList(text, offered) &&
@@ -138,7 +144,7 @@ Stated AskStatement(const Trusted& trusted, std::int64_t now, const Settings& se
     if (fetched.kind == transfer::Kind::Unreachable)
         return {std::nullopt, {}, {}, name, fetched};
     if (fetched.kind != transfer::Kind::Done) {
-        if (fetched.httpStatus != 404)
+        if (!Absent(fetched))
             FailFetch(name, fetched);
         if (trusted.statementRequired)
             Fail(QStringLiteral("The server has no %1, the signed statement of its release, which "
