@@ -35,6 +35,12 @@ void PrintVersion(const Settings& settings) {
         std::printf("Signing key: %s\n", KeyIdText(key.keyId).toLatin1().constData());
     else
         std::puts("Signing key: broken (every update will be refused)");
+    for (const QString& line : settings.rootKeys) {
+        if (ParsePublicKey(line.toLatin1(), key))
+            std::printf("Root key: %s\n", KeyIdText(key.keyId).toLatin1().constData());
+        else
+            std::puts("Root key: broken (every update will be refused)");
+    }
 }
 } // namespace
 
