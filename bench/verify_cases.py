@@ -224,6 +224,21 @@ def statement(bench):
                           "bytes the server sent but the news (headers included)", sent, " B",
                           None, "<= 2,048 B", fmt="{:,.0f}")
     bench.rows[-1]["result"] = "PASS" if median <= 2048 else "FAIL"
+    # The signature check of the statement, split into its text and its signature.
+    statement_bytes = (server / "release.ini").read_bytes()
+    cut = statement_bytes.index(b"untrusted comment:")
+    (folder / "release.txt").write_bytes(statement_bytes[:cut])
+    (folder / "release.minisig").write_bytes(statement_bytes[cut:])
+    timer = subprocess.run([str(bench.signature_timer), str(bench.keys / "quelmor.pub"),
+                            str(folder / "release.txt"), str(folder / "release.minisig"), "1000"],
+                           capture_output=True, text=True, stdin=subprocess.DEVNULL)
+    if timer.returncode != 0:
+        raise RunFailed(f"signature_timer failed on release.ini: {timer.stderr.strip()}")
+    median, _ = bench.row(f"Signature check of release.ini ({len(statement_bytes)} B)",
+                          "VerifyMinisign, 1,000 times after a warm-up",
+                          [float(value) for value in timer.stdout.split()], " ms", None, "< 1 ms",
+                          fmt="{:.3f}")
+    bench.rows[-1]["result"] = "PASS" if median < 1 else "FAIL"
     bench.text_row("Up-to-date start, signed, info.ini and its signature",
                    "bytes of the two files an updater of the previous release fetches",
                    f"{old_way:,} B")
