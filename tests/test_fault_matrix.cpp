@@ -950,7 +950,8 @@ TEST_F(UpdaterTest, UnsafeEntriesAreRefused) {
             "../x.dat|1;x.dat|1|maps/../../x;/etc/x.dat|1;x.dat|1|\\\\server\\share;x.dat|1|//x;"
             "C:\\x.dat|1;x.dat|1|C:\\games;x.dat|1|.. ;x.|1;x.dat|1|maps\\..;info.ini|1;"
             "TEMP.INI|1|\\;CON|1;nul.txt|1|maps;x.dat|1|data\\Com1;x.dat|1|info.ini\\sub;"
-            "Quelmor.old|1;.quelmor-partial|1;.Quelmor-Release.ini|1;x.dat|1|.Quelmor-Partial;a?.dat|1;x*.dat|1|maps;"
+            "Quelmor.old|1;.quelmor-partial|1;.Quelmor-Release.ini|1;x.dat|1|.Quelmor-Partial;a?."
+            "dat|1;x*.dat|1|maps;"
             "x.dat|1|d<e>;q\".dat|1;COM\u00b9|1;x.dat|1|LPT\u00b2.txt;CON .txt|1;x.dat|1|CONOUT$;"
             "x.dat|1|sub \\a")
             .split(u';');
