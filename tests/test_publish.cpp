@@ -370,6 +370,7 @@ TEST(PublishRules, NamesFoldersAndVersionsAnUpdaterWouldMisreadAreRefused) {
         {"info.ini.minisig", "x", "on the server it would replace the manifest's signature"},
         {"news.txt", "docs", "on the server it would replace the news"},
         {"Keys-12.ini", "cfg", "on the server it would replace the release statement or a key"},
+        {"Release.INI", "cfg", "on the server it would replace the release statement or a key"},
         {".quelmor-release.ini", "", "the updater keeps the last release statement it trusted"},
         {"b.dat", "C:\\x", "the updater would refuse its folder: it names a drive"},
         {"a\\b.dat", "", "its name holds a path separator"},

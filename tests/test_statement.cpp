@@ -180,6 +180,18 @@ const StatementRow Rows[] = {
          t.Publish("2", "s");
      },
      ""},
+    {"KeyListNotSignedByTheRootInForce",
+     [](StatementTest& t) {
+         // q names itself root and s the signing key: the updater trusts k alone.
+         KeyList list;
+         list.version = 1, list.roots = {PublicKeyOf(t.Secret("q"))};
+         list.signing = {PublicKeyOf(t.Secret("s"))};
+         const MinisignSecretKey q = t.Secret("q");
+         WriteFile(t.Server("keys.ini"),
+                   SignedText(KeyListText(list), &q, "keys.ini").toStdString());
+         t.Publish("2", "s");
+     },
+     "0 of the 1 trusted root keys signed it", "1"},
     {"SignedBelowTheThreshold",
      [](StatementTest& t) {
          ASSERT_EQ(t.Tool({"keys", t.Server(), "--root",
