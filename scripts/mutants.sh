@@ -50,6 +50,7 @@ faults=(
   'statement-signed-earlier-accepted|src/update/Statement.cpp|s/ \|\| statement.signedAt < last->signedAt\)/)/'
   'statement-signature-not-checked|src/update/Statement.cpp|s/SignedBy\(\*signingKeys, text, signatures\) == 0/false/'
   'key-list-threshold-of-trusted-roots-ignored|src/update/Statement.cpp|s/byTrusted < trusted.threshold \|\|/false ||/'
+  'key-list-threshold-of-its-own-roots-ignored|src/update/Statement.cpp|s/ \|\| byOwn < list.threshold\)/)/'
   'statement-not-kept|src/update/Main.cpp|s/if \(const Result kept = KeepStated\(offer->stated\); !kept\)/if (const Result kept = Result(); !kept)/'
   'missing-statement-accepted-once-one-was-trusted|src/update/Trust.cpp|s/if \(trusted.statementRequired\)/if (false)/'
   'key-lists-between-not-followed|src/update/Trust.cpp|s/keys->version \+ 1 < offered.version;/false;/'

@@ -192,6 +192,20 @@ const StatementRow Rows[] = {
          t.Publish("2", "s");
      },
      "0 of the 1 trusted root keys signed it", "1"},
+    {"NewRootsBelowTheirOwnThreshold",
+     [](StatementTest& t) {
+         // k hands the roots to r and q, both needed, but q does not sign.
+         KeyList list;
+         list.version = 1, list.threshold = 2, list.signing = {PublicKeyOf(t.Secret("s"))};
+         list.roots = {PublicKeyOf(t.Secret("r")), PublicKeyOf(t.Secret("q"))};
+         const QByteArray text = KeyListText(list);
+         const MinisignSecretKey k = t.Secret("k"), r = t.Secret("r");
+         WriteFile(t.Server("keys.ini"), (SignedText(text, &k, "keys.ini") +
+                                          SignedText(text, &r, "keys.ini").sliced(text.size()))
+                                             .toStdString());
+         t.Publish("2", "s");
+     },
+     "and 1 of its own 2 (2 needed)", "1"},
     {"SignedBelowTheThreshold",
      [](StatementTest& t) {
          ASSERT_EQ(t.Tool({"keys", t.Server(), "--root",
