@@ -171,32 +171,22 @@ class Log:
         self.path = Path(path)
         self.offset = self.path.stat().st_size if self.path.exists() else 0
 
-    def requests(self):
-        """[(connection, status, body bytes, path)] of the requests logged since the start."""
+    def fields(self):
+        """The fields of every line logged since the start that names a request."""
         time.sleep(0.1)  # the last request's line is written when it ends
         with open(self.path, "rb") as log_file:
             log_file.seek(self.offset)
             lines = log_file.read().decode(errors="replace").splitlines()
-        found = []
-        for line in lines:
-            fields = line.split()
-            if len(fields) >= 6:
-                found.append((fields[0], int(fields[2]), int(fields[3]), fields[5]))
-        return found
+        return [fields for fields in (line.split() for line in lines) if len(fields) >= 6]
+
+    def requests(self):
+        """[(connection, status, body bytes, path)] of the requests logged since the start."""
+        return [(f[0], int(f[2]), int(f[3]), f[5]) for f in self.fields()]
 
     def sent(self):
         """[(path, bytes sent, headers included)] of the requests logged since the start; the
         body bytes where the server does not log more."""
-        time.sleep(0.1)
-        with open(self.path, "rb") as log_file:
-            log_file.seek(self.offset)
-            lines = log_file.read().decode(errors="replace").splitlines()
-        found = []
-        for line in lines:
-            fields = line.split()
-            if len(fields) >= 6:
-                found.append((fields[5], int(fields[7] if len(fields) >= 8 else fields[3])))
-        return found
+        return [(f[5], int(f[7] if len(f) >= 8 else f[3])) for f in self.fields()]
 
     def connections(self):
         """(distinct connections, requests) logged since the start."""

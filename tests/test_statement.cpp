@@ -59,16 +59,25 @@ class StatementTest : public UpdaterTest {
     }
     // Rewrites release.ini as change makes it, signed by key.
     void Restate(const std::function<void(ReleaseStatement&)>& change, const char* key = "k") {
-        QByteArray text;
-        QList<QByteArray> signatures;
         ReleaseStatement statement;
-        ASSERT_TRUE(SplitSigned(QByteArray::fromStdString(ReadFile(Server("release.ini"))), text,
-                                signatures));
-        ASSERT_TRUE(ReadStatement(text, statement));
+        ASSERT_TRUE(
+            ReadUnchecked(QByteArray::fromStdString(ReadFile(Server("release.ini"))), statement));
         change(statement);
         const MinisignSecretKey secret = Secret(key);
         WriteFile(Server("release.ini"),
                   SignedText(StatementText(statement), &secret, "release.ini").toStdString());
+    }
+    // Key list 1: k hands the roots to r and q, both needed; key list 2: they name s.
+    void HandRootsToRAndQ() {
+        ASSERT_EQ(Tool({"keys", Server(), "--root",
+                        SecretOf("k") + "," + SecretOf("r") + "," + SecretOf("q"), "--signing",
+                        SecretOf("k"), "--new-roots", PublicOf("r") + "," + PublicOf("q"),
+                        "--threshold", "2"}),
+                  0)
+            << said_.toStdString();
+        ASSERT_EQ(Tool({"keys", Server(), "--root", SecretOf("r") + "," + SecretOf("q"),
+                        "--signing", SecretOf("s")}),
+                  0);
     }
     // The requests of the run, after the first `before`.
     std::vector<std::string> AskedSince(std::size_t before) const {
@@ -167,16 +176,7 @@ const StatementRow Rows[] = {
      "no key this updater trusts signed it", "1"},
     {"RootRotationChain",
      [](StatementTest& t) {
-         // k hands the roots to r and q, both needed; they name s.
-         ASSERT_EQ(t.Tool({"keys", t.Server(), "--root",
-                           t.SecretOf("k") + "," + t.SecretOf("r") + "," + t.SecretOf("q"),
-                           "--signing", t.SecretOf("k"), "--new-roots",
-                           t.PublicOf("r") + "," + t.PublicOf("q"), "--threshold", "2"}),
-                   0)
-             << t.said_.toStdString();
-         ASSERT_EQ(t.Tool({"keys", t.Server(), "--root", t.SecretOf("r") + "," + t.SecretOf("q"),
-                           "--signing", t.SecretOf("s")}),
-                   0);
+         t.HandRootsToRAndQ();
          t.Publish("2", "s");
      },
      ""},
@@ -208,14 +208,7 @@ const StatementRow Rows[] = {
      "and 1 of its own 2 (2 needed)", "1"},
     {"SignedBelowTheThreshold",
      [](StatementTest& t) {
-         ASSERT_EQ(t.Tool({"keys", t.Server(), "--root",
-                           t.SecretOf("k") + "," + t.SecretOf("r") + "," + t.SecretOf("q"),
-                           "--signing", t.SecretOf("k"), "--new-roots",
-                           t.PublicOf("r") + "," + t.PublicOf("q"), "--threshold", "2"}),
-                   0);
-         ASSERT_EQ(t.Tool({"keys", t.Server(), "--root", t.SecretOf("r") + "," + t.SecretOf("q"),
-                           "--signing", t.SecretOf("s")}),
-                   0);
+         t.HandRootsToRAndQ();
          // keys-2.ini as r alone would sign it.
          QByteArray list = QByteArray::fromStdString(ReadFile(t.Server("keys.ini")));
          list.truncate(list.indexOf("untrusted comment:"));

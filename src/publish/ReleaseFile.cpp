@@ -140,13 +140,8 @@ std::optional<KeyList> ReadServerKeyList(const QString& serverDir, QStringList& 
     }
     if (!bytes)
         return std::nullopt;
-    QByteArray text;
-    QList<QByteArray> signatures;
     KeyList list;
-    Result read = SplitSigned(*bytes, text, signatures);
-    if (read)
-        read = ReadKeyList(text, list);
-    if (!read) {
+    if (const Result read = ReadUnchecked(*bytes, list); !read) {
         problems << QStringLiteral("keys.ini cannot be read: %1").arg(read.why());
         return std::nullopt;
     }
@@ -230,14 +225,10 @@ int Renew(const QString& serverDir, const MinisignSecretKey* key, int lifetimeDa
     if (!bytes)
         return Stopped(err, QStringLiteral("%1 has no release.ini; publish a release first")
                                 .arg(QDir::toNativeSeparators(serverDir)));
-    QByteArray text;
-    QList<QByteArray> signatures;
     ReleaseStatement statement;
-    Result read = SplitSigned(*bytes, text, signatures);
-    if (read)
-        read = ReadStatement(text, statement);
-    if (!read)
+    if (const Result read = ReadUnchecked(*bytes, statement); !read)
         return Stopped(err, QStringLiteral("release.ini cannot be read: %1").arg(read.why()));
+    const bool wasSigned = bytes->contains("\nuntrusted comment:");
     if (key != nullptr) {
         QStringList problems;
         const std::optional<KeyList> list = ReadServerKeyList(serverDir, problems);
@@ -247,7 +238,7 @@ int Renew(const QString& serverDir, const MinisignSecretKey* key, int lifetimeDa
             return Stopped(err, QStringLiteral("keys.ini does not name key id %1 as a signing key: "
                                                "updaters would refuse what it signs")
                                     .arg(IdOf(PublicKeyOf(*key))));
-    } else if (!signatures.isEmpty()) {
+    } else if (wasSigned) {
         return Stopped(err, QStringLiteral("release.ini is signed; give --sign KEY_FILE"));
     }
     if (const Result written = WriteStatement(serverDir, statement, key, lifetimeDays); !written)

@@ -76,6 +76,28 @@ Verdict Refused(Refusal refusal, const QString& why) {
     return {refusal, why};
 }
 
+// Splits bytes (at most limit of them) into text and signatures; refused as
+// broken when they are longer or what follows the text is not signatures.
+Verdict SplitWithin(const QByteArray& bytes, qsizetype limit, QByteArray& text,
+                    QList<QByteArray>& signatures) {
+    if (bytes.size() > limit)
+        return Refused(
+            Refusal::Broken,
+            QStringLiteral("it is %1 bytes long, more than %2").arg(bytes.size()).arg(limit));
+    if (const Result split = SplitSigned(bytes, text, signatures); !split)
+        return Refused(Refusal::Broken, split.why());
+    return {};
+}
+
+// The text of bytes read by read into value, signatures unchecked.
+template <typename Value>
+Result ReadText(const QByteArray& bytes, Value& value, Result (*read)(const QByteArray&, Value&)) {
+    QByteArray text;
+    QList<QByteArray> signatures;
+    Result done = SplitSigned(bytes, text, signatures);
+    return done ? read(text, value) : done;
+}
+
 } // namespace
 
 Result SplitSigned(const QByteArray& bytes, QByteArray& text, QList<QByteArray>& signatures) {
@@ -184,6 +206,14 @@ QByteArray KeyListText(const KeyList& list) {
     return text;
 }
 
+Result ReadUnchecked(const QByteArray& bytes, ReleaseStatement& statement) {
+    return ReadText(bytes, statement, &ReadStatement);
+}
+
+Result ReadUnchecked(const QByteArray& bytes, KeyList& list) {
+    return ReadText(bytes, list, &ReadKeyList);
+}
+
 KeyList BuiltInKeys(const std::vector<MinisignPublicKey>& keys) {
     KeyList list;
     list.signing = keys;
@@ -196,12 +226,8 @@ Verdict CheckStatement(const QByteArray& bytes, const std::vector<MinisignPublic
                        ReleaseStatement& statement) {
     QByteArray text;
     QList<QByteArray> signatures;
-    if (bytes.size() > StatementLimit)
-        return Refused(Refusal::Broken, QStringLiteral("it is %1 bytes long, more than %2")
-                                            .arg(bytes.size())
-                                            .arg(StatementLimit));
-    if (const Result split = SplitSigned(bytes, text, signatures); !split)
-        return Refused(Refusal::Broken, split.why());
+    if (const Verdict split = SplitWithin(bytes, StatementLimit, text, signatures); !split)
+        return split;
     if (signingKeys != nullptr && SignedBy(*signingKeys, text, signatures) == 0) {
         QStringList ids;
         for (const QByteArray& signature : signatures)
@@ -241,12 +267,8 @@ Verdict CheckKeyList(const QByteArray& bytes, const KeyList& trusted, std::int64
                      KeyList& list) {
     QByteArray text;
     QList<QByteArray> signatures;
-    if (bytes.size() > KeyListLimit)
-        return Refused(Refusal::Broken, QStringLiteral("it is %1 bytes long, more than %2")
-                                            .arg(bytes.size())
-                                            .arg(KeyListLimit));
-    if (const Result split = SplitSigned(bytes, text, signatures); !split)
-        return Refused(Refusal::Broken, split.why());
+    if (const Verdict split = SplitWithin(bytes, KeyListLimit, text, signatures); !split)
+        return split;
     if (const Result read = ReadKeyList(text, list); !read)
         return Refused(Refusal::Broken, read.why());
     if (list.version <= trusted.version)

@@ -68,6 +68,12 @@ Result ReadKeyList(const QByteArray& text, KeyList& list);
 // The text of a key list, which ReadKeyList reads back.
 [[nodiscard]] QByteArray KeyListText(const KeyList& list);
 
+// Reads a signed statement or key list file (its text) without checking its
+// signatures: a copy the updater accepted before, or one to be signed again.
+// Fails when the file or its text cannot be read.
+Result ReadUnchecked(const QByteArray& bytes, ReleaseStatement& statement);
+Result ReadUnchecked(const QByteArray& bytes, KeyList& list);
+
 // What a player's updater trusts before it has seen any key list: the keys
 // built into it, as roots (any one of them signs the first list) and as
 // signing keys.

@@ -79,21 +79,18 @@ Trusted ReadTrusted(const Settings& settings) {
                  ForPlayer::BuiltWrongly());
         builtIn.push_back(key);
     }
-    QByteArray text;
-    QList<QByteArray> signatures;
     if (!builtIn.empty()) {
         trusted.keys = BuiltInKeys(builtIn);
         const QByteArray kept = ReadKept(KeptKeysName);
         KeyList list;
-        if (!kept.isEmpty() && SplitSigned(kept, text, signatures) && ReadKeyList(text, list) &&
-            list.version > 0) {
+        if (!kept.isEmpty() && ReadUnchecked(kept, list) && list.version > 0) {
             trusted.keys = list;
             trusted.keysBytes = kept;
         }
     }
     const QByteArray kept = ReadKept(KeptStatementName);
     ReleaseStatement statement;
-    if (!kept.isEmpty() && SplitSigned(kept, text, signatures) && ReadStatement(text, statement))
+    if (!kept.isEmpty() && ReadUnchecked(kept, statement))
         trusted.statement = statement;
     trusted.statementRequired = !settings.rootKeys.isEmpty() ||
                                 QFile::exists(AppPath(QString::fromLatin1(KeptStatementName)));
@@ -111,14 +108,11 @@ Stated AskStatement(const Trusted& trusted, std::int64_t now, const Settings& se
         if (fetched.kind == transfer::Kind::Unreachable)
             return {std::nullopt, {}, {}, keysName, fetched};
         const QByteArray bytes = QByteArray::fromStdString(fetched.body);
-        QByteArray text;
-        QList<QByteArray> signatures;
         KeyList offered;
         if (fetched.kind != transfer::Kind::Done && !Absent(fetched))
             FailFetch(keysName, fetched);
         if (fetched.kind == transfer::Kind::Done && bytes != trusted.keysBytes &&
-            SplitSigned(bytes, text, signatures) && ReadKeyList(text, offered) &&
-            offered.version > keys->version) {
+            ReadUnchecked(bytes, offered) && offered.version > keys->version) {
             for (int step = 0; keys->version + 1 < offered.version; ++step) {
                 const QString name = KeyListCopyName(keys->version + 1);
                 const transfer::Outcome between = Ask(name, KeyListLimit, settings);
